@@ -1,0 +1,114 @@
+# The Windows tree: the downloader, its progress reader and the programs the
+# tests run under Wine.
+
+find_program(PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+
+function(lv_check_text name value max)
+    string(LENGTH "${value}" length)
+    if(length GREATER ${max})
+        message(FATAL_ERROR "${name} has ${length} characters; at most ${max} fit")
+    endif()
+    if(value MATCHES "[\"\\\\]")
+        message(FATAL_ERROR "${name} must not hold a double quote or a backslash")
+    endif()
+endfunction()
+lv_check_text(IDS_SERVER "${IDS_SERVER}" 259)
+lv_check_text(IDS_OBJECT "${IDS_OBJECT}" 259)
+lv_check_text(IDS_AGENT "${IDS_AGENT}" 259)
+lv_check_text(REPORT_HOST "${REPORT_HOST}" 150)
+
+# Small and honest: no C runtime, no exceptions, no unwind tables, no
+# thread-safe statics, frames well under the 4 KB that would need a stack probe.
+set(LV_PRODUCT_FLAGS
+    -Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns
+    -ffunction-sections -fdata-sections
+    -Wall -Wextra -Werror -Wframe-larger-than=3072)
+set(LV_SYSTEM_LIBS wininet comctl32 advapi32 user32 kernel32)
+
+# Windows-free core, the same sources the native tests build.
+add_library(lv_core STATIC
+    job/progress_math.cpp job/command_line.cpp report/report_url.cpp)
+target_include_directories(lv_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(lv_core PRIVATE ${LV_PRODUCT_FLAGS})
+# 64-bit division helpers for the percentage arithmetic.
+target_link_libraries(lv_core INTERFACE gcc)
+
+# The logo, drawn by its script.
+set(LV_LOGO ${CMAKE_BINARY_DIR}/generated/logo.bmp)
+add_custom_command(OUTPUT ${LV_LOGO}
+    COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tools/draw_logo.py ${LV_LOGO}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tools/draw_logo.py
+    COMMENT "Drawing the logo")
+
+# lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER])
+# Compiles the resources with one catalogue into generated/NAME/resources.o.
+function(lv_resources name server object agent)
+    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER" "" "" ${ARGN})
+    set(dir ${CMAKE_BINARY_DIR}/generated/${name})
+    set(CATALOGUE_SERVER "${server}")
+    set(CATALOGUE_OBJECT "${object}")
+    set(CATALOGUE_AGENT "${agent}")
+    set(CATALOGUE_OMISSIONS "")
+    if(ARG_WITHOUT_AGENT)
+        string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_WITHOUT_AGENT\n")
+    endif()
+    if(ARG_WITHOUT_SERVER)
+        string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_WITHOUT_SERVER\n")
+    endif()
+    configure_file(${CMAKE_SOURCE_DIR}/res/catalogue_config.h.in ${dir}/catalogue_config.h @ONLY)
+    file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)
+    add_custom_command(OUTPUT ${dir}/resources.o
+        COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -I ${CMAKE_BINARY_DIR}/generated
+                -I ${CMAKE_SOURCE_DIR} -O coff -o ${dir}/resources.o
+                ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
+        DEPENDS ${res_sources} ${dir}/catalogue_config.h ${LV_LOGO}
+                ${CMAKE_SOURCE_DIR}/job/result_codes.h
+        COMMENT "Compiling the resources (${name})")
+    add_custom_target(lv_resources_${name} DEPENDS ${dir}/resources.o)
+    set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
+endfunction()
+
+# lv_job_library(NAME REPORT_HOST): the job and the reports, with the report
+# host compiled in.
+function(lv_job_library name report_host)
+    set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
+    set(LV_CONFIG_REPORT_HOST "${report_host}")
+    configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
+    add_library(lv_job_${name} STATIC
+        job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
+        report/report_send.cpp report/report_url_win.cpp)
+    target_include_directories(lv_job_${name} PRIVATE ${dir})
+    target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
+    target_link_libraries(lv_job_${name} PUBLIC lv_core)
+endfunction()
+
+# lv_downloader(TARGET OUTPUT_NAME RESOURCES JOB_LIBRARY OUTPUT_DIR)
+function(lv_downloader target output_name resources job output_dir)
+    get_property(res_object GLOBAL PROPERTY LV_RESOURCES_${resources})
+    add_executable(${target} WIN32 app/main.cpp app/dialog.cpp app/no_crt.cpp ${res_object})
+    set_source_files_properties(${res_object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+    add_dependencies(${target} lv_resources_${resources})
+    target_compile_options(${target} PRIVATE ${LV_PRODUCT_FLAGS})
+    target_link_options(${target} PRIVATE
+        -nostdlib -nostartfiles -s
+        -Wl,-e,_DownloaderMain@0
+        -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+        -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
+    target_link_libraries(${target} PRIVATE lv_job_${job} ${LV_SYSTEM_LIBS})
+    set_target_properties(${target} PROPERTIES
+        OUTPUT_NAME ${output_name} RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+endfunction()
+
+lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}")
+lv_job_library(release "${REPORT_HOST}")
+lv_downloader(lvdownload lvdownload release release ${CMAKE_BINARY_DIR})
+
+# The progress reader, for users and tests alike.
+add_executable(lvprogress tools/lvprogress/lvprogress.cpp)
+target_include_directories(lvprogress PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(lvprogress PRIVATE -Os -Wall -Wextra -Werror)
+target_link_options(lvprogress PRIVATE -static -s)
+set_target_properties(lvprogress PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+include(tests/win32/tests.cmake OPTIONAL)

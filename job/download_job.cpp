@@ -1,0 +1,127 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include "job/download_job.h"
+#include "job/http_texts.h"
+#include "job/progress_math.h"
+#include "report/report.h"
+#include "report/report_url.h"
+
+volatile DWORD g_jobStartTick = 0;
+
+const char HTTP_VERB_GET[] = "GET";
+const char HTTP_VERSION_1_0[] = "HTTP/1.0";
+const char EMPTY_TEXT[] = "";
+
+static const char TEMP_FILE_PREFIX[] = "TLV";
+
+// A missing text leaves its buffer empty, so that a report composed from it
+// stays well formed.
+static bool LoadCatalogueText(HMODULE module, UINT id, char* buffer, int capacity)
+{
+    if (LoadStringA(module, id, buffer, capacity) != 0)
+        return true;
+    buffer[0] = '\0';
+    return false;
+}
+
+DWORD WINAPI DownloadThread(LPVOID dialogWindow)
+{
+    HWND dialog = static_cast<HWND>(dialogWindow);
+    char agent[32];
+    char server[MAX_PATH];
+    char object[MAX_PATH];
+    char tempDirectory[MAX_PATH];
+    char tempName[MAX_PATH];
+    char report[REPORT_URL_SIZE];
+    HINTERNET root = NULL;
+    HINTERNET connection = NULL;
+    HINTERNET request = NULL;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD bytes = 0;
+    ResultCode result = RESULT_SUCCESS;
+
+    // 1. The start tick, shared with the cancel report.
+    DWORD startTick = GetTickCount();
+    g_jobStartTick = startTick;
+
+    // 2. The start report goes out before anything else.
+    SendReport(REPORT_AGENT, BuildStartReportUrl(report));
+
+    // 3. Configuration. Texts whose load is never reached stay empty for
+    // the result report.
+    server[0] = '\0';
+    object[0] = '\0';
+    tempName[0] = '\0';
+    HMODULE module = GetModuleHandleA(NULL);
+    if (!LoadCatalogueText(module, IDS_AGENT, agent, sizeof agent) ||
+        !LoadCatalogueText(module, IDS_SERVER, server, sizeof server) ||
+        !LoadCatalogueText(module, IDS_OBJECT, object, sizeof object))
+        result = IDS_ERR_NO_STRING;
+
+    // 4. The download request. Its HTTP status is not examined: whatever
+    // body arrives is what is downloaded.
+    if (result == RESULT_SUCCESS) {
+        root = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+        if (root)
+            connection = InternetConnectA(root, server, INTERNET_INVALID_PORT_NUMBER, EMPTY_TEXT,
+                                          EMPTY_TEXT, INTERNET_SERVICE_HTTP, 0, 0);
+        if (connection)
+            request = HttpOpenRequestA(connection, HTTP_VERB_GET, object, HTTP_VERSION_1_0, NULL,
+                                       NULL, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+        if (!request || !HttpSendRequestA(request, NULL, 0, NULL, 0))
+            result = IDS_ERR_NETWORK;
+    }
+
+    // 5. The temporary file. GetTempFileNameA creates it empty, so from then
+    // on step 9 has a file to delete even when CreateFileA refuses it.
+    if (result == RESULT_SUCCESS) {
+        DWORD length = GetTempPathA(sizeof tempDirectory, tempDirectory);
+        if (length == 0 || length > MAX_PATH ||
+            GetTempFileNameA(tempDirectory, TEMP_FILE_PREFIX, 0, tempName) == 0) {
+            tempName[0] = '\0';
+            result = IDS_ERR_CREATE_TEMP;
+        } else {
+            file = CreateFileA(tempName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY, NULL);
+            if (file == INVALID_HANDLE_VALUE)
+                result = IDS_ERR_CREATE_TEMP;
+        }
+    }
+
+    // 6. The transfer.
+    if (result == RESULT_SUCCESS)
+        result = TransferToFile(dialog, request, file, &bytes);
+
+    // 7. Nothing stays open while the installer runs.
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (request)
+        InternetCloseHandle(request);
+    if (connection)
+        InternetCloseHandle(connection);
+    if (root)
+        InternetCloseHandle(root);
+
+    // 8. The installer, and after its success the redirect page.
+    if (result == RESULT_SUCCESS) {
+        SendMessageA(dialog, WMU_INSTALLING, 0, 0);
+        result = RunInstaller(tempName);
+        if (result == RESULT_SUCCESS)
+            LaunchRedirectPage();
+    }
+
+    // 9. The installer file never outlives an attempt that runs to its end.
+    if (tempName[0] != '\0')
+        DeleteFileA(tempName);
+
+    // 10 and 11. The result report covers the whole attempt, start report
+    // and installer included.
+    DWORD seconds = ElapsedSeconds(GetTickCount(), startTick);
+    SendReport(REPORT_AGENT,
+               BuildResultReportUrl(report, result, bytes, seconds, server, object));
+
+    // 12 and 13. Always the last event.
+    SendMessageA(dialog, WMU_FINISHED, result, 0);
+    return result;
+}

@@ -1,0 +1,30 @@
+// The download-and-install job: one attempt per worker thread.
+#ifndef LV_JOB_DOWNLOAD_JOB_H
+#define LV_JOB_DOWNLOAD_JOB_H
+
+#include <windows.h>
+#include <wininet.h>
+
+#include "job/result_codes.h"
+
+// GetTickCount at the start of the latest attempt; 0 until the first one.
+// Written whole by the job, read whole by the cancel report, without a lock.
+extern volatile DWORD g_jobStartTick;
+
+// Thread routine of one attempt. The parameter is the window that receives
+// the job events; the exit code is the attempt's ResultCode.
+DWORD WINAPI DownloadThread(LPVOID dialogWindow);
+
+// Copies the response body of the sent request into the file, publishing
+// progress. Returns 0, 116, 117 or 118; sets *bytesWritten; closes nothing.
+ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten);
+
+// Runs the downloaded installer, waits for it and reads its outcome from the
+// install-state key. Returns 0, 119, 122 or the installer's own number.
+ResultCode RunInstaller(const char* installerPath);
+
+// Writes the redirect page and starts the browser command of the command
+// line on it. True when the page was written in full.
+bool LaunchRedirectPage();
+
+#endif

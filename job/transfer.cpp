@@ -1,0 +1,113 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include "job/download_job.h"
+#include "job/progress_channel.h"
+#include "job/progress_math.h"
+
+static const DWORD TRANSFER_BUFFER_SIZE = 32768;
+
+// The progress channel of one transfer: either all three held (on) or none.
+struct ProgressChannel {
+    HANDLE mutex;
+    HANDLE mapping;
+    volatile DWORD* cell;
+};
+
+// Every store is made under the mutex and flushed before it is released.
+static void StoreLocked(ProgressChannel* channel, DWORD percent)
+{
+    *channel->cell = percent;
+    FlushViewOfFile(const_cast<DWORD*>(channel->cell), 0);
+}
+
+// Opens (or joins) the channel and stores 0. On any failure the channel is
+// off for this transfer and nothing stays open.
+static void OpenProgressChannel(ProgressChannel* channel)
+{
+    channel->mapping = NULL;
+    channel->cell = NULL;
+    channel->mutex = CreateMutexA(NULL, FALSE, PROGRESS_MUTEX_NAME);
+    if (!channel->mutex)
+        return;
+    WaitForSingleObject(channel->mutex, INFINITE);
+    channel->mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                          PROGRESS_CELL_SIZE, PROGRESS_MAPPING_NAME);
+    if (channel->mapping) {
+        channel->cell = static_cast<volatile DWORD*>(
+            MapViewOfFile(channel->mapping, FILE_MAP_WRITE, 0, 0, 0));
+        if (channel->cell) {
+            StoreLocked(channel, 0);
+        } else {
+            CloseHandle(channel->mapping);
+            channel->mapping = NULL;
+        }
+    }
+    ReleaseMutex(channel->mutex);
+    if (!channel->mapping) {
+        CloseHandle(channel->mutex);
+        channel->mutex = NULL;
+    }
+}
+
+ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten)
+{
+    void* buffer = GlobalAlloc(GMEM_FIXED, TRANSFER_BUFFER_SIZE);
+    if (!buffer)
+        return IDS_ERR_NO_MEMORY;
+
+    ProgressChannel channel;
+    OpenProgressChannel(&channel);
+
+    *bytesWritten = 0;
+
+    // Without the number flag the header comes as text; a missing header or
+    // one of more than 31 characters makes the query fail.
+    char lengthText[CONTENT_LENGTH_TEXT_SIZE];
+    DWORD lengthSize = sizeof lengthText;
+    DWORD total = HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, NULL)
+                      ? ParseContentLength(lengthText)
+                      : FALLBACK_TOTAL_BYTES;
+
+    ResultCode result;
+    DWORD lastPercent = 0;
+    for (;;) {
+        DWORD countRead = 0;
+        DWORD countWritten = 0;
+        if (!InternetReadFile(request, buffer, TRANSFER_BUFFER_SIZE, &countRead)) {
+            result = IDS_ERR_INTERRUPTED;
+            break;
+        }
+        // The body is complete at the first empty read, whatever its length
+        // was announced to be.
+        if (countRead == 0) {
+            result = RESULT_SUCCESS;
+            break;
+        }
+        if (!WriteFile(file, buffer, countRead, &countWritten, NULL)) {
+            result = IDS_ERR_WRITE_TEMP;
+            break;
+        }
+        *bytesWritten += countWritten;
+        SendMessageA(dialog, WMU_PROGRESS, *bytesWritten, total);
+
+        DWORD percent = ChannelPercent(*bytesWritten, total);
+        if (percent != lastPercent) {
+            lastPercent = percent;
+            if (channel.cell) {
+                WaitForSingleObject(channel.mutex, INFINITE);
+                StoreLocked(&channel, percent);
+                ReleaseMutex(channel.mutex);
+            }
+        }
+    }
+
+    GlobalFree(buffer);
+    // The cell keeps its last value for readers that still hold it.
+    if (channel.cell) {
+        UnmapViewOfFile(const_cast<DWORD*>(channel.cell));
+        CloseHandle(channel.mapping);
+        CloseHandle(channel.mutex);
+    }
+    return result;
+}
