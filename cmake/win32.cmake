@@ -111,4 +111,4 @@ target_compile_options(lvprogress PRIVATE -Os -Wall -Wextra -Werror)
 target_link_options(lvprogress PRIVATE -static -s)
 set_target_properties(lvprogress PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-include(tests/win32/tests.cmake OPTIONAL)
+include(tests/win32/tests.cmake)

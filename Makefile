@@ -1,0 +1,51 @@
+# Entry points: `make` builds build/win32/lvdownload.exe, `make demo` runs the
+# downloader against an embedded local server, `make test` sets up and runs
+# every test. The configuration can be given here too, for instance
+#   make IDS_SERVER=download.example.com REPORT_HOST=reports.example.com
+
+WIN32_DIR := build/win32
+NATIVE_DIR := build/native
+FUZZ_DIR := build/fuzz
+PYTHON := /usr/bin/python3
+CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST
+CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
+
+.PHONY: all win32 native fuzz-build setup test demo bench soak fuzz clean
+
+all: win32
+
+win32:
+	cmake -S . -B $(WIN32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_CONFIG) >/dev/null
+	cmake --build $(WIN32_DIR) -j2
+
+native:
+	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(NATIVE_DIR) -j2
+
+fuzz-build:
+	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DLV_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(FUZZ_DIR) -j2
+
+# Installs what is missing (packages, the Wine prefix); needs root or sudo.
+setup:
+	tools/setup-host
+
+test: setup
+	$(MAKE) win32 native fuzz-build
+	tools/run-tests
+
+demo: setup win32
+	$(PYTHON) tools/demo.py
+
+bench: setup win32
+	$(PYTHON) tools/bench.py
+
+soak: setup win32
+	$(PYTHON) tools/soak.py
+
+fuzz: setup fuzz-build
+	tools/run-fuzzers 1000000
+
+clean:
+	rm -rf build

@@ -1,0 +1,80 @@
+"""Fixtures of the end-to-end tests under Wine.
+
+`wine` is one Wine session (own prefix, wineserver and Xvfb) for the whole
+run; every test starts with an empty temporary directory, no install-state
+key and the default temporary directory, and ends with every program it
+started stopped.
+"""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from harness import paths                      # noqa: E402
+from harness.job import INSTALL_KEY            # noqa: E402
+from harness.web import LoopbackWeb, Recorder  # noqa: E402
+from harness.wine import WineSession, loopback_port_80  # noqa: E402
+
+
+@pytest.fixture(scope='session')
+def wine():
+    for program in (paths.LVDOWNLOAD, paths.test_program('jobhost')):
+        if not os.path.exists(program):
+            pytest.exit('build the Windows tree first (make win32): %s is missing' % program)
+    session = WineSession(name=os.environ.get('LV_SESSION_NAME', 'e2e'))
+    yield session
+    session.close()
+
+
+@pytest.fixture(autouse=True)
+def clean_state(wine):
+    wine.restore_temp_dir()
+    wine.clean_temp()
+    wine.reg('delete', INSTALL_KEY, '/f')
+    yield
+    wine.stop_all()
+    wine.restore_temp_dir()
+
+
+@pytest.fixture
+def web():
+    """Download server and report sink on an ephemeral loopback port; pass
+    web.proxy_url as the proxy so that every host reaches it."""
+    server = LoopbackWeb()
+    yield server
+    server.close()
+
+
+class DirectWeb:
+    """Servers on port 80 of the loopback builds' two addresses, sharing one
+    recorder. Leave one out to make its connections refused."""
+
+    def __init__(self, download=True, report=True):
+        self.recorder = Recorder()
+        self.download_server = (LoopbackWeb(paths.LOOPBACK_DOWNLOAD_ADDRESS, 80, self.recorder)
+                                if download else None)
+        self.report_server = (LoopbackWeb(paths.LOOPBACK_REPORT_ADDRESS, 80, self.recorder)
+                              if report else None)
+
+    def close(self):
+        for server in (self.download_server, self.report_server):
+            if server:
+                server.close()
+
+
+@pytest.fixture
+def direct_web():
+    """Factory: direct_web(download=True, report=True) -> DirectWeb."""
+    made = []
+
+    def make(download=True, report=True):
+        web = DirectWeb(download, report)
+        made.append(web)
+        return web
+
+    with loopback_port_80():
+        yield make
+        for web in made:
+            web.close()

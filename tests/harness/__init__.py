@@ -1,0 +1,1 @@
+"""Test bench of the Lumenvast downloader: loopback servers and Wine sessions."""

@@ -1,0 +1,313 @@
+"""Scriptable loopback HTTP servers: the download server and the report sink.
+
+One `LoopbackWeb` answers both kinds of request and tells them apart by
+path: "/foo.bar" is a report, anything else a download. It takes requests in
+origin form ("GET /path HTTP/1.0", a direct connection) and in absolute form
+("GET http://host:80/path HTTP/1.0", through a proxy), so one server on an
+ephemeral port stands in for every host when Wine is given
+http_proxy=http://127.0.0.1:PORT. For direct connections, run one server per
+loopback address on port 80 and give them one `Recorder`.
+
+What a download gets is a `Download` plan; what a report gets is a
+`ReportAnswer`. Both can hold part-way at a `Gate` until the test releases it.
+"""
+import dataclasses
+import socket
+import socketserver
+import struct
+import threading
+import time
+import urllib.parse
+from typing import List, Optional
+
+REPORT_PATH = '/foo.bar'
+MAX_HEAD = 65536
+
+
+class Gate:
+    """A point where the server waits until the test releases it."""
+
+    def __init__(self, name=''):
+        self.name = name
+        self._reached = threading.Event()
+        self._released = threading.Event()
+
+    def wait_reached(self, timeout=30):
+        if not self._reached.wait(timeout):
+            raise TimeoutError('the server never reached gate %r' % self.name)
+
+    @property
+    def reached(self):
+        return self._reached.is_set()
+
+    def release(self):
+        self._released.set()
+
+    def _pass(self, limit=120):
+        self._reached.set()
+        self._released.wait(limit)
+
+
+@dataclasses.dataclass
+class Download:
+    """How to answer one download request.
+
+    content_length: 'auto' sends the body's length; None sends no header;
+    anything else (an int or a text such as '12a') is sent as it is.
+    holds: (offset, Gate) pairs: after `offset` body bytes the server waits
+    at the gate. reset_at: after that many body bytes the connection is reset
+    (RST). close_at: after that many body bytes it is closed normally.
+    raw_head: replaces the whole status line and headers (bytes, without the
+    blank line that ends them).
+    """
+    body: bytes = b''
+    status: int = 200
+    reason: str = 'OK'
+    content_length: object = 'auto'
+    extra_headers: List[str] = dataclasses.field(default_factory=list)
+    holds: list = dataclasses.field(default_factory=list)
+    reset_at: Optional[int] = None
+    close_at: Optional[int] = None
+    raw_head: Optional[bytes] = None
+    chunk: int = 65536
+    delay: float = 0.0
+
+
+@dataclasses.dataclass
+class ReportAnswer:
+    """How to answer one report: status and body, or drop the connection
+    without answering (refuse). hold: a Gate at which the answer waits."""
+    status: int = 200
+    body: bytes = b''
+    refuse: bool = False
+    hold: Optional[Gate] = None
+
+
+@dataclasses.dataclass
+class Request:
+    seq: int
+    time: float
+    kind: str            # 'report' or 'download'
+    method: str
+    target: str          # as on the request line
+    version: str
+    headers: dict        # lower-case names
+    host: str            # from the absolute target, else the Host header
+    path: str
+    query: str
+    body_length: int
+    listener: str        # address:port that took it
+
+    @property
+    def user_agent(self):
+        return self.headers.get('user-agent')
+
+    @property
+    def url(self):
+        """The request as an absolute URL, as the report composer writes it."""
+        return 'http://%s%s%s' % (self.host, self.path,
+                                  '?' + self.query if self.query else '')
+
+
+class Recorder:
+    """Every request, in arrival order, across any number of servers."""
+
+    def __init__(self):
+        self._lock = threading.Condition()
+        self._requests = []
+
+    def add(self, **fields):
+        with self._lock:
+            request = Request(seq=len(self._requests), time=time.monotonic(), **fields)
+            self._requests.append(request)
+            self._lock.notify_all()
+            return request
+
+    def all(self):
+        with self._lock:
+            return list(self._requests)
+
+    def reports(self):
+        return [r for r in self.all() if r.kind == 'report']
+
+    def downloads(self):
+        return [r for r in self.all() if r.kind == 'download']
+
+    def wait_for(self, predicate, timeout=30, what='the expected requests'):
+        """Waits until predicate(list of requests) is true; returns the list."""
+        deadline = time.monotonic() + timeout
+        with self._lock:
+            while not predicate(list(self._requests)):
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError('timed out waiting for %s; got %r' % (
+                        what, [(r.kind, r.target[:80]) for r in self._requests]))
+                self._lock.wait(left)
+            return list(self._requests)
+
+    def wait_count(self, kind, count, timeout=30):
+        return self.wait_for(lambda rs: sum(r.kind == kind for r in rs) >= count,
+                             timeout, '%d %s request(s)' % (count, kind))
+
+
+class _Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        web = self.server.web
+        sock = self.request
+        sock.settimeout(120)
+        head = b''
+        try:
+            while b'\r\n\r\n' not in head and len(head) < MAX_HEAD:
+                data = sock.recv(4096)
+                if not data:
+                    return
+                head += data
+        except OSError:
+            return
+        head, _, rest = head.partition(b'\r\n\r\n')
+        lines = head.decode('latin-1').split('\r\n')
+        parts = lines[0].split(' ')
+        if len(parts) != 3:
+            return
+        method, target, version = parts
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(':')
+            headers[name.strip().lower()] = value.strip()
+        body_length = len(rest)
+        if target.startswith('http://'):
+            parsed = urllib.parse.urlsplit(target)
+            host, path, query = parsed.netloc, parsed.path, parsed.query
+        else:
+            path, _, query = target.partition('?')
+            host = headers.get('host', '')
+        kind = 'report' if path == REPORT_PATH else 'download'
+        web.recorder.add(kind=kind, method=method, target=target, version=version,
+                         headers=headers, host=host, path=path, query=query,
+                         body_length=body_length,
+                         listener='%s:%d' % self.server.server_address)
+        try:
+            if kind == 'report':
+                self._answer_report(sock, web.next_report_answer())
+            else:
+                self._answer_download(sock, web.next_download())
+        except OSError:
+            pass
+
+    def _answer_report(self, sock, answer):
+        if answer.refuse:
+            _reset(sock)
+            return
+        if answer.hold:
+            answer.hold._pass()
+        head = 'HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n' % (
+            answer.status, 'OK' if answer.status == 200 else 'Error', len(answer.body))
+        sock.sendall(head.encode('latin-1') + answer.body)
+
+    def _answer_download(self, sock, plan):
+        if plan.delay:
+            time.sleep(plan.delay)
+        if plan.raw_head is not None:
+            head = plan.raw_head
+        else:
+            lines = ['HTTP/1.0 %d %s' % (plan.status, plan.reason)]
+            if plan.content_length == 'auto':
+                lines.append('Content-Length: %d' % len(plan.body))
+            elif plan.content_length is not None:
+                lines.append('Content-Length: %s' % plan.content_length)
+            lines.append('Content-Type: application/octet-stream')
+            lines.extend(plan.extra_headers)
+            head = '\r\n'.join(lines).encode('latin-1')
+        sock.sendall(head + b'\r\n\r\n')
+
+        body = plan.body
+        stops = sorted([(offset, 'hold', gate) for offset, gate in plan.holds]
+                       + ([(plan.reset_at, 'reset', None)] if plan.reset_at is not None else [])
+                       + ([(plan.close_at, 'close', None)] if plan.close_at is not None else []),
+                       key=lambda s: s[0])
+        sent = 0
+        for offset, action, gate in stops:
+            sent = _send_range(sock, body, sent, min(offset, len(body)), plan.chunk)
+            if action == 'hold':
+                gate._pass()
+            elif action == 'reset':
+                _reset(sock)
+                return
+            else:
+                sock.close()
+                return
+        _send_range(sock, body, sent, len(body), plan.chunk)
+
+
+def _send_range(sock, body, start, end, chunk):
+    while start < end:
+        piece = body[start:min(end, start + chunk)]
+        sock.sendall(piece)
+        start += len(piece)
+    return start
+
+
+def _reset(sock):
+    """Close with RST instead of FIN."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+    sock.close()
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+
+class LoopbackWeb:
+    """A download server and report sink on one loopback address and port.
+
+    download / report_answer: the default answers. queue_download /
+    queue_report_answer: answers for the next requests, in order, before the
+    defaults apply again.
+    """
+
+    def __init__(self, address='127.0.0.1', port=0, recorder=None):
+        if not address.startswith('127.'):
+            raise ValueError('test servers listen on loopback only')
+        self.recorder = recorder or Recorder()
+        self.download = Download()
+        self.report_answer = ReportAnswer()
+        self._downloads = []
+        self._report_answers = []
+        self._lock = threading.Lock()
+        self._server = _Server((address, port), _Handler)
+        self._server.web = self
+        self.address, self.port = self._server.server_address
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+
+    @property
+    def proxy_url(self):
+        return 'http://%s:%d' % (self.address, self.port)
+
+    def queue_download(self, *plans):
+        with self._lock:
+            self._downloads.extend(plans)
+
+    def queue_report_answer(self, *answers):
+        with self._lock:
+            self._report_answers.extend(answers)
+
+    def next_download(self):
+        with self._lock:
+            return self._downloads.pop(0) if self._downloads else self.download
+
+    def next_report_answer(self):
+        with self._lock:
+            return self._report_answers.pop(0) if self._report_answers else self.report_answer
+
+    def close(self):
+        self._server.shutdown()
+        self._server.server_close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

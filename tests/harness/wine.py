@@ -1,0 +1,249 @@
+"""Wine sessions for the end-to-end tests.
+
+A `WineSession` owns a private prefix (a copy of the template prefix in
+build/wineprefix), a persistent wineserver and an Xvfb display of its own, so
+that several sessions can run side by side. Programs run with the session's
+environment; http_proxy is set only when a test passes a proxy.
+"""
+import contextlib
+import fcntl
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+from . import paths
+
+TEMPLATE_PREFIX = os.path.join(paths.BUILD, 'wineprefix')
+SESSIONS = os.path.join(paths.BUILD, 'test-sessions')
+BASE_ENV_DROP = ('http_proxy', 'HTTP_PROXY', 'https_proxy', 'HTTPS_PROXY',
+                 'no_proxy', 'NO_PROXY', 'all_proxy', 'ALL_PROXY')
+
+
+def _base_env():
+    env = {k: v for k, v in os.environ.items() if k not in BASE_ENV_DROP}
+    env['WINEDEBUG'] = '-all'
+    env['WINEDLLOVERRIDES'] = 'mscoree,mshtml='
+    env['WINEARCH'] = 'win32'
+    return env
+
+
+def ensure_template_prefix():
+    """Makes build/wineprefix once: a 32-bit prefix without crash dialogs."""
+    os.makedirs(paths.BUILD, exist_ok=True)
+    with open(os.path.join(paths.BUILD, '.wineprefix.lock'), 'w') as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        marker = os.path.join(TEMPLATE_PREFIX, '.lv-ready')
+        if os.path.exists(marker):
+            return
+        shutil.rmtree(TEMPLATE_PREFIX, ignore_errors=True)
+        env = _base_env()
+        env['WINEPREFIX'] = TEMPLATE_PREFIX
+        env.pop('DISPLAY', None)
+        subprocess.run(['wineboot', '-i'], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        for key, name, kind, value in (
+                (r'HKCU\Software\Wine\WineDbg', 'ShowCrashDialog', 'REG_DWORD', '0'),):
+            subprocess.run(['wine', 'reg', 'add', key, '/v', name, '/t', kind, '/d', value, '/f'],
+                           env=env, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(['wineserver', '-w'], env=env, timeout=120)
+        open(marker, 'w').close()
+
+
+class Xvfb:
+    """A private X display; the display number is chosen by Xvfb itself."""
+
+    def __init__(self, size='1024x768x24'):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_end), '-screen', '0', size, '-nolisten', 'tcp'],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b''
+        while not number.endswith(b'\n'):
+            data = os.read(read_end, 16)
+            if not data:
+                raise RuntimeError('Xvfb did not start')
+            number += data
+        os.close(read_end)
+        self.display = ':' + number.decode().strip()
+
+    def screenshot(self, path):
+        subprocess.run(['import', '-display', self.display, '-window', 'root', path],
+                       check=True, timeout=30)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class WineSession:
+    def __init__(self, name='session', display=None):
+        ensure_template_prefix()
+        os.makedirs(SESSIONS, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=name + '-', dir=SESSIONS)
+        self.prefix = os.path.join(self.dir, 'prefix')
+        subprocess.run(['cp', '-a', TEMPLATE_PREFIX, self.prefix], check=True)
+        self.xvfb = None
+        if display is None:
+            self.xvfb = Xvfb()
+            display = self.xvfb.display
+        self.display = display
+        self.env = _base_env()
+        self.env['WINEPREFIX'] = self.prefix
+        self.env['DISPLAY'] = display
+        self._processes = []
+        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+        # Starts Wine's background processes with no pipes to inherit.
+        subprocess.run(['wine', 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        self.default_temp_windows = self.run_output(['cmd', '/c', 'echo %TEMP%']).strip()
+        self.temp_dir = self.unix_path(self.default_temp_windows)
+        self.default_temp_dir = self.temp_dir
+
+    # Running programs ----------------------------------------------------
+
+    def environment(self, proxy=None, extra=None):
+        env = dict(self.env)
+        if proxy:
+            env['http_proxy'] = proxy
+        env.update(extra or {})
+        return env
+
+    def start(self, program, args=(), proxy=None, extra_env=None, **popen_args):
+        """Starts `wine program args...` and returns the Popen."""
+        popen_args.setdefault('stdin', subprocess.DEVNULL)
+        popen_args.setdefault('stdout', subprocess.DEVNULL)
+        popen_args.setdefault('stderr', subprocess.DEVNULL)
+        process = subprocess.Popen(['wine', program] + list(args),
+                                   env=self.environment(proxy, extra_env), **popen_args)
+        self._processes.append(process)
+        return process
+
+    def run(self, program, args=(), proxy=None, extra_env=None, timeout=60):
+        """Runs a program to its end; returns a CompletedProcess with text
+        output."""
+        return self._run(['wine', program] + list(args), self.environment(proxy, extra_env),
+                         timeout)
+
+    def run_output(self, args, timeout=60):
+        return self._run(['wine'] + list(args), self.env, timeout).stdout
+
+    def _run(self, argv, env, timeout):
+        # Output goes to files, not pipes: Wine's own background processes,
+        # started by the first program of a prefix, inherit the descriptors
+        # and would hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=err)
+            try:
+                process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(10)
+                raise
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(argv, process.returncode,
+                                               out.read().decode('latin-1'),
+                                               err.read().decode('latin-1'))
+
+    def start_exact(self, command_line, proxy=None, extra_env=None, **popen_args):
+        """Starts a Windows command line exactly as written (Wine would quote
+        and escape Unix arguments on its own). The Popen is wintool's, which
+        waits for the program and exits with its exit code."""
+        fd, path = tempfile.mkstemp(suffix='.cmd.txt', dir=self.dir)
+        with os.fdopen(fd, 'wb') as f:
+            f.write(command_line.encode('latin-1'))
+        return self.start(paths.test_program('wintool'), ['spawn', paths.windows_path(path)],
+                          proxy=proxy, extra_env=extra_env, **popen_args)
+
+    def stop_all(self):
+        """Ends every program this session started and is still running."""
+        for process in self._processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait(10)
+        self._processes = []
+
+    def kill_wine_processes(self):
+        """Kills every Windows process of the prefix and restarts its server."""
+        self.stop_all()
+        subprocess.run(['wineserver', '-k'], env=self.env, timeout=30)
+        subprocess.run(['wineserver', '-w'], env=self.env, timeout=30)
+        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+
+    # Paths -----------------------------------------------------------------
+
+    def unix_path(self, windows_path):
+        return self._run(['winepath', '-u', windows_path], self.env, 30).stdout.strip().rstrip('/')
+
+    def leftover_temp_files(self, directory=None):
+        return sorted(glob.glob(os.path.join(directory or self.temp_dir, 'TLV*.[Tt][Mm][Pp]')))
+
+    def clean_temp(self, directory=None):
+        directory = directory or self.temp_dir
+        for path in self.leftover_temp_files(directory) + glob.glob(
+                os.path.join(directory, 'lvtmp.htm')):
+            os.remove(path)
+
+    # Registry and settings ----------------------------------------------------
+
+    def reg(self, *args):
+        return self._run(['wine', 'reg'] + list(args), self.env, 60)
+
+    def key_exists(self, key):
+        return self.reg('query', key).returncode == 0
+
+    def set_temp_dir(self, windows_path):
+        """Points TEMP and TMP of the prefix's user at another directory."""
+        for name in ('TEMP', 'TMP'):
+            self.reg('add', r'HKCU\Environment', '/v', name, '/t', 'REG_SZ', '/d', windows_path, '/f')
+        self.temp_dir = self.unix_path(windows_path)
+
+    def restore_temp_dir(self):
+        for name in ('TEMP', 'TMP'):
+            self.reg('add', r'HKCU\Environment', '/v', name, '/t', 'REG_SZ',
+                     '/d', self.default_temp_windows, '/f')
+        self.temp_dir = self.default_temp_dir
+
+    def set_windows_version(self, version):
+        """win98, win2k, winxp, win7, win10 ..."""
+        subprocess.run(['winecfg', '-v', version], env=self.env, check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def screenshot(self, path):
+        if not self.xvfb:
+            raise RuntimeError('screenshots need the session\'s own Xvfb')
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.xvfb.screenshot(path)
+
+    def close(self):
+        self.stop_all()
+        subprocess.run(['wineserver', '-k'], env=self.env, timeout=30)
+        if self.xvfb:
+            self.xvfb.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def loopback_port_80():
+    """Serialises the tests that listen on port 80 of the loopback builds'
+    addresses, across sessions running side by side."""
+    with open('/tmp/lvdownload-loopback-80.lock', 'w') as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def wait_until(predicate, timeout=30, interval=0.05, what='condition'):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError('timed out waiting for ' + what)
+        time.sleep(interval)

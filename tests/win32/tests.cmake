@@ -1,0 +1,53 @@
+# Programs built only for the tests, and downloader builds with other
+# catalogues or hosts. Everything lands in build/win32/tests/.
+
+set(LV_TEST_BIN ${CMAKE_BINARY_DIR}/tests)
+set(LV_LONG_AGENT "Lumenvast Vendor Downloader Agent/8.5.325")   # 41 characters
+
+# Catalogue variants.
+lv_resources(noagent "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" WITHOUT_AGENT)
+lv_resources(noserver "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" WITHOUT_SERVER)
+lv_resources(longagent "${IDS_SERVER}" "${IDS_OBJECT}" "${LV_LONG_AGENT}")
+# Direct connections without a proxy: the download host and the report host
+# are loopback addresses (the tests listen on port 80 there).
+lv_resources(loopback "127.0.0.2" "${IDS_OBJECT}" "${IDS_AGENT}")
+lv_job_library(loopback "127.0.0.3")
+
+lv_downloader(lvdownload_noagent lvdownload-noagent noagent release ${LV_TEST_BIN})
+lv_downloader(lvdownload_noserver lvdownload-noserver noserver release ${LV_TEST_BIN})
+lv_downloader(lvdownload_longagent lvdownload-longagent longagent release ${LV_TEST_BIN})
+lv_downloader(lvdownload_loopback lvdownload-loopback loopback loopback ${LV_TEST_BIN})
+
+# Test programs use the C runtime, linked statically so that the prefix
+# needs no MinGW DLLs.
+function(lv_test_program name)
+    add_executable(${name} ${ARGN})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE -O2 -Wall -Wextra -Werror)
+    target_link_options(${name} PRIVATE -static)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${LV_TEST_BIN})
+endfunction()
+
+# lv_jobhost(TARGET OUTPUT_NAME RESOURCES JOB_LIBRARY)
+function(lv_jobhost target output_name resources job)
+    get_property(res_object GLOBAL PROPERTY LV_RESOURCES_${resources})
+    lv_test_program(${target} tests/win32/jobhost.cpp ${res_object})
+    set_source_files_properties(${res_object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+    add_dependencies(${target} lv_resources_${resources})
+    target_link_libraries(${target} PRIVATE lv_job_${job} ${LV_SYSTEM_LIBS})
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
+endfunction()
+
+lv_jobhost(jobhost jobhost release release)
+lv_jobhost(jobhost_noagent jobhost-noagent noagent release)
+lv_jobhost(jobhost_longagent jobhost-longagent longagent release)
+lv_jobhost(jobhost_loopback jobhost-loopback loopback loopback)
+
+lv_test_program(testinstaller tests/win32/testinstaller.cpp)
+target_link_libraries(testinstaller PRIVATE advapi32)
+lv_test_program(testbrowser tests/win32/testbrowser.cpp)
+lv_test_program(wintool tests/win32/wintool.cpp)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
+    lv_test_program(uidriver tests/win32/uidriver.cpp)
+    target_link_libraries(uidriver PRIVATE comctl32 user32)
+endif()

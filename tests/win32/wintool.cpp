@@ -1,0 +1,91 @@
+// wintool: small Windows-side helpers for the tests.
+//   wintool spawn FILE        start the command line held in FILE exactly as
+//                             written (CreateProcessA), wait for it and exit
+//                             with its exit code
+//   wintool hold-event NAME SECONDS
+//                             create an event called NAME, print "ready",
+//                             keep it for SECONDS
+//   wintool hold-mutex NAME SECONDS
+//                             create and own a mutex called NAME, print
+//                             "ready", release it after SECONDS
+//   wintool exists-mutex NAME print "yes" or "no"
+//   wintool version           print "major minor platform" from GetVersionExA
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int Spawn(const char* file)
+{
+    static char commandLine[32768];
+    FILE* f = fopen(file, "rb");
+    if (!f) {
+        fprintf(stderr, "cannot read %s\n", file);
+        return 200;
+    }
+    size_t n = fread(commandLine, 1, sizeof commandLine - 1, f);
+    fclose(f);
+    commandLine[n] = '\0';
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+        fprintf(stderr, "CreateProcessA failed: %lu\n", GetLastError());
+        return 201;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return static_cast<int>(code);
+}
+
+static void Ready()
+{
+    puts("ready");
+    fflush(stdout);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && strcmp(argv[1], "spawn") == 0)
+        return Spawn(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "hold-event") == 0) {
+        HANDLE event = CreateEventA(NULL, TRUE, FALSE, argv[2]);
+        if (!event)
+            return 1;
+        Ready();
+        Sleep(static_cast<DWORD>(atof(argv[3]) * 1000));
+        CloseHandle(event);
+        return 0;
+    }
+    if (argc == 4 && strcmp(argv[1], "hold-mutex") == 0) {
+        HANDLE mutex = CreateMutexA(NULL, TRUE, argv[2]);
+        if (!mutex)
+            return 1;
+        Ready();
+        Sleep(static_cast<DWORD>(atof(argv[3]) * 1000));
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "exists-mutex") == 0) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, argv[2]);
+        puts(mutex ? "yes" : "no");
+        if (mutex)
+            CloseHandle(mutex);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "version") == 0) {
+        OSVERSIONINFOA info;
+        info.dwOSVersionInfoSize = sizeof info;
+        GetVersionExA(&info);
+        printf("%lu %lu %lu\n", info.dwMajorVersion, info.dwMinorVersion, info.dwPlatformId);
+        return 0;
+    }
+    fputs("usage: see the comment at the top of wintool.cpp\n", stderr);
+    return 2;
+}
