@@ -12,6 +12,11 @@ uint32_t ParseContentLength(const char* text)
     return total;
 }
 
+uint32_t ExpectedTotal(const char* headerText)
+{
+    return headerText ? ParseContentLength(headerText) : FALLBACK_TOTAL_BYTES;
+}
+
 uint32_t ChannelPercent(uint32_t bytes, uint32_t total)
 {
     if (total == 0 || bytes >= total)

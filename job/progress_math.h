@@ -16,6 +16,10 @@
 // characters or up to the terminator.
 uint32_t ParseContentLength(const char* text);
 
+// Expected total of a transfer: the parsed header text, or the fallback
+// when the header could not be read (headerText null).
+uint32_t ExpectedTotal(const char* headerText);
+
 // Percentage published in the progress channel: 0 to 99, and 0 once the
 // counter reaches or passes the total (or when the total is 0).
 uint32_t ChannelPercent(uint32_t bytes, uint32_t total);

@@ -65,9 +65,9 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     // one of more than 31 characters makes the query fail.
     char lengthText[CONTENT_LENGTH_TEXT_SIZE];
     DWORD lengthSize = sizeof lengthText;
-    DWORD total = HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, NULL)
-                      ? ParseContentLength(lengthText)
-                      : FALLBACK_TOTAL_BYTES;
+    bool hasLength =
+        HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, NULL) != FALSE;
+    DWORD total = ExpectedTotal(hasLength ? lengthText : NULL);
 
     ResultCode result;
     DWORD lastPercent = 0;
