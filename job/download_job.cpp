@@ -7,7 +7,7 @@
 #include "report/report.h"
 #include "report/report_url.h"
 
-volatile DWORD g_jobStartTick = 0;
+volatile DWORD g_jobStartTick;   // zero until the first attempt starts
 
 const char HTTP_VERB_GET[] = "GET";
 const char HTTP_VERSION_1_0[] = "HTTP/1.0";

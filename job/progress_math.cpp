@@ -17,18 +17,33 @@ uint32_t ExpectedTotal(const char* headerText)
     return headerText ? ParseContentLength(headerText) : FALLBACK_TOTAL_BYTES;
 }
 
+// floor(bytes * 100 / total) for 0 < total and bytes <= total, exact for
+// every 32-bit count. The quotient is at most 100, so it is found bit by bit
+// from exact 64-bit products: this needs no 64-bit division routine, which
+// a program without a C runtime would otherwise have to carry.
+static uint32_t HundredthsOf(uint32_t bytes, uint32_t total)
+{
+    uint64_t scaled = static_cast<uint64_t>(bytes) * 100u;
+    uint32_t quotient = 0;
+    for (uint32_t bit = 64; bit != 0; bit >>= 1) {
+        if (static_cast<uint64_t>(quotient + bit) * total <= scaled)
+            quotient += bit;
+    }
+    return quotient;
+}
+
 uint32_t ChannelPercent(uint32_t bytes, uint32_t total)
 {
     if (total == 0 || bytes >= total)
         return 0;
-    return static_cast<uint32_t>(static_cast<uint64_t>(bytes) * 100u / total);
+    return HundredthsOf(bytes, total);
 }
 
 bool BarPosition(uint32_t bytes, uint32_t total, uint32_t* position)
 {
     if (total == 0 || bytes > total)
         return false;
-    *position = static_cast<uint32_t>(static_cast<uint64_t>(bytes) * 100u / total);
+    *position = HundredthsOf(bytes, total);
     return true;
 }
 
