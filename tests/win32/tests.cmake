@@ -45,6 +45,9 @@ lv_jobhost(jobhost_loopback jobhost-loopback loopback loopback)
 
 lv_test_program(testinstaller tests/win32/testinstaller.cpp)
 target_link_libraries(testinstaller PRIVATE advapi32)
+# A windowed program, as a real installer is: a console program started by
+# the downloader would get a console window of its own over the dialog.
+target_link_options(testinstaller PRIVATE -mwindows)
 lv_test_program(testbrowser tests/win32/testbrowser.cpp)
 lv_test_program(wintool tests/win32/wintool.cpp)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
