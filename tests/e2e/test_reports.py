@@ -1,0 +1,480 @@
+"""Usage reports under Wine: when each report goes out, its URL byte for byte,
+what reaches the report host, and the cancel report of a closed window.
+
+The expected URLs are built here from the protocol's literal pieces, not by
+the product's composer.
+"""
+import math
+import os
+import re
+import threading
+import time
+
+import pytest
+
+from harness import paths, ui
+from harness.job import INSTALL_KEY, installer_body, parse_events, run_jobhost, start_jobhost
+from harness.web import Download, Gate, ReportAnswer
+from harness.wine import wait_until
+
+# --- Expected report URLs -------------------------------------------------------
+
+PREFIX_AFTER_HOST = (':80/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9'
+                     '&installtype=Kestrelox&installstate=newplug&product1=LMV10D80')
+START_SUFFIX = ('&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1'
+                '&savesattempted=&savescompleted=&package1=kest,850325&action=update')
+RESULT_HEAD = '&filesdownloaded=1&installattempts=1&version=,850325&action='
+SUCCESS_FIELDS = 'success&error=&filesdownloaded=1&installattempts=1'
+FAILURE_FIELDS = 'failure&error='
+
+# The documented piece lengths guard these transcriptions against typos.
+assert len('http://' + PREFIX_AFTER_HOST) == 137
+assert len(START_SUFFIX) == 125
+assert (len(RESULT_HEAD), len(SUCCESS_FIELDS), len(FAILURE_FIELDS)) == (60, 50, 14)
+
+USER_CANCEL = 123
+NO_STRING = 113
+INTERRUPTED = 117
+RUN_INSTALLER = 119
+
+NOT_A_PROGRAM = b'<html>this is not a program</html>\n' * 40
+
+
+def os_fields(os_version):
+    major, minor, platform = os_version
+    return '&osversion=%d.%d&os=%s' % (major, minor, 'nt' if platform == 2 else 'win')
+
+
+def start_url(os_version, host=paths.REPORT_HOST):
+    return 'http://' + host + PREFIX_AFTER_HOST + START_SUFFIX + os_fields(os_version)
+
+
+def result_url(os_version, code, total_bytes, seconds, server=paths.DOWNLOAD_HOST,
+               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST):
+    url = 'http://' + host + PREFIX_AFTER_HOST + RESULT_HEAD
+    if code == 0:
+        url += SUCCESS_FIELDS + '&installduration='
+    else:
+        url += FAILURE_FIELDS + str(code) + '&duration='
+    url += '%d&totalbytes=%d&currenturl=http://%s/%s' % (seconds, total_bytes, server, obj)
+    return url + os_fields(os_version)
+
+
+def origin_form(url, host):
+    """What a direct connection requests: the URL without scheme, host and port."""
+    head = 'http://' + host + ':80'
+    assert url.startswith(head)
+    return url[len(head):]
+
+
+def received_seconds(request):
+    """The duration field of a received result report, to be bounded by the
+    test; every other field is compared whole."""
+    match = re.search(r'&(?:installduration|duration)=([0-9]+)&totalbytes=', request.target)
+    assert match, request.target
+    return int(match.group(1))
+
+
+def whole_seconds_between(seconds, low, high):
+    """seconds = floor(elapsed) for an elapsed time known to lie in
+    [low, high]; a little slack for the tick count's granularity."""
+    return math.floor(max(0.0, low - 0.05)) <= seconds <= math.floor(high + 0.05)
+
+
+def current_os(wine):
+    return tuple(int(w) for w in wine.run(paths.test_program('wintool'), ['version']).stdout.split())
+
+
+# --- Helpers --------------------------------------------------------------------
+
+class EventStream:
+    """The job host's events as it prints them, read on a thread."""
+
+    def __init__(self, process):
+        self.events = []
+        self._changed = threading.Condition()
+        threading.Thread(target=self._read, args=(process.stdout,), daemon=True).start()
+
+    def _read(self, stream):
+        for line in stream:
+            with self._changed:
+                self.events.extend(parse_events(line))
+                self._changed.notify_all()
+
+    def wait_for(self, predicate, timeout=30):
+        with self._changed:
+            if not self._changed.wait_for(lambda: predicate(self.events), timeout):
+                raise TimeoutError('job host events so far: %r' % self.events)
+            return list(self.events)
+
+    def snapshot(self):
+        with self._changed:
+            return list(self.events)
+
+
+def kinds(recorder):
+    return [r.kind for r in recorder.all()]
+
+
+def assert_report_wire(request, host_header, agent=paths.REPORT_AGENT):
+    assert (request.method, request.version) == ('GET', 'HTTP/1.0')
+    assert request.headers.get('user-agent') == agent
+    assert request.headers.get('host') == host_header
+    # Nothing beyond what Wine's HTTP layer adds by itself, and no body.
+    assert set(request.headers) == {'host', 'user-agent'}, request.headers
+    assert request.body_length == 0
+
+
+def installer_log(wine, name):
+    path = os.path.join(wine.dir, name)
+    if os.path.exists(path):
+        os.remove(path)
+    return path
+
+
+def read_lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, 'rb') as f:
+        return f.read().splitlines()
+
+
+# --- Order of the job's reports -------------------------------------------------------
+
+class TestReportOrder:
+    def test_each_attempt_sends_its_start_report_before_its_download(self, wine, web):
+        web.download = Download(body=installer_body())
+        os_version = current_os(wine)
+        run = run_jobhost(wine, proxy=web.proxy_url, attempts=2)
+        assert run.results == [0, 0]
+        assert kinds(web.recorder) == ['report', 'download', 'report'] * 2
+        reports = web.recorder.reports()
+        assert [r.target for r in reports[0::2]] == [start_url(os_version)] * 2
+        assert all('&action=success&' in r.target for r in reports[1::2])
+
+    def test_without_agent_text_start_and_result_reports_still_go(self, wine, web):
+        web.download = Download(body=installer_body())
+        os_version = current_os(wine)
+        run = run_jobhost(wine, proxy=web.proxy_url, variant='jobhost-noagent')
+        assert run.events == [('FINISHED', NO_STRING), ('EXIT', NO_STRING)]
+        assert kinds(web.recorder) == ['report', 'report']
+        start, result = web.recorder.reports()
+        assert start.target == start_url(os_version)
+        assert start.user_agent == paths.REPORT_AGENT
+        # Neither host nor object was loaded: both stay empty in currenturl.
+        assert '&currenturl=http:///&osversion=' in result.target
+        assert result.target == result_url(os_version, NO_STRING, 0, received_seconds(result),
+                                           server='', obj='')
+
+    def test_result_report_follows_installer_and_file_removal(self, wine, web):
+        web.download = Download(body=installer_body())
+        log = installer_log(wine, 'installer-order.log')
+        held = Gate('result report answer')
+        web.queue_report_answer(ReportAnswer(), ReportAnswer(hold=held))
+        process = start_jobhost(wine, proxy=web.proxy_url,
+                                extra_env={'LVTEST_INSTALLER_LOG': paths.windows_path(log)})
+        stream = EventStream(process)
+        try:
+            held.wait_reached()
+            assert '&action=success&' in web.recorder.reports()[-1].target
+            stream.wait_for(lambda events: ('INSTALLING',) in events)
+            time.sleep(0.5)   # room for a wrongly early FINISHED to show
+            assert not any(e[0] == 'FINISHED' for e in stream.snapshot())
+            assert len(read_lines(log)) == 1
+            assert wine.leftover_temp_files() == []
+        finally:
+            held.release()
+        assert process.wait(60) == 0
+        events = stream.wait_for(lambda events: events and events[-1][0] == 'EXIT')
+        assert events[-3:] == [('INSTALLING',), ('FINISHED', 0), ('EXIT', 0)]
+        assert kinds(web.recorder) == ['report', 'download', 'report']
+
+
+# --- The composed URLs and their wire form ----------------------------------------------
+
+class TestComposedUrls:
+    @pytest.mark.parametrize('route', ['proxy', 'direct'])
+    def test_success(self, wine, web, direct_web, route):
+        body = installer_body()
+        os_version = current_os(wine)
+        if route == 'proxy':
+            web.download = Download(body=body)
+            recorder, proxy, variant = web.recorder, web.proxy_url, 'jobhost'
+            report_host, download_host = paths.REPORT_HOST, paths.DOWNLOAD_HOST
+        else:
+            servers = direct_web()
+            servers.download_server.download = Download(body=body)
+            recorder, proxy, variant = servers.recorder, None, 'jobhost-loopback'
+            report_host = paths.LOOPBACK_REPORT_ADDRESS
+            download_host = paths.LOOPBACK_DOWNLOAD_ADDRESS
+        launched = time.monotonic()
+        run = run_jobhost(wine, proxy=proxy, variant=variant)
+        assert run.result == 0
+        assert run.progress[-1] == (len(body), len(body))
+        assert kinds(recorder) == ['report', 'download', 'report']
+        start, result = recorder.reports()
+        seconds = received_seconds(result)
+        assert whole_seconds_between(seconds, 0, result.time - launched)
+        expected = [start_url(os_version, host=report_host),
+                    result_url(os_version, 0, len(body), seconds, server=download_host,
+                               host=report_host)]
+        if route == 'proxy':
+            # Through the proxy the request line carries the absolute URL.
+            assert [start.target, result.target] == expected
+            host_header = paths.REPORT_HOST
+        else:
+            assert [start.target, result.target] == [origin_form(u, report_host) for u in expected]
+            assert {start.listener, result.listener} == {report_host + ':80'}
+            host_header = report_host
+        for report in (start, result):
+            assert_report_wire(report, host_header)
+
+    def test_interrupted_download(self, wine, web):
+        body = os.urandom(200000)
+        written = 3 * 32768
+        gate = Gate('mid-body')
+        web.download = Download(body=body, holds=[(written, gate)], reset_at=written)
+        os_version = current_os(wine)
+        launched = time.monotonic()
+        process = start_jobhost(wine, proxy=web.proxy_url)
+        stream = EventStream(process)
+        try:
+            gate.wait_reached()
+            stream.wait_for(lambda events: ('PROGRESS', written, len(body)) in events)
+            # At least a second into the attempt before the reset, so that the
+            # duration cannot be 0.
+            started = web.recorder.reports()[0].time
+            time.sleep(max(0.0, started + 1.2 - time.monotonic()))
+            reset = time.monotonic()
+        finally:
+            gate.release()
+        assert process.wait(60) == 0
+        events = stream.wait_for(lambda events: events and events[-1][0] == 'EXIT')
+        assert events[-2:] == [('FINISHED', INTERRUPTED), ('EXIT', INTERRUPTED)]
+        last_count = [e for e in events if e[0] == 'PROGRESS'][-1][1]
+        assert last_count == written
+        assert kinds(web.recorder) == ['report', 'download', 'report']
+        start, result = web.recorder.reports()
+        seconds = received_seconds(result)
+        assert seconds >= 1
+        assert whole_seconds_between(seconds, reset - started, result.time - launched)
+        assert start.target == start_url(os_version)
+        assert result.target == result_url(os_version, INTERRUPTED, last_count, seconds)
+        assert wine.leftover_temp_files() == []
+
+
+# --- User agents ----------------------------------------------------------------------
+
+def test_job_reports_carry_the_report_agent_and_the_download_the_catalogue_agent(wine, web):
+    web.download = Download(body=installer_body())
+    run = run_jobhost(wine, proxy=web.proxy_url, variant='jobhost-longagent')
+    assert run.result == 0
+    assert kinds(web.recorder) == ['report', 'download', 'report']
+    start, download, result = web.recorder.all()
+    assert start.user_agent == result.user_agent == paths.REPORT_AGENT
+    assert download.user_agent == paths.LONG_AGENT[:31]
+
+
+# --- Answers of the report host ---------------------------------------------------------
+
+@pytest.mark.parametrize('answer', [
+    ReportAnswer(status=404, body=b'<html><body>Not Found</body></html>\n'),
+    ReportAnswer(status=500, body=b'internal error, ' * 6250),    # 100,000 bytes
+    ReportAnswer(status=200, body=bytes(range(256)) * 400),       # 102,400 bytes
+    ReportAnswer(refuse=True),
+], ids=['404', '500-long', '200-long', 'reset'])
+def test_report_answers_change_nothing(wine, web, answer):
+    web.download = Download(body=installer_body())
+    baseline = run_jobhost(wine, proxy=web.proxy_url)
+    web.report_answer = answer
+    run = run_jobhost(wine, proxy=web.proxy_url)
+    assert baseline.result == 0
+    assert run.events == baseline.events
+    assert kinds(web.recorder) == ['report', 'download', 'report'] * 2
+
+
+def test_refused_report_connection_changes_nothing(wine, direct_web):
+    body = installer_body()
+    both = direct_web()
+    both.download_server.download = Download(body=body)
+    baseline = run_jobhost(wine, variant='jobhost-loopback')
+    both.close()
+    assert baseline.result == 0
+    assert kinds(both.recorder) == ['report', 'download', 'report']
+
+    download_only = direct_web(report=False)
+    download_only.download_server.download = Download(body=body)
+    run = run_jobhost(wine, variant='jobhost-loopback')
+    assert run.events == baseline.events
+    assert kinds(download_only.recorder) == ['download']
+
+
+# --- Operating-system fields ------------------------------------------------------------
+
+@pytest.fixture
+def windows_version(wine):
+    yield wine.set_windows_version
+    wine.set_windows_version('win7')
+
+
+@pytest.mark.parametrize('version, fields', [
+    ('win98', '&osversion=4.10&os=win'),
+    ('win2k', '&osversion=5.0&os=nt'),
+    ('winxp', '&osversion=5.1&os=nt'),
+])
+def test_os_fields_follow_the_windows_version(wine, web, windows_version, version, fields):
+    windows_version(version)
+    web.download = Download(body=installer_body())
+    run_jobhost(wine, proxy=web.proxy_url)
+    start, result = web.recorder.reports()
+    assert start.target == 'http://' + paths.REPORT_HOST + PREFIX_AFTER_HOST + START_SUFFIX + fields
+    assert result.target.endswith(paths.OBJECT_PATH + fields)
+
+
+# --- The cancel report of a closed window ------------------------------------------------
+
+def start_downloader(wine, web, program=paths.LVDOWNLOAD, extra_env=None):
+    process = wine.start(program, proxy=web.proxy_url, extra_env=extra_env)
+    assert ui.wait_dialog(wine) is not None
+    return process
+
+
+def error_view_shown(wine):
+    state = ui.state(wine)
+    return state is not None and {ui.IDOK, ui.IDCANCEL} <= state.visible_ids()
+
+
+def close_with_held_cancel_report(wine, web, process):
+    """Closes the window while the cancel report's answer is held: the dialog
+    must stay until the exchange is over, then go, and the process exit 0.
+    Returns the reports that arrived from the close on."""
+    before = len(web.recorder.reports())
+    held = Gate('cancel report answer')
+    web.queue_report_answer(ReportAnswer(hold=held))
+    try:
+        assert ui.close(wine)
+        held.wait_reached()
+        state = ui.state(wine)
+        assert state is not None and not state['responding']
+        assert process.poll() is None
+    finally:
+        held.release()
+    assert ui.wait_gone(wine)
+    assert process.wait(60) == 0
+    return web.recorder.reports()[before:]
+
+
+class TestCancelReport:
+    def assert_cancel_report(self, request, os_version, started, closed, launched, agent):
+        seconds = received_seconds(request)
+        assert whole_seconds_between(seconds, closed - started, request.time - launched)
+        assert request.target == result_url(os_version, USER_CANCEL, 0, seconds)
+        assert request.user_agent == agent
+        return seconds
+
+    def test_during_download(self, wine, web):
+        # The long-agent build: the cancel report takes the catalogue's agent,
+        # cut to 31 characters, while the job's report keeps the report agent.
+        gate = Gate('download')
+        web.download = Download(body=installer_body(), holds=[(32768, gate)])
+        os_version = current_os(wine)
+        launched = time.monotonic()
+        try:
+            process = start_downloader(wine, web, paths.test_program('lvdownload-longagent'))
+            gate.wait_reached()
+            started = web.recorder.reports()[0].time
+            time.sleep(max(0.0, started + 1.5 - time.monotonic()))
+            closed = time.monotonic()
+            sent = close_with_held_cancel_report(wine, web, process)
+        finally:
+            gate.release()
+        assert len(sent) == 1
+        seconds = self.assert_cancel_report(sent[0], os_version, started, closed, launched,
+                                            paths.LONG_AGENT[:31])
+        assert seconds >= 1
+        assert kinds(web.recorder) == ['report', 'download', 'report']
+        start, download = web.recorder.all()[:2]
+        assert start.user_agent == paths.REPORT_AGENT
+        assert download.user_agent == paths.LONG_AGENT[:31]
+
+    def test_in_error_view_counts_from_the_latest_attempt(self, wine, web):
+        web.download = Download(body=NOT_A_PROGRAM)
+        os_version = current_os(wine)
+        process = start_downloader(wine, web)
+        web.recorder.wait_count('report', 2)
+        wait_until(lambda: error_view_shown(wine), what='the error view')
+        # A duration taken from the first attempt would be at least this long.
+        time.sleep(1.5)
+        retried = time.monotonic()
+        assert ui.click(wine, ui.IDOK)
+        web.recorder.wait_count('report', 4)
+        wait_until(lambda: error_view_shown(wine), what='the error view again')
+        results = [r for r in web.recorder.reports() if '&action=failure&' in r.target]
+        assert len(results) == 2
+        assert [r.target for r in results] == [
+            result_url(os_version, RUN_INSTALLER, len(NOT_A_PROGRAM), received_seconds(r))
+            for r in results]
+        started = web.recorder.reports()[2].time
+        closed = time.monotonic()
+        sent = close_with_held_cancel_report(wine, web, process)
+        assert len(sent) == 1
+        self.assert_cancel_report(sent[0], os_version, started, closed, retried,
+                                  paths.USER_AGENT)
+        assert kinds(web.recorder) == ['report', 'download', 'report'] * 2 + ['report']
+
+    def test_while_installer_runs(self, wine, web):
+        web.download = Download(body=installer_body())
+        log = installer_log(wine, 'installer-cancel.log')
+        os_version = current_os(wine)
+        launched = time.monotonic()
+        process = start_downloader(wine, web, extra_env={
+            'LVTEST_INSTALLER_LOG': paths.windows_path(log),
+            'LVTEST_INSTALLER_DELAY_MS': '10000'})
+        wait_until(lambda: read_lines(log), what='the installer to start')
+        started = web.recorder.reports()[0].time
+        closed = time.monotonic()
+        sent = close_with_held_cancel_report(wine, web, process)
+        # The installer was still running when the downloader had gone: the
+        # job never got to its result report.
+        assert not wine.key_exists(INSTALL_KEY)
+        assert len(sent) == 1, [r.target for r in sent]
+        self.assert_cancel_report(sent[0], os_version, started, closed, launched,
+                                  paths.USER_AGENT)
+        assert kinds(web.recorder) == ['report', 'download', 'report']
+        # It finishes on its own, so that nothing is left running.
+        wait_until(lambda: wine.key_exists(INSTALL_KEY), timeout=60,
+                   what='the installer to finish')
+
+
+@pytest.mark.parametrize('case', ['cancel-button', 'success', 'no-server-text'])
+def test_no_cancel_report(wine, web, case):
+    os_version = current_os(wine)
+    if case == 'success':
+        web.download = Download(body=installer_body())
+        process = start_downloader(wine, web)
+        assert ui.wait_gone(wine)
+        code, total = 0, len(installer_body())
+    else:
+        web.download = Download(body=NOT_A_PROGRAM)
+        program = paths.test_program('lvdownload-noserver') if case == 'no-server-text' \
+            else paths.LVDOWNLOAD
+        process = start_downloader(wine, web, program)
+        wait_until(lambda: error_view_shown(wine), what='the error view')
+        if case == 'cancel-button':
+            assert ui.click(wine, ui.IDCANCEL)
+            code, total = RUN_INSTALLER, len(NOT_A_PROGRAM)
+        else:
+            assert ui.close(wine)
+            code, total = NO_STRING, 0
+        assert ui.wait_gone(wine)
+    assert process.wait(60) == 0
+    reports = web.recorder.reports()
+    assert len(reports) == 2, [r.target for r in reports]
+    start, result = reports
+    assert start.target == start_url(os_version)
+    if case == 'no-server-text':
+        assert kinds(web.recorder) == ['report', 'report']
+        expected = result_url(os_version, code, total, received_seconds(result), server='', obj='')
+    else:
+        expected = result_url(os_version, code, total, received_seconds(result))
+    assert result.target == expected
