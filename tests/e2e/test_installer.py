@@ -1,0 +1,201 @@
+"""The installer step, end to end through the job host: the test installer
+is served by the download server, run from the temporary file and waited
+for, and its install-state key decides the attempt's result.
+
+The helpers here are shared with test_redirect_page.py.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from harness import paths
+from harness.job import INSTALL_KEY, JobRun, installer_body, parse_events
+from harness.web import Download
+from harness.wine import wait_until
+
+JOBHOST = paths.windows_path(paths.test_program('jobhost'))
+BROWSER = paths.windows_path(paths.test_program('testbrowser'))
+PAGE_NAME = 'lvtmp.htm'
+PAGE_HEAD = b'<META HTTP-EQUIV="REFRESH" CONTENT="0; URL='
+PAGE_TAIL = b'">'
+BLANK_TEMP = 'C:\\lv temp dir\\'
+MARKER = 'LV-BARRIER'
+
+
+class Logs:
+    """Where the test installer and the test browser write down their starts."""
+
+    def __init__(self, directory):
+        self.installer = os.path.join(directory, 'installer.log')
+        self.browser = os.path.join(directory, 'browser.log')
+
+    def env(self, installer='0', **more):
+        env = {'LVTEST_INSTALLER': installer,
+               'LVTEST_INSTALLER_LOG': paths.windows_path(self.installer),
+               'LVTEST_BROWSER_LOG': paths.windows_path(self.browser)}
+        env.update(more)
+        return env
+
+    @staticmethod
+    def lines(path):
+        if not os.path.exists(path):
+            return []
+        with open(path, 'rb') as f:
+            return f.read().decode('latin-1').splitlines()
+
+    def installer_runs(self):
+        """(own path, command line) of every installer start."""
+        return [tuple(line.split('|', 1)) for line in self.lines(self.installer)]
+
+    def browser_starts(self):
+        """The browser's command lines, once it has started: nobody waits
+        for it, so it may still be on its way when the job has finished."""
+        return wait_until(lambda: self.lines(self.browser), what='the browser to start')
+
+
+@pytest.fixture
+def logs(tmp_path):
+    return Logs(str(tmp_path))
+
+
+@pytest.fixture(autouse=True)
+def serve_installer(web):
+    web.download = Download(body=installer_body())
+
+
+def assert_installer_file_gone(wine):
+    """Every attempt that runs to its end deletes its temporary file."""
+    assert wine.leftover_temp_files() == []
+
+
+def run_job(wine, web, logs, arguments=' "%s" "http://example.invalid/welcome"' % BROWSER,
+            installer='0', **more_env):
+    """Runs one attempt in the job host under the exact command line
+    jobhost.exe + arguments, and checks what every finished attempt leaves."""
+    with tempfile.TemporaryFile() as out:
+        process = wine.start_exact('"%s"%s' % (JOBHOST, arguments), proxy=web.proxy_url,
+                                   extra_env=logs.env(installer, **more_env), stdout=out)
+        try:
+            process.wait(120)
+        except subprocess.TimeoutExpired:
+            wine.kill_wine_processes()
+            raise
+        out.seek(0)
+        text = out.read().decode('latin-1')
+    run = JobRun(parse_events(text), process.returncode, text)
+    # wintool hands on the job host's exit code, which is 0 on every path.
+    assert run.returncode == 0, run.stdout
+    assert run.events[-1] == ('EXIT', run.result)
+    assert_installer_file_gone(wine)
+    return run
+
+
+def assert_install_events(run, code):
+    """Progress, then the installing notice once, then the result last."""
+    assert run.progress, run.events
+    assert run.events[len(run.progress):] == [('INSTALLING',), ('FINISHED', code), ('EXIT', code)]
+
+
+def assert_browser_not_started(wine, logs):
+    """A start would have come before FINISHED; a start of our own, run to its
+    end after that, must be the only line in the log."""
+    wine.run(paths.test_program('testbrowser'), [MARKER],
+             extra_env={'LVTEST_BROWSER_LOG': paths.windows_path(logs.browser)})
+    lines = logs.lines(logs.browser)
+    assert len(lines) == 1 and lines[0].endswith(MARKER), lines
+
+
+def page_file(wine):
+    return os.path.join(wine.temp_dir, PAGE_NAME)
+
+
+def leave_stale_key(wine, state='0'):
+    assert wine.reg('add', INSTALL_KEY, '/v', 'State', '/t', 'REG_DWORD', '/d', state,
+                    '/f').returncode == 0
+
+
+def assert_ran_once_quoted(logs, temp_windows):
+    [(own, command_line)] = logs.installer_runs()
+    assert re.fullmatch(re.escape(temp_windows) + r'TLV[0-9A-F]{1,4}\.tmp', own, re.I), own
+    assert command_line == '"%s"' % own
+
+
+# The installer's outcome ---------------------------------------------------
+
+@pytest.mark.parametrize('installer, result', [
+    ('150', 150),
+    ('151', 151),
+    ('152', 152),
+    ('7', 7),                      # no catalogue text: passed on all the same
+    ('120', 120),
+    ('binary:97000000', 151),      # any 4-byte type, least significant byte first
+    ('none', 122),                 # the stale key's 0 must not count
+    ('key-only', 122),
+    ('qword:0', 122),              # 8 bytes, even though the first 4 are a 0
+    ('binary:0000', 122),          # 2 bytes are no outcome either
+])
+def test_outcome_comes_from_the_install_state_key(wine, web, logs, installer, result):
+    leave_stale_key(wine)
+    run = run_job(wine, web, logs, installer=installer)
+    assert_install_events(run, result)
+    assert not wine.key_exists(INSTALL_KEY)
+    assert_ran_once_quoted(logs, wine.default_temp_windows + '\\')
+    # A failed installation gets no redirect page.
+    assert not os.path.exists(page_file(wine))
+
+
+def test_file_that_is_no_program_gives_119(wine, web, logs):
+    web.download = Download(body=b'<html><body><h1>404 Not Found</h1></body></html>\n',
+                            status=404, reason='Not Found',
+                            extra_headers=['Content-Type: text/html'])
+    leave_stale_key(wine)
+    run = run_job(wine, web, logs)
+    assert_install_events(run, 119)
+    assert logs.installer_runs() == []
+    # Cleared before the start was tried, and nothing wrote it again.
+    assert not wine.key_exists(INSTALL_KEY)
+    assert not os.path.exists(page_file(wine))
+
+
+def test_installer_is_waited_for(wine, web, logs):
+    # The installer stores its code only after a delay: a job that read the
+    # key before the installer's process ended would find no key (122).
+    run = run_job(wine, web, logs, installer='151', LVTEST_INSTALLER_DELAY_MS='2000')
+    assert_install_events(run, 151)
+    assert len(logs.installer_runs()) == 1
+    assert not wine.key_exists(INSTALL_KEY)
+
+
+# A temporary directory with blanks -------------------------------------------
+
+@pytest.fixture
+def blank_temp(wine):
+    """C:\\lv temp dir\\ as the temporary directory, with the test installer
+    planted at C:\\lv.exe, where an unquoted start of C:\\lv temp dir\\TLV...
+    would find a program."""
+    drive_c = wine.unix_path('C:\\')
+    directory = os.path.join(drive_c, 'lv temp dir')
+    planted = os.path.join(drive_c, 'lv.exe')
+    os.makedirs(directory, exist_ok=True)
+    shutil.copy(paths.test_program('testinstaller'), planted)
+    wine.set_temp_dir(BLANK_TEMP)
+    yield BLANK_TEMP
+    wine.restore_temp_dir()
+    os.remove(planted)
+    shutil.rmtree(directory)
+
+
+def test_blank_in_temp_dir_runs_the_real_installer(wine, web, logs, blank_temp):
+    run = run_job(wine, web, logs, installer='0')
+    assert_install_events(run, 0)
+    # One start only, of the downloaded file itself; the planted C:\lv.exe
+    # would have logged its own path.
+    assert_ran_once_quoted(logs, blank_temp)
+    assert not wine.key_exists(INSTALL_KEY)
+    assert logs.browser_starts() == ['"%s" "%s%s"' % (BROWSER, blank_temp, PAGE_NAME)]
+    with open(page_file(wine), 'rb') as f:
+        assert f.read() == PAGE_HEAD + b'http://example.invalid/welcome' + PAGE_TAIL
