@@ -9,6 +9,14 @@
 //                             create and own a mutex called NAME, print
 //                             "ready", release it after SECONDS
 //   wintool exists-mutex NAME print "yes" or "no"
+//   wintool wait-mutex NAME   open the existing mutex NAME, wait until this
+//                             process owns it, print "ready", release it
+//                             when a line or the end of standard input
+//                             arrives (exit 1 if there is no such mutex)
+//   wintool hold-mapping NAME open the existing file mapping NAME, print
+//                             "ready", keep the handle until a line or the
+//                             end of standard input arrives (exit 1 if there
+//                             is no such mapping)
 //   wintool version           print "major minor platform" from GetVersionExA
 #include <windows.h>
 
@@ -49,6 +57,13 @@ static void Ready()
     fflush(stdout);
 }
 
+// The test decides when to let go: it writes a line or closes the pipe.
+static void WaitForStandardInput()
+{
+    char line[64];
+    fgets(line, sizeof line, stdin);
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "spawn") == 0)
@@ -70,6 +85,26 @@ int main(int argc, char** argv)
         Sleep(static_cast<DWORD>(atof(argv[3]) * 1000));
         ReleaseMutex(mutex);
         CloseHandle(mutex);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "wait-mutex") == 0) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]);
+        if (!mutex)
+            return 1;
+        WaitForSingleObject(mutex, INFINITE);
+        Ready();
+        WaitForStandardInput();
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "hold-mapping") == 0) {
+        HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, argv[2]);
+        if (!mapping)
+            return 1;
+        Ready();
+        WaitForStandardInput();
+        CloseHandle(mapping);
         return 0;
     }
     if (argc == 3 && strcmp(argv[1], "exists-mutex") == 0) {
