@@ -1,0 +1,155 @@
+"""The downloader against an embedded local server, to watch (make demo).
+
+One loopback server stands in, through Wine's http_proxy, for the download
+host and the report host: it drips the test installer (padded to 3 MiB so
+the bar has something to do) and answers every report. The dialog shows on
+$DISPLAY when there is one, else on a private Xvfb; each view it passes
+through is saved under build/demo/. Everything started here is stopped here.
+"""
+import os
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'tests'))
+
+from harness import paths, ui                          # noqa: E402
+from harness.job import installer_body                 # noqa: E402
+from harness.web import Download, Gate, LoopbackWeb    # noqa: E402
+from harness.wine import WineSession, wait_until       # noqa: E402
+
+OUT = os.path.join(paths.BUILD, 'demo')
+BROWSER = paths.test_program('testbrowser')
+URL = 'http://www.tessaframe.com/lumenvast/welcome.html'   # only written into the page
+SIZE = 3 * 1024 * 1024
+STEP = 32768            # one chunk of the job's reads
+STEP_SECONDS = 0.06
+
+
+def usable_display():
+    display = os.environ.get('DISPLAY')
+    if display and subprocess.run(['xdpyinfo', '-display', display], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode == 0:
+        return display
+    return None
+
+
+def drip(gates):
+    """Lets the download through one step at a time."""
+    for gate in gates:
+        try:
+            gate.wait_reached(60)
+        except TimeoutError:
+            break
+        time.sleep(STEP_SECONDS)
+        gate.release()
+
+
+def shoot(wine, state, name):
+    """The dialog's rectangle of the screen, as a PNG under build/demo/."""
+    left, top, right, bottom = state['window']
+    path = os.path.join(OUT, name)
+    time.sleep(0.5)     # let Wine finish painting
+    subprocess.run(['import', '-display', wine.display, '-window', 'root', '-crop',
+                    '%dx%d+%d+%d' % (right - left, bottom - top, left, top), '+repage', path],
+                   check=True, timeout=30)
+    return path
+
+
+def wait_view(wine, view, what):
+    def probe():
+        state = ui.state(wine)
+        return state if state and view(state) else None
+    return wait_until(probe, timeout=120, what=what)
+
+
+def describe(request):
+    if request.kind == 'download':
+        return 'download  %s  (User-Agent: %s)' % (request.url, request.user_agent)
+    fields = dict(urllib.parse.parse_qsl(request.query, keep_blank_values=True))
+    shown = ['action=' + fields.get('action', '?')]
+    for name in ('error', 'totalbytes', 'installduration', 'duration'):
+        if fields.get(name):
+            shown.append('%s=%s' % (name, fields[name]))
+    return 'report    http://%s%s  %s' % (request.host, request.path, ' '.join(shown))
+
+
+def main():
+    for program in (paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver')):
+        if not os.path.exists(program):
+            sys.exit('missing %s: run make win32 first' % program)
+    os.makedirs(OUT, exist_ok=True)
+    browser_log = os.path.join(OUT, 'browser.log')
+    installer_log = os.path.join(OUT, 'installer.log')
+    for path in (browser_log, installer_log):
+        if os.path.exists(path):
+            os.remove(path)
+
+    body = installer_body()
+    body += b'\0' * (SIZE - len(body))      # data behind the image is ignored when it runs
+    gates = [Gate('step %d' % i) for i in range(1, SIZE // STEP)]
+    display = usable_display()
+    print('Starting Wine (%s) and the local server ...' % (
+        'on ' + display if display else 'on a private Xvfb'))
+    wine = WineSession(name='demo', display=display)
+    web = LoopbackWeb()
+    web.download = Download(body=body, holds=[(i * STEP, g) for i, g in enumerate(gates, 1)])
+    dripper = threading.Thread(target=drip, args=(gates,), daemon=True)
+    try:
+        dripper.start()
+        command = '"%s" "%s" "%s"' % (paths.windows_path(paths.LVDOWNLOAD),
+                                      paths.windows_path(BROWSER), URL)
+        print('Running', command)
+        started = time.monotonic()
+        process = wine.start_exact(command, proxy=web.proxy_url, extra_env={
+            'LVTEST_INSTALLER': '0', 'LVTEST_INSTALLER_DELAY_MS': '2500',
+            'LVTEST_INSTALLER_LOG': paths.windows_path(installer_log),
+            'LVTEST_BROWSER_LOG': paths.windows_path(browser_log)})
+
+        shots = []
+        state = wait_view(wine, lambda s: s['progress'] >= 40, 'the download half-way')
+        shots.append(shoot(wine, state, 'download-view.png'))
+        state = wait_view(wine, lambda s: s.visible_ids() == {ui.IDC_MESSAGE, ui.IDC_LOGO},
+                          'the installing view')
+        shots.append(shoot(wine, state, 'installing-view.png'))
+        code = process.wait(120)
+        seconds = time.monotonic() - started
+
+        requests = web.recorder.all()
+        result = dict(urllib.parse.parse_qsl(requests[-1].query)) if requests else {}
+        print('\nResult: exit code %d after %.1f s; the last report says action=%s, '
+              'totalbytes=%s (served %d bytes)' % (code, seconds, result.get('action'),
+                                                   result.get('totalbytes'), len(body)))
+        print('Requests the server saw (%d):' % len(requests))
+        for request in requests:
+            print('  %d. %s' % (request.seq + 1, describe(request)))
+        page = os.path.join(wine.temp_dir, 'lvtmp.htm')
+        if os.path.exists(page):
+            with open(page, 'rb') as f:
+                print('Redirect page %s\\lvtmp.htm (%d bytes): %s' % (
+                    wine.default_temp_windows, os.path.getsize(page), f.read().decode('latin-1')))
+        else:
+            print('No redirect page was written.')
+        for what, log in (('Installer started as', installer_log),
+                          ('Browser command started', browser_log)):
+            if os.path.exists(log):
+                with open(log, 'rb') as f:
+                    for line in f.read().decode('latin-1').splitlines():
+                        print('%s: %s' % (what, line))
+            else:
+                print('%s: never' % what)
+        print('Left in the temporary directory %s: %s' % (
+            wine.default_temp_windows, ', '.join(sorted(os.listdir(wine.temp_dir))) or 'nothing'))
+        print('Screenshots: %s' % ', '.join(shots))
+    finally:
+        for gate in gates:
+            gate.release()
+        web.close()
+        wine.close()
+
+
+if __name__ == '__main__':
+    main()
