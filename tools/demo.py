@@ -95,6 +95,9 @@ def main():
     print('Starting Wine (%s) and the local server ...' % (
         'on ' + display if display else 'on a private Xvfb'))
     wine = WineSession(name='demo', display=display)
+    # The classic dialog face that the logo's background was drawn for.
+    wine.reg('add', r'HKCU\Control Panel\Colors', '/v', 'ButtonFace', '/t', 'REG_SZ',
+             '/d', '192 192 192', '/f')
     web = LoopbackWeb()
     web.download = Download(body=body, holds=[(i * STEP, g) for i, g in enumerate(gates, 1)])
     dripper = threading.Thread(target=drip, args=(gates,), daemon=True)
