@@ -1,0 +1,280 @@
+"""The built downloader, read as a PE file: headers, imports, size, and the
+resources (message catalogue, dialog template, logo) byte for byte."""
+import os
+import struct
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXE = os.path.join(ROOT, 'build', 'win32', 'lvdownload.exe')
+
+if not os.path.exists(EXE):
+    pytest.skip('%s is not built (make win32)' % EXE, allow_module_level=True)
+
+ENGLISH_US = 1033
+RT_BITMAP, RT_STRING, RT_DIALOG = 2, 6, 5
+IDD_DOWNLOAD, IDB_LOGO = 103, 132
+
+WS_CHILD, WS_VISIBLE, WS_BORDER = 0x40000000, 0x10000000, 0x00800000
+WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX = 0x00C00000, 0x00080000, 0x00020000
+WS_GROUP, WS_TABSTOP = 0x00020000, 0x00010000
+DS_MODALFRAME, DS_SETFONT = 0x80, 0x40
+SS_LEFT, SS_BITMAP, SS_SUNKEN = 0x0, 0xE, 0x1000
+BS_PUSHBUTTON, BS_DEFPUSHBUTTON = 0x0, 0x1
+BUTTON_CLASS, STATIC_CLASS = 0x80, 0x82   # predefined class ordinals
+
+
+class PeFile:
+    """Just enough of a PE32 reader: headers, sections, imports, resources."""
+
+    def __init__(self, data):
+        self.data = data
+        assert data[:2] == b'MZ'
+        pe = struct.unpack_from('<I', data, 0x3C)[0]
+        assert data[pe:pe + 4] == b'PE\0\0'
+        (self.machine, sections, _, _, _, optional_size,
+         _) = struct.unpack_from('<HHIIIHH', data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from('<H', data, optional)[0]
+        self.subsystem_version = struct.unpack_from('<HH', data, optional + 48)
+        self.subsystem = struct.unpack_from('<H', data, optional + 68)[0]
+        directories = struct.unpack_from('<I', data, optional + 92)[0]
+        self.directories = [struct.unpack_from('<II', data, optional + 96 + 8 * i)
+                            for i in range(directories)]
+        self.sections = []
+        for i in range(sections):
+            (_, virtual_size, address, raw_size,
+             raw_offset) = struct.unpack_from('<8sIIII', data, optional + optional_size + 40 * i)
+            self.sections.append((address, max(virtual_size, raw_size), raw_offset))
+
+    def offset(self, rva):
+        for address, size, raw_offset in self.sections:
+            if address <= rva < address + size:
+                return rva - address + raw_offset
+        raise ValueError('RVA %#x lies in no section' % rva)
+
+    def c_string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b'\0', start)].decode('ascii')
+
+    def imports(self):
+        """{DLL name in capitals: [function names]}"""
+        result = {}
+        descriptor = self.offset(self.directories[1][0])
+        while True:
+            lookup, _, _, name, first_thunk = struct.unpack_from('<IIIII', self.data, descriptor)
+            if name == 0:
+                return result
+            functions = []
+            thunk = self.offset(lookup or first_thunk)
+            while True:
+                entry = struct.unpack_from('<I', self.data, thunk)[0]
+                if entry == 0:
+                    break
+                assert not entry & 0x80000000, 'import by ordinal'
+                functions.append(self.c_string(entry + 2))
+                thunk += 4
+            result[self.c_string(name).upper()] = functions
+            descriptor += 20
+
+    def resources(self):
+        """{(type, name, language): data}; ids as ints, names as strings."""
+        base = self.offset(self.directories[2][0])
+        found = {}
+
+        def walk(directory, path):
+            named, numbered = struct.unpack_from('<HH', self.data, base + directory + 12)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from('<II', self.data, base + directory + 16 + 8 * i)
+                if key & 0x80000000:
+                    at = base + (key & 0x7FFFFFFF)
+                    length = struct.unpack_from('<H', self.data, at)[0]
+                    key = self.data[at + 2:at + 2 + 2 * length].decode('utf-16-le')
+                if target & 0x80000000:
+                    walk(target & 0x7FFFFFFF, path + (key,))
+                else:
+                    rva, size = struct.unpack_from('<II', self.data, base + target)
+                    start = self.offset(rva)
+                    found[path + (key,)] = self.data[start:start + size]
+
+        walk(0, ())
+        return found
+
+
+@pytest.fixture(scope='module')
+def pe():
+    with open(EXE, 'rb') as f:
+        return PeFile(f.read())
+
+
+@pytest.fixture(scope='module')
+def resources(pe):
+    return pe.resources()
+
+
+def test_header_is_32_bit_gui_for_windows_4(pe):
+    assert pe.machine == 0x14C          # i386
+    assert pe.magic == 0x10B            # PE32
+    assert pe.subsystem == 2            # Windows GUI
+    assert pe.subsystem_version == (4, 0)
+
+
+def test_file_fits_in_28_kib():
+    assert os.path.getsize(EXE) <= 28672
+
+
+# What the program calls, and nothing more.
+EXPECTED_IMPORTS = {
+    'KERNEL32.DLL': {
+        'CreateThread', 'CreateProcessA', 'WaitForSingleObject', 'ExitProcess',
+        'GetCommandLineA', 'GetTempPathA', 'GetTempFileNameA', 'CreateFileA', 'WriteFile',
+        'DeleteFileA', 'CloseHandle', 'CreateMutexA', 'ReleaseMutex', 'CreateFileMappingA',
+        'MapViewOfFile', 'FlushViewOfFile', 'UnmapViewOfFile', 'GlobalAlloc', 'GlobalFree',
+        'GetTickCount', 'GetVersionExA', 'GetLastError', 'GetModuleHandleA'},
+    'USER32.DLL': {
+        'CreateDialogParamA', 'GetMessageA', 'TranslateMessage', 'DispatchMessageA',
+        'SendMessageA', 'PostQuitMessage', 'DestroyWindow', 'GetDlgItem', 'SetWindowPos',
+        'GetWindowRect', 'GetDesktopWindow', 'SetForegroundWindow', 'LoadStringA'},
+    'COMCTL32.DLL': {'InitCommonControlsEx'},
+    'ADVAPI32.DLL': {'RegDeleteKeyA', 'RegOpenKeyExA', 'RegQueryValueExA', 'RegCloseKey'},
+    'WININET.DLL': {
+        'InternetOpenA', 'InternetConnectA', 'HttpOpenRequestA', 'HttpSendRequestA',
+        'HttpQueryInfoA', 'InternetReadFile', 'InternetCloseHandle'},
+}
+
+
+def test_imports_only_what_the_program_calls(pe):
+    imports = pe.imports()
+    assert set(imports) == set(EXPECTED_IMPORTS)
+    for dll, functions in imports.items():
+        assert len(functions) == len(set(functions)), dll
+        assert set(functions) == EXPECTED_IMPORTS[dll], dll
+
+
+def test_every_resource_is_english_us(resources):
+    assert resources
+    assert {language for _, _, language in resources} == {ENGLISH_US}
+
+
+CATALOGUE = {
+    110: 'download.tessaframe.com',
+    111: 'pub/lumenvast/default/english/win95nt/8.5.325/installer.foo',
+    112: 'Lumenvast Downloader',
+    113: 'A required string resource is missing.',
+    114: 'Network error. Please check your Internet connection and try again. ',
+    115: 'Cannot create temporary file. Perhaps your hard disk is full?',
+    116: 'Out of memory.',
+    117: 'Download interrupted. Please check your Internet connection and try again.',
+    118: 'Cannot write to temporary file. Perhaps your hard disk is full?',
+    119: 'Could not run installer.',
+    120: 'Installing Lumenvast Player. Please wait.',
+    122: 'Installation failed or was cancelled.',
+    123: 'Download cancelled by user.',
+    150: 'Installation was cancelled.',
+    151: 'A higher version of Lumenvast Player already exists. Installation cancelled.',
+    152: 'Insufficient space on system disk. Installation cancelled',
+}
+
+
+def string_table(resources):
+    """{id: UTF-16 bytes} of every non-empty string, from blocks of 16."""
+    strings = {}
+    for (kind, block, _), data in resources.items():
+        if kind != RT_STRING:
+            continue
+        at = 0
+        for index in range(16):
+            length = struct.unpack_from('<H', data, at)[0]
+            if length:
+                strings[(block - 1) * 16 + index] = data[at + 2:at + 2 + 2 * length]
+            at += 2 + 2 * length
+    return strings
+
+
+def test_catalogue_holds_exactly_its_texts(resources):
+    strings = string_table(resources)
+    assert sorted(strings) == sorted(CATALOGUE)
+    for number, text in CATALOGUE.items():
+        assert strings[number] == text.encode('utf-16-le'), number
+
+
+def read_name(data, at):
+    """A name-or-ordinal field: (value, next offset); value is an int
+    ordinal, a string, or None when the field is empty."""
+    first = struct.unpack_from('<H', data, at)[0]
+    if first == 0:
+        return None, at + 2
+    if first == 0xFFFF:
+        return struct.unpack_from('<H', data, at + 2)[0], at + 4
+    end = at
+    while data[end:end + 2] != b'\0\0':
+        end += 2
+    return data[at:end].decode('utf-16-le'), end + 2
+
+
+def parse_dialog(data):
+    style, extended, count, x, y, cx, cy = struct.unpack_from('<IIHhhhh', data, 0)
+    at = 18
+    menu, at = read_name(data, at)
+    window_class, at = read_name(data, at)
+    caption, at = read_name(data, at)
+    font = None
+    if style & DS_SETFONT:
+        points = struct.unpack_from('<H', data, at)[0]
+        face, at = read_name(data, at + 2)
+        font = (points, face)
+    dialog = dict(style=style, extended=extended, rect=(x, y, cx, cy), menu=menu,
+                  window_class=window_class, caption=caption, font=font)
+    controls = []
+    for _ in range(count):
+        at = (at + 3) & ~3   # every item starts on a 4-byte boundary
+        item_style, item_extended, x, y, cx, cy, item_id = struct.unpack_from('<IIhhhhH', data, at)
+        item_class, at = read_name(data, at + 18)
+        text, at = read_name(data, at)
+        extra = struct.unpack_from('<H', data, at)[0]
+        at += 2 + extra
+        controls.append((item_id, item_class, text, item_style, item_extended, (x, y, cx, cy)))
+    return dialog, controls, at
+
+
+def test_dialog_template(resources):
+    data = resources[(RT_DIALOG, IDD_DOWNLOAD, ENGLISH_US)]
+    assert struct.unpack_from('<HH', data, 0) != (1, 0xFFFF), 'extended template'
+    dialog, controls, end = parse_dialog(data)
+    assert dialog == dict(
+        style=WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_SETFONT,
+        extended=0, rect=(22, 17, 230, 100), menu=None, window_class=None,
+        caption='Lumenvast Player', font=(8, 'System'))
+    assert controls == [
+        (1000, 'msctls_progress32', 'Progress1',
+         WS_CHILD | WS_VISIBLE | WS_BORDER, 0, (5, 80, 220, 10)),
+        (130, STATIC_CLASS,
+         'Tessaframe Lumenvast Player is now downloading. This will take 10-15 minutes on a '
+         '56k modem. You may browse to other Web pages while downloading.',
+         WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, (75, 8, 150, 32)),
+        (133, STATIC_CLASS,
+         'Lumenvast Player lets you experience engaging interactive content on thousands of '
+         'Web sites.',
+         WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, (75, 48, 150, 24)),
+        (0xFFFF, STATIC_CLASS, IDB_LOGO,
+         WS_CHILD | WS_VISIBLE | SS_BITMAP | SS_SUNKEN, 0, (10, 10, 61, 61)),
+        (1003, STATIC_CLASS, 'Error Message',
+         WS_CHILD | WS_GROUP | SS_LEFT, 0, (75, 24, 150, 33)),
+        (1, BUTTON_CLASS, 'Try Again',
+         WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, (110, 81, 42, 12)),
+        (2, BUTTON_CLASS, 'Cancel',
+         WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, (172, 81, 42, 12)),
+    ]
+    assert len(data) - end < 4, 'bytes after the last control'
+
+
+def test_logo_is_120_square_256_colours(resources):
+    data = resources[(RT_BITMAP, IDB_LOGO, ENGLISH_US)]
+    (header_size, width, height, planes, bits, compression,
+     _, _, _, colours_used, _) = struct.unpack_from('<IiiHHIIiiII', data, 0)
+    assert header_size == 40
+    assert (width, abs(height)) == (120, 120)
+    assert (planes, bits) == (1, 8)
+    assert compression == 0                  # BI_RGB
+    assert colours_used in (0, 256)          # 0 also means all 256 for 8 bits
+    assert len(data) == 40 + 256 * 4 + 120 * 120   # rows of 120 bytes need no padding
