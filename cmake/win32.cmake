@@ -16,6 +16,15 @@ lv_check_text(IDS_SERVER "${IDS_SERVER}" 259)
 lv_check_text(IDS_OBJECT "${IDS_OBJECT}" 259)
 lv_check_text(IDS_AGENT "${IDS_AGENT}" 259)
 lv_check_text(REPORT_HOST "${REPORT_HOST}" 150)
+# Both hosts are bare names or addresses, reached on port 80: a port, a path
+# or a blank in them would not name a host (and a "/" in the report host
+# would break finding the report URL's path).
+foreach(host_variable IDS_SERVER REPORT_HOST)
+    if(NOT "${${host_variable}}" MATCHES "^[A-Za-z0-9.-]+$")
+        message(FATAL_ERROR "${host_variable} must be a host name or address "
+                            "(letters, digits, dots and hyphens): '${${host_variable}}'")
+    endif()
+endforeach()
 
 # Small and honest: no C runtime, no exceptions, no unwind tables, no
 # thread-safe statics; frames stay well under 4 KB (checked below), so no
