@@ -54,3 +54,14 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
     lv_test_program(uidriver tests/win32/uidriver.cpp)
     target_link_libraries(uidriver PRIVATE comctl32 user32)
 endif()
+
+# Yardsticks of make bench: the transfer floor (and the dialog watcher), and
+# the smallest dialog program, which has no C runtime, as the downloader.
+lv_test_program(benchget tests/win32/benchget.cpp)
+target_link_libraries(benchget PRIVATE wininet user32)
+lv_test_program(mindialog tests/win32/mindialog.cpp)
+target_compile_options(mindialog PRIVATE -ffreestanding -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables)
+target_link_options(mindialog PRIVATE -nostdlib -nostartfiles -s -Wl,-e,_MinDialogMain@0
+    -Wl,--subsystem,windows)
+target_link_libraries(mindialog PRIVATE user32 kernel32)

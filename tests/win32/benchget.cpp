@@ -1,0 +1,253 @@
+// benchget: the yardsticks of `make bench`, run under the same Wine as the
+// downloader.
+//   benchget floor HOST OBJECT MARKER
+//       what a download needs and nothing more, done the way the downloader
+//       does it: an HTTP/1.0 GET of OBJECT from HOST (port 80, the system's
+//       proxy settings, the downloader's agent and flags), 32,768-byte
+//       InternetReadFile reads, WriteFile into a fresh temporary file, and one
+//       synchronous SendMessageA per chunk to a window of the first thread,
+//       which runs the message loop. Then the file is closed and deleted and
+//       MARKER (a path on HOST) is fetched the way a report is, so that the
+//       bench's server sees where the phase ends.
+//   benchget bare HOST OBJECT MARKER      the same without the per-chunk messages
+//   benchget discard HOST OBJECT MARKER   the same reads, nothing written, no messages
+//   benchget watch CAPTION SECONDS
+//       print "READY", then poll every 5 ms for a visible dialog with that
+//       caption and print "VISIBLE" the moment there is one (exit 1 if none
+//       came within SECONDS)
+// A transfer mode prints one line when it ends:
+//   BYTES <n> CHUNKS <n> TRANSFER_MS <open to deleted> EXCHANGE_MS <marker, open to closed>
+#include <windows.h>
+#include <wininet.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char AGENT[] = "Lumenvast Downloader";
+static const DWORD CHUNK = 32768;
+static const UINT WM_CHUNK = WM_APP;        // wParam bytes so far, lParam expected total
+static const UINT WM_DONE = WM_APP + 1;
+
+enum Mode { FLOOR, BARE, DISCARD };
+
+struct Job {
+    Mode mode;
+    HWND window;
+    const char* host;
+    const char* object;
+    const char* marker;
+    DWORD bytes;
+    DWORD chunks;
+    double transferMs;
+    double exchangeMs;
+    bool ok;
+};
+
+static double Now()
+{
+    static LARGE_INTEGER frequency;
+    if (!frequency.QuadPart)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart * 1000.0 / frequency.QuadPart;
+}
+
+// One GET through its own root, connection and request handles, as the
+// downloader opens them. Null handles on failure; the caller closes.
+static HINTERNET OpenGet(const char* host, const char* object, HINTERNET* root,
+                         HINTERNET* connection)
+{
+    *connection = NULL;
+    *root = InternetOpenA(AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (*root)
+        *connection = InternetConnectA(*root, host, INTERNET_INVALID_PORT_NUMBER, "", "",
+                                       INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET request = NULL;
+    if (*connection)
+        request = HttpOpenRequestA(*connection, "GET", object, "HTTP/1.0", NULL, NULL,
+                                   INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    if (request && !HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+        InternetCloseHandle(request);
+        request = NULL;
+    }
+    return request;
+}
+
+static void CloseGet(HINTERNET request, HINTERNET connection, HINTERNET root)
+{
+    if (request)
+        InternetCloseHandle(request);
+    if (connection)
+        InternetCloseHandle(connection);
+    if (root)
+        InternetCloseHandle(root);
+}
+
+// The download into a temporary file, ending with the file deleted.
+static bool Transfer(Job* job)
+{
+    HINTERNET root;
+    HINTERNET connection;
+    HINTERNET request = OpenGet(job->host, job->object, &root, &connection);
+    char directory[MAX_PATH];
+    char name[MAX_PATH] = "";
+    HANDLE file = INVALID_HANDLE_VALUE;
+    void* buffer = GlobalAlloc(GMEM_FIXED, CHUNK);
+    bool ok = request && buffer;
+    if (ok && job->mode != DISCARD) {
+        DWORD length = GetTempPathA(sizeof directory, directory);
+        ok = length != 0 && length <= sizeof directory &&
+             GetTempFileNameA(directory, "LVB", 0, name) != 0;
+        if (ok)
+            file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY, NULL);
+        ok = ok && file != INVALID_HANDLE_VALUE;
+    }
+    DWORD total = 0;
+    if (ok) {
+        char text[32];
+        DWORD size = sizeof text;
+        total = HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)
+                    ? strtoul(text, NULL, 10) : 4194304;
+    }
+    while (ok) {
+        DWORD read = 0;
+        DWORD written = 0;
+        if (!InternetReadFile(request, buffer, CHUNK, &read)) {
+            ok = false;
+            break;
+        }
+        if (read == 0)
+            break;
+        if (job->mode != DISCARD) {
+            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) {
+                ok = false;
+                break;
+            }
+        }
+        job->bytes += read;
+        job->chunks++;
+        if (job->mode == FLOOR)
+            SendMessageA(job->window, WM_CHUNK, job->bytes, total);
+    }
+    if (buffer)
+        GlobalFree(buffer);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    CloseGet(request, connection, root);
+    if (name[0])
+        DeleteFileA(name);
+    return ok;
+}
+
+// The marker, read to its end like a report's answer.
+static void Exchange(Job* job)
+{
+    HINTERNET root;
+    HINTERNET connection;
+    HINTERNET request = OpenGet(job->host, job->marker, &root, &connection);
+    void* answer = request ? GlobalAlloc(GMEM_FIXED, CHUNK) : NULL;
+    if (answer) {
+        DWORD read;
+        while (InternetReadFile(request, answer, CHUNK, &read) && read != 0) {
+        }
+        GlobalFree(answer);
+    }
+    CloseGet(request, connection, root);
+}
+
+static DWORD WINAPI JobThread(LPVOID parameter)
+{
+    Job* job = static_cast<Job*>(parameter);
+    double start = Now();
+    job->ok = Transfer(job);
+    double done = Now();
+    Exchange(job);
+    job->transferMs = done - start;
+    job->exchangeMs = Now() - done;
+    SendMessageA(job->window, WM_DONE, 0, 0);
+    return 0;
+}
+
+static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CHUNK)
+        return 0;
+    if (message == WM_DONE) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static int RunTransfer(Mode mode, char** argv)
+{
+    WNDCLASSA windowClass;
+    ZeroMemory(&windowClass, sizeof windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "LvBenchGet";
+    RegisterClassA(&windowClass);
+    Job job;
+    ZeroMemory(&job, sizeof job);
+    job.mode = mode;
+    job.host = argv[2];
+    job.object = argv[3];
+    job.marker = argv[4];
+    job.window = CreateWindowA("LvBenchGet", "benchget", 0, 0, 0, 0, 0, NULL, NULL,
+                               windowClass.hInstance, NULL);
+    DWORD threadId;
+    HANDLE thread = job.window ? CreateThread(NULL, 0, JobThread, &job, 0, &threadId) : NULL;
+    if (!thread) {
+        fputs("cannot start\n", stderr);
+        return 2;
+    }
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    DestroyWindow(job.window);
+    printf("BYTES %lu CHUNKS %lu TRANSFER_MS %.1f EXCHANGE_MS %.1f\n",
+           static_cast<unsigned long>(job.bytes), static_cast<unsigned long>(job.chunks),
+           job.transferMs, job.exchangeMs);
+    return job.ok ? 0 : 1;
+}
+
+static int Watch(const char* caption, double seconds)
+{
+    puts("READY");
+    fflush(stdout);
+    double deadline = Now() + seconds * 1000;
+    for (;;) {
+        HWND dialog = FindWindowA("#32770", caption);
+        if (dialog && IsWindowVisible(dialog)) {
+            puts("VISIBLE");
+            fflush(stdout);
+            return 0;
+        }
+        if (Now() > deadline)
+            return 1;
+        Sleep(5);
+    }
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && strcmp(argv[1], "watch") == 0)
+        return Watch(argv[2], atof(argv[3]));
+    if (argc == 5) {
+        if (strcmp(argv[1], "floor") == 0)
+            return RunTransfer(FLOOR, argv);
+        if (strcmp(argv[1], "bare") == 0)
+            return RunTransfer(BARE, argv);
+        if (strcmp(argv[1], "discard") == 0)
+            return RunTransfer(DISCARD, argv);
+    }
+    fputs("usage: benchget floor|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS\n", stderr);
+    return 2;
+}

@@ -1,0 +1,451 @@
+"""Figures of lvdownload.exe against its yardsticks (make bench).
+
+  size      the bytes of the program by part, from its PE headers
+  transfer  a large download over loopback: the program's transfer phase
+            against benchget's floor (the same WinINet calls, reads, writes
+            and one SendMessageA per chunk), a bare read loop, a read loop
+            that writes nothing, and native curl; rounds alternate
+  memory    peak resident memory of the program's Wine process for a small
+            and a large download
+  start-up  start to visible dialog, against mindialog (the smallest dialog
+            program), under the same Wine
+  reports   what one report exchange adds on loopback
+
+Everything runs in one private Wine session (own prefix, wineserver, Xvfb)
+against one loopback server reached through Wine's http_proxy. These are
+figures to read, not tests: nothing here fails on a target. Take them on an
+idle machine (uptime load below 1).
+"""
+import argparse
+import datetime
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'tests'))
+
+from harness import paths                       # noqa: E402
+from harness.job import INSTALL_KEY, installer_body  # noqa: E402
+from harness.web import Download, LoopbackWeb   # noqa: E402
+from harness.wine import WineSession            # noqa: E402
+
+TARGET_SIZE = 28672
+TARGET_RATIO = 1.15             # program's phase / floor's phase
+TARGET_MEMORY = 1 << 20         # peak RSS, large download minus small
+CHUNK = 32768                   # the program's reads
+SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
+MARKER = '/foo.bar?bench=done'  # answered like a report
+CAPTION = 'Lumenvast Player'
+BENCHGET = paths.test_program('benchget')
+MINDIALOG = paths.test_program('mindialog')
+DOWNLOAD_URL = 'http://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)
+
+
+def mb(n):
+    return '%.1f MB' % (n / 1e6)
+
+
+def median(values):
+    return statistics.median(values) if values else float('nan')
+
+
+def spread(values, unit='s', scale=1.0):
+    """median (min to max) of a list, for the tables."""
+    if not values:
+        return 'n/a'
+    return '%.3f %s (%.3f to %.3f, n=%d)' % (median(values) * scale, unit, min(values) * scale,
+                                            max(values) * scale, len(values))
+
+
+# Size ----------------------------------------------------------------------
+
+RESOURCE_TYPES = {2: 'logo (bitmap)', 5: 'dialog template', 6: 'string table'}
+
+
+def pe_parts(path):
+    """(header bytes in the file and used, [(section, file bytes, bytes used)],
+    {resource type: bytes}, total file bytes)."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    pe = struct.unpack_from('<I', data, 0x3c)[0]
+    if data[pe:pe + 4] != b'PE\0\0':
+        raise ValueError('%s is not a PE file' % path)
+    sections_count, optional_size = struct.unpack_from('<H12xH', data, pe + 6)
+    optional = pe + 24
+    if struct.unpack_from('<H', data, optional)[0] != 0x10b:
+        raise ValueError('%s is not PE32' % path)
+    headers_size = struct.unpack_from('<I', data, optional + 60)[0]
+    resource_rva = struct.unpack_from('<I', data, optional + 96 + 2 * 8)[0]
+    sections = []
+    resource_base = None
+    table = optional + optional_size
+    for i in range(sections_count):
+        name, virtual_size, rva, raw_size, raw_offset = struct.unpack_from(
+            '<8sIIII', data, table + 40 * i)
+        name = name.rstrip(b'\0').decode()
+        sections.append((name, raw_size, min(virtual_size, raw_size) if raw_size else virtual_size))
+        if rva == resource_rva:
+            resource_base = (rva, raw_offset)
+    resources = {}
+
+    def walk(offset, type_id, depth):
+        named, ids = struct.unpack_from('<12xHH', data, resource_base[1] + offset)
+        for i in range(named + ids):
+            name, target = struct.unpack_from('<II', data, resource_base[1] + offset + 16 + 8 * i)
+            key = name if depth == 0 else type_id
+            if target & 0x80000000:
+                walk(target & 0x7fffffff, key, depth + 1)
+            else:
+                size = struct.unpack_from('<4xI', data, resource_base[1] + target)[0]
+                resources[key] = resources.get(key, 0) + size
+    if resource_base:
+        walk(0, None, 0)
+    return (headers_size, table + 40 * sections_count), sections, resources, len(data)
+
+
+def report_size():
+    headers, sections, resources, total = pe_parts(paths.LVDOWNLOAD)
+    print('Size of %s: %d bytes (target at most %d: %s)' % (
+        os.path.relpath(paths.LVDOWNLOAD, paths.REPO), total, TARGET_SIZE,
+        'met' if total <= TARGET_SIZE else 'MISSED'))
+    print('  %-28s %7s %7s' % ('part', 'file', 'used'))
+    print('  %-28s %7d %7d' % ('headers', headers[0], headers[1]))
+    kinds = {'.text': 'code', '.rdata': 'data', '.data': 'data', '.bss': 'data, memory only',
+             '.idata': 'imports', '.rsrc': 'resources'}
+    accounted = headers[0]
+    for name, raw, used in sections:
+        print('  %-28s %7d %7d' % ('%s %s' % (kinds.get(name, 'other'), name), raw, used))
+        accounted += raw
+        if name == '.rsrc':
+            for type_id, size in sorted(resources.items()):
+                print('    %-26s %7s %7d' % (RESOURCE_TYPES.get(type_id, 'type %s' % type_id),
+                                             '', size))
+            print('    %-26s %7s %7d' % ('directory', '', used - sum(resources.values())))
+    padding = headers[0] - headers[1] + sum(raw - used for _, raw, used in sections if raw)
+    print('  %-28s %7d' % ('of which file-alignment padding', padding))
+    if accounted != total:
+        print('  %-28s %7d' % ('beyond the sections', total - accounted))
+    print()
+    return total
+
+
+# Runs under Wine ---------------------------------------------------------------
+
+def make_body(size):
+    """The test installer padded with zeros: it still runs, and stores 0."""
+    body = installer_body()
+    return memoryview(body + b'\0' * (size - len(body)))
+
+
+# A child's ru_maxrss also counts the memory of the process that forked it:
+# the kernel carries the old image's high-water mark across exec, and this
+# process holds the large body. So the program is started by a small
+# launcher (posix_spawn, so the child's floor is the launcher's image alone,
+# printed with the figures), whose peak stays far below Wine's.
+LAUNCHER = """
+import os, sys
+with open('/proc/self/status') as f:
+    own = [int(l.split()[1]) * 1024 for l in f if l.startswith('VmHWM:')][0]
+pid = os.posix_spawnp(sys.argv[1], sys.argv[1:], os.environ,
+                      file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+print(pid, flush=True)
+_, status, usage = os.wait4(pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024, own, flush=True)
+"""
+
+
+def run_measured(wine, program, proxy, extra_env):
+    """Runs `wine program` through the launcher; returns (start time, end
+    time, its ru_maxrss, the launcher's own peak, what /proc showed for the
+    pid, the highest VmHWM seen there), all sizes in bytes."""
+    launcher = subprocess.Popen([sys.executable, '-S', '-c', LAUNCHER, 'wine', program],
+                                env=wine.environment(proxy, extra_env), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        pid = int(launcher.stdout.readline())
+        started = time.monotonic()
+        identity, hwm = watch_proc(pid, launcher)
+        ended = time.monotonic()
+        code, maxrss, own = (int(word) for word in launcher.stdout.read().split())
+    finally:
+        if launcher.poll() is None:
+            launcher.kill()
+        launcher.wait()
+        launcher.stdout.close()
+    if code != 0:
+        raise RuntimeError('%s exited with %d' % (program, code))
+    return started, ended, maxrss, own, identity, hwm
+
+
+def watch_proc(pid, launcher):
+    """What /proc says of the pid until the launcher ends: its command line
+    and executable (last seen) and the highest VmHWM."""
+    identity = None
+    hwm = 0
+    while launcher.poll() is None:
+        try:
+            with open('/proc/%d/cmdline' % pid, 'rb') as f:
+                command = f.read().replace(b'\0', b' ').decode('latin-1').strip()
+            exe = os.readlink('/proc/%d/exe' % pid)
+            with open('/proc/%d/status' % pid) as f:
+                for line in f:
+                    if line.startswith('VmHWM:'):
+                        hwm = max(hwm, int(line.split()[1]) * 1024)
+            identity = 'pid %d: %s (executable %s)' % (pid, command, exe)
+        except OSError:
+            pass
+        time.sleep(0.02)
+    return identity, hwm
+
+
+class Bench:
+    def __init__(self, wine, web):
+        self.wine = wine
+        self.web = web
+
+    def _new_requests(self, first):
+        return self.web.recorder.all()[first:]
+
+    def product(self, body):
+        """One whole run of lvdownload.exe; times from the server's view."""
+        self.wine.clean_temp()
+        self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
+        first = len(self.web.recorder.all())
+        started, ended, maxrss, own, identity, hwm = run_measured(
+            self.wine, paths.LVDOWNLOAD, self.web.proxy_url, {'LVTEST_INSTALLER': '0'})
+        requests = self._new_requests(first)
+        kinds = [r.kind for r in requests]
+        if kinds != ['report', 'download', 'report']:
+            raise RuntimeError('unexpected requests of a run: %r' % [r.target for r in requests])
+        start_report, download, result_report = requests
+        fields = dict(urllib.parse.parse_qsl(result_report.query))
+        if fields.get('action') != 'success' or fields.get('totalbytes') != str(len(body)):
+            raise RuntimeError('the run did not succeed: %s' % result_report.query)
+        return {'phase': result_report.time - download.time,
+                'report_gap': download.time - start_report.time,
+                'to_start_report': start_report.time - started,
+                'wall': ended - started, 'maxrss': maxrss, 'launcher': own, 'hwm': hwm,
+                'identity': identity}
+
+    def benchget(self, mode, body):
+        """One run of benchget floor, bare or discard: download to marker."""
+        self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
+        first = len(self.web.recorder.all())
+        result = self.wine.run(BENCHGET, [mode, paths.DOWNLOAD_HOST, paths.OBJECT_PATH, MARKER],
+                               proxy=self.web.proxy_url, timeout=600)
+        requests = self._new_requests(first)
+        words = result.stdout.split()
+        if (result.returncode != 0 or [r.kind for r in requests] != ['download', 'report']
+                or int(words[1]) != len(body)):
+            raise RuntimeError('benchget %s failed: %r %r' % (mode, result.stdout, result.stderr))
+        return {'phase': requests[1].time - requests[0].time, 'chunks': int(words[3]),
+                'inside': float(words[5]) / 1000, 'exchange': float(words[7]) / 1000}
+
+    def curl(self, body):
+        self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
+        target = os.path.join(self.wine.dir, 'curl.out')
+        started = time.monotonic()
+        subprocess.run(['curl', '-sS', '--http1.0', '-x', self.web.proxy_url, '-A',
+                        paths.USER_AGENT, '-o', target, DOWNLOAD_URL], check=True, timeout=600)
+        wall = time.monotonic() - started
+        size = os.path.getsize(target)
+        os.remove(target)
+        if size != len(body):
+            raise RuntimeError('curl got %d bytes' % size)
+        return {'phase': wall}
+
+    def start_up(self, program, body):
+        """Start of the program to its dialog being visible, as benchget's
+        watcher (polling every 5 ms) sees it."""
+        self.wine.clean_temp()
+        watcher = self.wine.start(BENCHGET, ['watch', CAPTION, '60'], stdout=subprocess.PIPE,
+                                  text=True)
+        if watcher.stdout.readline().strip() != 'READY':
+            raise RuntimeError('the watcher did not start')
+        self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
+        started = time.monotonic()
+        process = self.wine.start(program, proxy=self.web.proxy_url,
+                                  extra_env={'LVTEST_INSTALLER': '0'})
+        line = watcher.stdout.readline().strip()
+        seen = time.monotonic()
+        process.wait(120)
+        watcher.wait(60)
+        watcher.stdout.close()
+        if line != 'VISIBLE':
+            raise RuntimeError('%s showed no dialog' % program)
+        return seen - started
+
+
+# Sections -------------------------------------------------------------------------
+
+def transfer_section(bench, args):
+    big = make_body(args.size)
+    small = make_body(len(installer_body()))
+    variants = [
+        ('program', lambda: bench.product(big)),
+        ('floor', lambda: bench.benchget('floor', big)),
+        ('bare', lambda: bench.benchget('bare', big)),
+        ('discard', lambda: bench.benchget('discard', big)),
+        ('curl', lambda: bench.curl(big)),
+        ('program, installer only', lambda: bench.product(small)),
+        ('floor, installer only', lambda: bench.benchget('floor', small)),
+    ]
+    runs = {name: [] for name, _ in variants}
+    print('Transfer: %s over loopback, %d rounds, the order rotating each round' % (
+        mb(args.size), args.rounds))
+    for r in range(args.rounds):
+        order = variants[r % len(variants):] + variants[:r % len(variants)]
+        for name, run in order:
+            figures = run()
+            runs[name].append(figures)
+            print('  round %d  %-24s %.3f s' % (r + 1, name, figures['phase']), flush=True)
+    return runs
+
+
+def summarise_transfer(runs, args):
+    phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
+    m = {name: median(values) for name, values in phase.items()}
+    chunks = runs['floor'][0]['chunks']
+    print('\nTransfer of %s (%d chunks); medians at the server, from the download request' % (
+        mb(args.size), chunks))
+    print('to the result report (program) or the marker (benchget); curl: wall time')
+    for name, values in phase.items():
+        print('  %-24s %s  %6.1f MB/s  x%.2f of floor' % (
+            name, spread(values), args.size / 1e6 / m[name] if 'only' not in name else 0,
+            m[name] / m['floor']))
+    ratio = m['program'] / m['floor']
+    print('  program / floor = %.3f (target at most %.2f: %s)' % (
+        ratio, TARGET_RATIO, 'met' if ratio <= TARGET_RATIO else 'MISSED'))
+    fixed = m['program, installer only'] - m['floor, installer only']
+    per_chunk_ours = (m['program'] - m['floor'] - fixed) / chunks
+    print('Where the time goes (differences of medians):')
+    print('  per-chunk SendMessageA to another thread   %.1f us per chunk (floor - bare)' % (
+        (m['floor'] - m['bare']) / chunks * 1e6))
+    print('  WriteFile of the chunks                    %.3f s (bare - discard)' % (
+        m['bare'] - m['discard']))
+    print('  WinINet reads under Wine vs native curl    %.3f s (discard - curl)' % (
+        m['discard'] - m['curl']))
+    print('  the program\'s fixed extra: installer step %.3f s (program - floor, installer only)' % fixed)
+    print('  the program\'s per-chunk extra: dialog and channel %.1f us per chunk' % (
+        per_chunk_ours * 1e6))
+    inside = [f['inside'] for f in runs['floor']]
+    print('  floor inside Wine, open to deleted: %s' % spread(inside))
+    print()
+    return ratio
+
+
+def memory_section(bench, args, large_runs):
+    small = make_body(args.memory_size)
+    print('Memory: peak resident memory of the Wine process (os.wait4 ru_maxrss)')
+    small_runs = []
+    for r in range(args.rounds):
+        small_runs.append(bench.product(small))
+        print('  round %d  %s  %.1f MiB' % (r + 1, mb(args.memory_size),
+                                           small_runs[-1]['maxrss'] / 2**20), flush=True)
+    print('  measured %s' % large_runs[0]['identity'])
+    print('  the launcher\'s own peak, a floor under every figure: %s' % spread(
+        [f['launcher'] / 2**20 for f in small_runs + large_runs], 'MiB'))
+    rows = ((args.memory_size, small_runs), (args.size, large_runs))
+    for size, figures in rows:
+        print('  %-10s maxrss %s   VmHWM seen %s' % (
+            mb(size), spread([f['maxrss'] / 2**20 for f in figures], 'MiB'),
+            spread([f['hwm'] / 2**20 for f in figures], 'MiB')))
+    difference = median([f['maxrss'] for f in large_runs]) - median([f['maxrss'] for f in small_runs])
+    print('  difference %.0f KiB (target under %d KiB: %s)\n' % (
+        difference / 1024, TARGET_MEMORY // 1024, 'met' if difference < TARGET_MEMORY else 'MISSED'))
+    return small_runs
+
+
+def start_up_section(bench, args):
+    body = make_body(len(installer_body()))
+    times = {paths.LVDOWNLOAD: [], MINDIALOG: []}
+    print('Start-up: start to visible dialog, %d rounds alternating' % args.startup_rounds)
+    for r in range(args.startup_rounds):
+        for program in (list(times) if r % 2 == 0 else list(times)[::-1]):
+            times[program].append(bench.start_up(program, body))
+    names = {paths.LVDOWNLOAD: 'lvdownload.exe', MINDIALOG: 'mindialog.exe'}
+    for program, values in times.items():
+        print('  %-16s %s' % (names[program], spread(values, 'ms', 1000)))
+    print('  lvdownload - mindialog = %.1f ms\n' % (
+        (median(times[paths.LVDOWNLOAD]) - median(times[MINDIALOG])) * 1000))
+
+
+def reports_section(product_runs, benchget_runs):
+    gaps = [f['report_gap'] for f in product_runs]
+    before = [f['to_start_report'] for f in product_runs]
+    exchange = [f['exchange'] for f in benchget_runs]
+    print('Reports (answered at once, empty body):')
+    print('  start report -> download request at the server   %s' % spread(gaps, 'ms', 1000))
+    print('  one report-like exchange inside Wine (benchget)   %s' % spread(exchange, 'ms', 1000))
+    print('  process start -> start report at the server       %s' % spread(before, 'ms', 1000))
+    print()
+
+
+def machine():
+    model = ''
+    with open('/proc/cpuinfo') as f:
+        for line in f:
+            if line.startswith('model name'):
+                model = line.split(':', 1)[1].strip()
+                break
+    wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()
+    return '%s, %d cores; %s; Linux %s; load %.2f' % (
+        model, os.cpu_count(), wine, platform.release(), os.getloadavg()[0])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--rounds', type=int, default=3, help='transfer and memory rounds')
+    parser.add_argument('--startup-rounds', type=int, default=7)
+    parser.add_argument('--size', type=int, default=200_000_000, help='large download, bytes')
+    parser.add_argument('--memory-size', type=int, default=10_000_000,
+                        help='small download of the memory figure, bytes')
+    parser.add_argument('--quick', action='store_true',
+                        help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
+    parser.add_argument('--only', choices=('size', 'transfer', 'startup'),
+                        help='one section (transfer includes memory and reports)')
+    args = parser.parse_args()
+    if args.quick:
+        args.rounds, args.startup_rounds = 1, 2
+        args.size, args.memory_size = 20_000_000, 2_000_000
+    for program in (paths.LVDOWNLOAD, BENCHGET, MINDIALOG):
+        if not os.path.exists(program):
+            sys.exit('missing %s: run make win32 first' % program)
+
+    print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
+    print('Machine: %s' % machine())
+    print('Command: %s\n' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
+    if args.only in (None, 'size'):
+        report_size()
+    if args.only == 'size':
+        return
+    wine = WineSession(name='bench')
+    web = LoopbackWeb()
+    try:
+        wine.reg('delete', INSTALL_KEY, '/f')
+        bench = Bench(wine, web)
+        small = make_body(len(installer_body()))
+        bench.product(small)                     # warm-up: first loads of the prefix
+        bench.benchget('floor', small)
+        if args.only in (None, 'transfer'):
+            runs = transfer_section(bench, args)
+            summarise_transfer(runs, args)
+            small_runs = memory_section(bench, args, runs['program'])
+            reports_section(runs['program'] + runs['program, installer only'] + small_runs,
+                            runs['floor'] + runs['bare'] + runs['discard'])
+        if args.only in (None, 'startup'):
+            start_up_section(bench, args)
+    finally:
+        web.close()
+        wine.close()
+    print('Load at the end: %.2f' % os.getloadavg()[0])
+
+
+if __name__ == '__main__':
+    main()
