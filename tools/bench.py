@@ -42,6 +42,7 @@ CHUNK = 32768                   # the program's reads
 SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
 MARKER = '/foo.bar?bench=done'  # answered like a report
 CAPTION = 'Lumenvast Player'
+PROGRESS_MUTEX = 'Lumenvast Download Progress Mutex'
 BENCHGET = paths.test_program('benchget')
 MINDIALOG = paths.test_program('mindialog')
 DOWNLOAD_URL = 'http://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)
@@ -212,13 +213,28 @@ class Bench:
     def _new_requests(self, first):
         return self.web.recorder.all()[first:]
 
-    def product(self, body):
-        """One whole run of lvdownload.exe; times from the server's view."""
+    def product(self, body, channel=True):
+        """One whole run of lvdownload.exe; times from the server's view.
+        Without the channel: an event holds the channel mutex's name, so the
+        program finds the channel off, as it would on such a system."""
         self.wine.clean_temp()
+        holder = None
+        if not channel:
+            holder = self.wine.start(paths.test_program('wintool'),
+                                     ['hold-event', PROGRESS_MUTEX, '600'],
+                                     stdout=subprocess.PIPE, text=True)
+            if holder.stdout.readline().strip() != 'ready':
+                raise RuntimeError('cannot hold the channel mutex name')
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
-        started, ended, maxrss, own, identity, hwm = run_measured(
-            self.wine, paths.LVDOWNLOAD, self.web.proxy_url, {'LVTEST_INSTALLER': '0'})
+        try:
+            started, ended, maxrss, own, identity, hwm = run_measured(
+                self.wine, paths.LVDOWNLOAD, self.web.proxy_url, {'LVTEST_INSTALLER': '0'})
+        finally:
+            if holder:
+                holder.kill()
+                holder.wait()
+                holder.stdout.close()
         requests = self._new_requests(first)
         kinds = [r.kind for r in requests]
         if kinds != ['report', 'download', 'report']:
@@ -234,18 +250,21 @@ class Bench:
                 'identity': identity}
 
     def benchget(self, mode, body):
-        """One run of benchget floor, bare or discard: download to marker."""
+        """One run of benchget floor, bar, bare or discard: download to marker."""
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
         result = self.wine.run(BENCHGET, [mode, paths.DOWNLOAD_HOST, paths.OBJECT_PATH, MARKER],
                                proxy=self.web.proxy_url, timeout=600)
         requests = self._new_requests(first)
         words = result.stdout.split()
-        if (result.returncode != 0 or [r.kind for r in requests] != ['download', 'report']
+        if (result.returncode != 0 or [r.kind for r in requests] != ['report', 'download', 'report']
                 or int(words[1]) != len(body)):
             raise RuntimeError('benchget %s failed: %r %r' % (mode, result.stdout, result.stderr))
-        return {'phase': requests[1].time - requests[0].time, 'chunks': int(words[3]),
-                'inside': float(words[5]) / 1000, 'exchange': float(words[7]) / 1000}
+        start_marker, download, end_marker = requests
+        return {'phase': end_marker.time - download.time, 'chunks': int(words[3]),
+                'report_gap': download.time - start_marker.time,
+                'first_exchange': float(words[5]) / 1000, 'inside': float(words[7]) / 1000,
+                'exchange': float(words[9]) / 1000}
 
     def curl(self, body):
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
@@ -289,7 +308,9 @@ def transfer_section(bench, args):
     small = make_body(len(installer_body()))
     variants = [
         ('program', lambda: bench.product(big)),
+        ('program, channel off', lambda: bench.product(big, channel=False)),
         ('floor', lambda: bench.benchget('floor', big)),
+        ('floor + bar', lambda: bench.benchget('bar', big)),
         ('bare', lambda: bench.benchget('bare', big)),
         ('discard', lambda: bench.benchget('discard', big)),
         ('curl', lambda: bench.curl(big)),
@@ -312,30 +333,35 @@ def summarise_transfer(runs, args):
     phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
     m = {name: median(values) for name, values in phase.items()}
     chunks = runs['floor'][0]['chunks']
-    print('\nTransfer of %s (%d chunks); medians at the server, from the download request' % (
+    print('\nTransfer of %s (%d chunks): medians at the server from the download request' % (
         mb(args.size), chunks))
-    print('to the result report (program) or the marker (benchget); curl: wall time')
+    print('to the result report (program) or the marker (benchget); curl: its wall time')
     for name, values in phase.items():
-        print('  %-24s %s  %6.1f MB/s  x%.2f of floor' % (
-            name, spread(values), args.size / 1e6 / m[name] if 'only' not in name else 0,
-            m[name] / m['floor']))
+        rate = '' if 'only' in name else '%6.1f MB/s' % (args.size / 1e6 / m[name])
+        print('  %-26s %-40s %11s  x%.2f of floor' % (name, spread(values), rate,
+                                                     m[name] / m['floor']))
     ratio = m['program'] / m['floor']
     print('  program / floor = %.3f (target at most %.2f: %s)' % (
         ratio, TARGET_RATIO, 'met' if ratio <= TARGET_RATIO else 'MISSED'))
-    fixed = m['program, installer only'] - m['floor, installer only']
-    per_chunk_ours = (m['program'] - m['floor'] - fixed) / chunks
+
+    def row(what, seconds, how):
+        print('  %-44s %7.3f s %7.1f us/chunk   (%s)' % (what, seconds, seconds / chunks * 1e6,
+                                                        how))
     print('Where the time goes (differences of medians):')
-    print('  per-chunk SendMessageA to another thread   %.1f us per chunk (floor - bare)' % (
-        (m['floor'] - m['bare']) / chunks * 1e6))
-    print('  WriteFile of the chunks                    %.3f s (bare - discard)' % (
-        m['bare'] - m['discard']))
-    print('  WinINet reads under Wine vs native curl    %.3f s (discard - curl)' % (
-        m['discard'] - m['curl']))
-    print('  the program\'s fixed extra: installer step %.3f s (program - floor, installer only)' % fixed)
-    print('  the program\'s per-chunk extra: dialog and channel %.1f us per chunk' % (
-        per_chunk_ours * 1e6))
+    row('a SendMessageA per chunk to another thread', m['floor'] - m['bare'], 'floor - bare')
+    row('WriteFile of the chunks', m['bare'] - m['discard'], 'bare - discard')
+    row('WinINet reads under Wine beyond native curl', m['discard'] - m['curl'],
+        'discard - curl')
+    print('  program - floor = %.3f s, made of:' % (m['program'] - m['floor']))
+    fixed = m['program, installer only'] - m['floor, installer only']
+    bar = m['floor + bar'] - m['floor']
+    channel = m['program'] - m['program, channel off']
+    row('  installer step and other fixed costs', fixed, 'the same, installer-only body')
+    row('  the bar: GetDlgItem, PBM_SETPOS, painting', bar, 'floor + bar - floor')
+    row('  the progress channel', channel, 'program - program, channel off')
+    row('  the rest', m['program'] - m['floor'] - fixed - bar - channel, 'what is left')
     inside = [f['inside'] for f in runs['floor']]
-    print('  floor inside Wine, open to deleted: %s' % spread(inside))
+    print('  floor inside Wine, open to file deleted: %s' % spread(inside))
     print()
     return ratio
 
@@ -377,13 +403,29 @@ def start_up_section(bench, args):
 
 
 def reports_section(product_runs, benchget_runs):
-    gaps = [f['report_gap'] for f in product_runs]
-    before = [f['to_start_report'] for f in product_runs]
-    exchange = [f['exchange'] for f in benchget_runs]
+    """A report exchange blocks the job's thread from the moment it opens its
+    handles until it has closed them. The server sees only the request's
+    arrival, which splits the exchange into a half before (opening, the
+    connection, the request going out) and a half after (the answer, its
+    reading, the closing). Between the start report's arrival and the
+    download request's arrival lie the start report's second half, three
+    catalogue loads and the download request's first half, which is made of
+    the same WinINet calls as a report's first half: so that gap is about one
+    whole exchange, the time the start report adds before the download.
+    benchget makes the same pair of requests with nothing else going on in
+    its process and also times its exchanges from the inside."""
+    ms = 'ms'
     print('Reports (answered at once, empty body):')
-    print('  start report -> download request at the server   %s' % spread(gaps, 'ms', 1000))
-    print('  one report-like exchange inside Wine (benchget)   %s' % spread(exchange, 'ms', 1000))
-    print('  process start -> start report at the server       %s' % spread(before, 'ms', 1000))
+    print('  start report -> download request, the program   %s' % spread(
+        [f['report_gap'] for f in product_runs], ms, 1000))
+    print('  first marker -> download request, benchget      %s' % spread(
+        [f['report_gap'] for f in benchget_runs], ms, 1000))
+    print('  benchget\'s first exchange, timed inside Wine   %s' % spread(
+        [f['first_exchange'] for f in benchget_runs], ms, 1000))
+    print('  benchget\'s last exchange, timed inside Wine    %s' % spread(
+        [f['exchange'] for f in benchget_runs], ms, 1000))
+    print('  program start -> start report arrives           %s' % spread(
+        [f['to_start_report'] for f in product_runs], ms, 1000))
     print()
 
 
@@ -437,8 +479,9 @@ def main():
             runs = transfer_section(bench, args)
             summarise_transfer(runs, args)
             small_runs = memory_section(bench, args, runs['program'])
-            reports_section(runs['program'] + runs['program, installer only'] + small_runs,
-                            runs['floor'] + runs['bare'] + runs['discard'])
+            every = [f for figures in runs.values() for f in figures] + small_runs
+            reports_section([f for f in every if 'to_start_report' in f],
+                            [f for f in every if 'first_exchange' in f])
         if args.only in (None, 'startup'):
             start_up_section(bench, args)
     finally:

@@ -6,18 +6,26 @@
 //       proxy settings, the downloader's agent and flags), 32,768-byte
 //       InternetReadFile reads, WriteFile into a fresh temporary file, and one
 //       synchronous SendMessageA per chunk to a window of the first thread,
-//       which runs the message loop. Then the file is closed and deleted and
-//       MARKER (a path on HOST) is fetched the way a report is, so that the
-//       bench's server sees where the phase ends.
+//       which runs the message loop. MARKER (a path on HOST) is fetched the
+//       way a report is, once before the download as the downloader's start
+//       report is, and once after the file has been closed and deleted, so
+//       that the bench's server sees where the phase ends.
+//   benchget bar HOST OBJECT MARKER       the floor, with the window visible and
+//                                         each message handled as the downloader's
+//                                         dialog does: PBM_SETPOS to a progress bar
+//                                         found with GetDlgItem
 //   benchget bare HOST OBJECT MARKER      the same without the per-chunk messages
 //   benchget discard HOST OBJECT MARKER   the same reads, nothing written, no messages
 //   benchget watch CAPTION SECONDS
 //       print "READY", then poll every 5 ms for a visible dialog with that
 //       caption and print "VISIBLE" the moment there is one (exit 1 if none
 //       came within SECONDS)
-// A transfer mode prints one line when it ends:
-//   BYTES <n> CHUNKS <n> TRANSFER_MS <open to deleted> EXCHANGE_MS <marker, open to closed>
+// A transfer mode prints one line when it ends, with the times of the
+// first marker (open to closed), the download (open to file deleted) and
+// the last marker:
+//   BYTES <n> CHUNKS <n> START_MS <ms> TRANSFER_MS <ms> END_MS <ms>
 #include <windows.h>
+#include <commctrl.h>
 #include <wininet.h>
 
 #include <stdio.h>
@@ -28,8 +36,11 @@ static const char AGENT[] = "Lumenvast Downloader";
 static const DWORD CHUNK = 32768;
 static const UINT WM_CHUNK = WM_APP;        // wParam bytes so far, lParam expected total
 static const UINT WM_DONE = WM_APP + 1;
+static const int ID_BAR = 1000;
 
-enum Mode { FLOOR, BARE, DISCARD };
+enum Mode { FLOOR, BAR, BARE, DISCARD };
+
+static bool g_bar;   // the window handles WM_CHUNK as the downloader's dialog does
 
 struct Job {
     Mode mode;
@@ -39,8 +50,9 @@ struct Job {
     const char* marker;
     DWORD bytes;
     DWORD chunks;
+    double startMs;
     double transferMs;
-    double exchangeMs;
+    double endMs;
     bool ok;
 };
 
@@ -129,7 +141,7 @@ static bool Transfer(Job* job)
         }
         job->bytes += read;
         job->chunks++;
-        if (job->mode == FLOOR)
+        if (job->mode == FLOOR || job->mode == BAR)
             SendMessageA(job->window, WM_CHUNK, job->bytes, total);
     }
     if (buffer)
@@ -162,19 +174,27 @@ static DWORD WINAPI JobThread(LPVOID parameter)
 {
     Job* job = static_cast<Job*>(parameter);
     double start = Now();
+    Exchange(job);
+    double opened = Now();
     job->ok = Transfer(job);
     double done = Now();
     Exchange(job);
-    job->transferMs = done - start;
-    job->exchangeMs = Now() - done;
+    job->startMs = opened - start;
+    job->transferMs = done - opened;
+    job->endMs = Now() - done;
     SendMessageA(job->window, WM_DONE, 0, 0);
     return 0;
 }
 
 static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_CHUNK)
+    if (message == WM_CHUNK) {
+        if (g_bar && lParam != 0 && static_cast<DWORD>(wParam) <= static_cast<DWORD>(lParam)) {
+            UINT position = static_cast<UINT>(static_cast<ULONGLONG>(wParam) * 100 / lParam);
+            SendMessageA(GetDlgItem(window, ID_BAR), PBM_SETPOS, position, 0);
+        }
         return 0;
+    }
     if (message == WM_DONE) {
         PostQuitMessage(0);
         return 0;
@@ -189,15 +209,30 @@ static int RunTransfer(Mode mode, char** argv)
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = GetModuleHandleA(NULL);
     windowClass.lpszClassName = "LvBenchGet";
-    RegisterClassA(&windowClass);
     Job job;
     ZeroMemory(&job, sizeof job);
     job.mode = mode;
     job.host = argv[2];
     job.object = argv[3];
     job.marker = argv[4];
-    job.window = CreateWindowA("LvBenchGet", "benchget", 0, 0, 0, 0, 0, NULL, NULL,
-                               windowClass.hInstance, NULL);
+    g_bar = mode == BAR;
+    if (g_bar) {
+        // As large as the downloader's dialog, with its bar.
+        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        RegisterClassA(&windowClass);
+        job.window = CreateWindowA("LvBenchGet", "benchget", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                   100, 100, 351, 188, NULL, NULL, windowClass.hInstance, NULL);
+        if (job.window)
+            CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | WS_BORDER, 8, 130, 330,
+                          16, job.window, reinterpret_cast<HMENU>(ID_BAR), windowClass.hInstance,
+                          NULL);
+    } else {
+        RegisterClassA(&windowClass);
+        job.window = CreateWindowA("LvBenchGet", "benchget", 0, 0, 0, 0, 0, NULL, NULL,
+                                   windowClass.hInstance, NULL);
+    }
     DWORD threadId;
     HANDLE thread = job.window ? CreateThread(NULL, 0, JobThread, &job, 0, &threadId) : NULL;
     if (!thread) {
@@ -212,9 +247,9 @@ static int RunTransfer(Mode mode, char** argv)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     DestroyWindow(job.window);
-    printf("BYTES %lu CHUNKS %lu TRANSFER_MS %.1f EXCHANGE_MS %.1f\n",
+    printf("BYTES %lu CHUNKS %lu START_MS %.2f TRANSFER_MS %.2f END_MS %.2f\n",
            static_cast<unsigned long>(job.bytes), static_cast<unsigned long>(job.chunks),
-           job.transferMs, job.exchangeMs);
+           job.startMs, job.transferMs, job.endMs);
     return job.ok ? 0 : 1;
 }
 
@@ -243,11 +278,13 @@ int main(int argc, char** argv)
     if (argc == 5) {
         if (strcmp(argv[1], "floor") == 0)
             return RunTransfer(FLOOR, argv);
+        if (strcmp(argv[1], "bar") == 0)
+            return RunTransfer(BAR, argv);
         if (strcmp(argv[1], "bare") == 0)
             return RunTransfer(BARE, argv);
         if (strcmp(argv[1], "discard") == 0)
             return RunTransfer(DISCARD, argv);
     }
-    fputs("usage: benchget floor|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS\n", stderr);
+    fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS\n", stderr);
     return 2;
 }
