@@ -146,42 +146,57 @@ def make_body(size):
 
 # A child's ru_maxrss also counts the memory of the process that forked it:
 # the kernel carries the old image's high-water mark across exec, and this
-# process holds the large body. So the program is started by a small
-# launcher (posix_spawn, so the child's floor is the launcher's image alone,
-# printed with the figures), whose peak stays far below Wine's.
+# process holds the large body. So Wine programs are started by a small
+# launcher with posix_spawn, which leaves the launcher's own image (printed
+# with the figures) as the only floor under the child's figure.
 LAUNCHER = """
 import os, sys
 with open('/proc/self/status') as f:
     own = [int(l.split()[1]) * 1024 for l in f if l.startswith('VmHWM:')][0]
-pid = os.posix_spawnp(sys.argv[1], sys.argv[1:], os.environ,
-                      file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+pid = os.posix_spawnp(sys.argv[2], sys.argv[2:], os.environ, file_actions=[
+    (os.POSIX_SPAWN_OPEN, 1, sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)])
 print(pid, flush=True)
 _, status, usage = os.wait4(pid, 0)
-print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024, own, flush=True)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024, own,
+      usage.ru_utime + usage.ru_stime, flush=True)
 """
 
 
-def run_measured(wine, program, proxy, extra_env):
-    """Runs `wine program` through the launcher; returns (start time, end
-    time, its ru_maxrss, the launcher's own peak, what /proc showed for the
-    pid, the highest VmHWM seen there), all sizes in bytes."""
-    launcher = subprocess.Popen([sys.executable, '-S', '-c', LAUNCHER, 'wine', program],
-                                env=wine.environment(proxy, extra_env), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+def cpu_seconds(pid):
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def run_measured(bench, program, args=(), extra_env=None):
+    """Runs `wine program args` through the launcher and returns what was
+    measured: start and end times, the output, the exit code, ru_maxrss,
+    the launcher's own peak, the pid as /proc showed it, the highest VmHWM
+    seen there, and the CPU seconds of the process, of the session's
+    wineserver and of its X server over the run."""
+    output = os.path.join(bench.wine.dir, 'bench.out')
+    launcher = subprocess.Popen(
+        [sys.executable, '-S', '-c', LAUNCHER, output, 'wine', program] + list(args),
+        env=bench.wine.environment(bench.web.proxy_url, extra_env), stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    servers = [cpu_seconds(pid) for pid in bench.server_pids]
     try:
         pid = int(launcher.stdout.readline())
         started = time.monotonic()
         identity, hwm = watch_proc(pid, launcher)
         ended = time.monotonic()
-        code, maxrss, own = (int(word) for word in launcher.stdout.read().split())
+        code, maxrss, own, cpu = launcher.stdout.read().split()
     finally:
         if launcher.poll() is None:
             launcher.kill()
         launcher.wait()
         launcher.stdout.close()
-    if code != 0:
-        raise RuntimeError('%s exited with %d' % (program, code))
-    return started, ended, maxrss, own, identity, hwm
+    server_cpu, x_cpu = (cpu_seconds(pid) - before for pid, before in zip(bench.server_pids, servers))
+    with open(output) as f:
+        text = f.read()
+    return {'started': started, 'ended': ended, 'output': text, 'code': int(code),
+            'maxrss': int(maxrss), 'launcher': int(own), 'identity': identity, 'hwm': hwm,
+            'cpu': float(cpu), 'server_cpu': server_cpu, 'x_cpu': x_cpu}
 
 
 def watch_proc(pid, launcher):
@@ -205,10 +220,27 @@ def watch_proc(pid, launcher):
     return identity, hwm
 
 
+def session_wineserver(wine):
+    """The pid of the session's own wineserver."""
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            if not os.readlink('/proc/%s/exe' % entry).startswith('/usr/lib/wine/wineserver'):
+                continue
+            with open('/proc/%s/environ' % entry, 'rb') as f:
+                if b'WINEPREFIX=' + wine.prefix.encode() + b'\0' in f.read():
+                    return int(entry)
+        except OSError:
+            continue
+    raise RuntimeError('the session\'s wineserver was not found')
+
+
 class Bench:
     def __init__(self, wine, web):
         self.wine = wine
         self.web = web
+        self.server_pids = (session_wineserver(wine), wine.xvfb.process.pid)
 
     def _new_requests(self, first):
         return self.web.recorder.all()[first:]
@@ -228,8 +260,7 @@ class Bench:
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
         try:
-            started, ended, maxrss, own, identity, hwm = run_measured(
-                self.wine, paths.LVDOWNLOAD, self.web.proxy_url, {'LVTEST_INSTALLER': '0'})
+            run = run_measured(self, paths.LVDOWNLOAD, extra_env={'LVTEST_INSTALLER': '0'})
         finally:
             if holder:
                 holder.kill()
@@ -237,34 +268,33 @@ class Bench:
                 holder.stdout.close()
         requests = self._new_requests(first)
         kinds = [r.kind for r in requests]
-        if kinds != ['report', 'download', 'report']:
+        if run['code'] != 0 or kinds != ['report', 'download', 'report']:
             raise RuntimeError('unexpected requests of a run: %r' % [r.target for r in requests])
         start_report, download, result_report = requests
         fields = dict(urllib.parse.parse_qsl(result_report.query))
         if fields.get('action') != 'success' or fields.get('totalbytes') != str(len(body)):
             raise RuntimeError('the run did not succeed: %s' % result_report.query)
-        return {'phase': result_report.time - download.time,
-                'report_gap': download.time - start_report.time,
-                'to_start_report': start_report.time - started,
-                'wall': ended - started, 'maxrss': maxrss, 'launcher': own, 'hwm': hwm,
-                'identity': identity}
+        run.update(phase=result_report.time - download.time,
+                   report_gap=download.time - start_report.time,
+                   to_start_report=start_report.time - run['started'])
+        return run
 
     def benchget(self, mode, body):
         """One run of benchget floor, bar, bare or discard: download to marker."""
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
-        result = self.wine.run(BENCHGET, [mode, paths.DOWNLOAD_HOST, paths.OBJECT_PATH, MARKER],
-                               proxy=self.web.proxy_url, timeout=600)
+        run = run_measured(self, BENCHGET, [mode, paths.DOWNLOAD_HOST, paths.OBJECT_PATH, MARKER])
         requests = self._new_requests(first)
-        words = result.stdout.split()
-        if (result.returncode != 0 or [r.kind for r in requests] != ['report', 'download', 'report']
+        words = run['output'].split()
+        if (run['code'] != 0 or [r.kind for r in requests] != ['report', 'download', 'report']
                 or int(words[1]) != len(body)):
-            raise RuntimeError('benchget %s failed: %r %r' % (mode, result.stdout, result.stderr))
+            raise RuntimeError('benchget %s failed: %r' % (mode, run['output']))
         start_marker, download, end_marker = requests
-        return {'phase': end_marker.time - download.time, 'chunks': int(words[3]),
-                'report_gap': download.time - start_marker.time,
-                'first_exchange': float(words[5]) / 1000, 'inside': float(words[7]) / 1000,
-                'exchange': float(words[9]) / 1000}
+        run.update(phase=end_marker.time - download.time, chunks=int(words[3]),
+                   report_gap=download.time - start_marker.time,
+                   first_exchange=float(words[5]) / 1000, inside=float(words[7]) / 1000,
+                   exchange=float(words[9]) / 1000)
+        return run
 
     def curl(self, body):
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
@@ -332,36 +362,51 @@ def transfer_section(bench, args):
 def summarise_transfer(runs, args):
     phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
     m = {name: median(values) for name, values in phase.items()}
+    # CPU seconds of whole runs: the Windows process, the session's
+    # wineserver and its X server. Less disturbed by other load than wall
+    # time; differences between runs of one program cancel start and exit.
+    cpu = {name: [median([f[k] for f in figures]) for k in ('cpu', 'server_cpu', 'x_cpu')]
+           for name, figures in runs.items() if 'cpu' in figures[0]}
+    c = {name: sum(parts) for name, parts in cpu.items()}
     chunks = runs['floor'][0]['chunks']
     print('\nTransfer of %s (%d chunks): medians at the server from the download request' % (
         mb(args.size), chunks))
-    print('to the result report (program) or the marker (benchget); curl: its wall time')
+    print('to the result report (program) or the marker (benchget); curl: its wall time.')
+    print('CPU: seconds of the whole run in the process + wineserver + X server.')
     for name, values in phase.items():
-        rate = '' if 'only' in name else '%6.1f MB/s' % (args.size / 1e6 / m[name])
-        print('  %-26s %-40s %11s  x%.2f of floor' % (name, spread(values), rate,
-                                                     m[name] / m['floor']))
+        rate = '' if 'only' in name else '%.1f MB/s' % (args.size / 1e6 / m[name])
+        parts = ('CPU %.2f + %.2f + %.2f' % tuple(cpu[name])) if name in cpu else ''
+        print('  %-24s %-38s %10s  x%.2f  %s' % (name, spread(values), rate,
+                                                m[name] / m['floor'], parts))
     ratio = m['program'] / m['floor']
     print('  program / floor = %.3f (target at most %.2f: %s)' % (
         ratio, TARGET_RATIO, 'met' if ratio <= TARGET_RATIO else 'MISSED'))
 
-    def row(what, seconds, how):
-        print('  %-44s %7.3f s %7.1f us/chunk   (%s)' % (what, seconds, seconds / chunks * 1e6,
-                                                        how))
-    print('Where the time goes (differences of medians):')
-    row('a SendMessageA per chunk to another thread', m['floor'] - m['bare'], 'floor - bare')
-    row('WriteFile of the chunks', m['bare'] - m['discard'], 'bare - discard')
-    row('WinINet reads under Wine beyond native curl', m['discard'] - m['curl'],
-        'discard - curl')
-    print('  program - floor = %.3f s, made of:' % (m['program'] - m['floor']))
-    fixed = m['program, installer only'] - m['floor, installer only']
-    bar = m['floor + bar'] - m['floor']
-    channel = m['program'] - m['program, channel off']
-    row('  installer step and other fixed costs', fixed, 'the same, installer-only body')
-    row('  the bar: GetDlgItem, PBM_SETPOS, painting', bar, 'floor + bar - floor')
-    row('  the progress channel', channel, 'program - program, channel off')
-    row('  the rest', m['program'] - m['floor'] - fixed - bar - channel, 'what is left')
-    inside = [f['inside'] for f in runs['floor']]
-    print('  floor inside Wine, open to file deleted: %s' % spread(inside))
+    def row(what, wall, cpu_seconds, how):
+        print('  %-42s %6.3f s %6.1f us/chunk  CPU %6.3f s %6.1f us/chunk  (%s)' % (
+            what, wall, wall / chunks * 1e6, cpu_seconds, cpu_seconds / chunks * 1e6, how))
+
+    def diff(a, b):
+        return m[a] - m[b], c.get(a, float('nan')) - c.get(b, float('nan'))
+    print('Where the time goes (differences of medians; wall, then CPU):')
+    row('a SendMessageA per chunk to another thread', *diff('floor', 'bare'), 'floor - bare')
+    row('WriteFile of the chunks', *diff('bare', 'discard'), 'bare - discard')
+    print('  %-42s %6.3f s %6.1f us/chunk  (discard - curl)' % (
+        'WinINet reads under Wine beyond curl', m['discard'] - m['curl'],
+        (m['discard'] - m['curl']) / chunks * 1e6))
+    print('  program - floor, made of:')
+    fixed = diff('program, installer only', 'floor, installer only')
+    bar = diff('floor + bar', 'floor')
+    channel = diff('program', 'program, channel off')
+    total = diff('program', 'floor')
+    row('  installer step and other fixed costs', *fixed, 'the same, installer-only body')
+    row('  the bar: GetDlgItem, PBM_SETPOS, painting', *bar, 'floor + bar - floor')
+    row('  the progress channel', *channel, 'program - program, channel off')
+    row('  the rest', *(total[i] - fixed[i] - bar[i] - channel[i] for i in (0, 1)),
+        'what is left')
+    row('  in all', *total, 'program - floor')
+    print('  floor inside Wine, open to file deleted: %s' % spread(
+        [f['inside'] for f in runs['floor']]))
     print()
     return ratio
 
@@ -443,7 +488,7 @@ def machine():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('--rounds', type=int, default=3, help='transfer and memory rounds')
+    parser.add_argument('--rounds', type=int, default=5, help='transfer and memory rounds')
     parser.add_argument('--startup-rounds', type=int, default=7)
     parser.add_argument('--size', type=int, default=200_000_000, help='large download, bytes')
     parser.add_argument('--memory-size', type=int, default=10_000_000,
