@@ -538,7 +538,7 @@ def check_requests(plan, requests, outcome):
             fields.get('totalbytes'), written))
 
 
-def allowed_results(plan, installer, written, events):
+def allowed_results(plan, installer, written):
     """The results that the fault allows, given the bytes written."""
     fault = plan.fault
     allowed = set()
@@ -553,9 +553,9 @@ def allowed_results(plan, installer, written, events):
 
 def check_result(plan, installer, events, outcome):
     fault, code, written = plan.fault, outcome.result, outcome.written
-    if code not in allowed_results(plan, installer, written, events):
+    if code not in allowed_results(plan, installer, written):
         outcome.problems.append('result %d not allowed after %d bytes (allowed %s)' % (
-            code, written, sorted(allowed_results(plan, installer, written, events))))
+            code, written, sorted(allowed_results(plan, installer, written))))
     if fault.n_exact is not None and code not in (114, 117) and written != fault.n_exact:
         outcome.problems.append('%d bytes written, want %d' % (written, fault.n_exact))
     if fault.n_max is not None and written > fault.n_max:
