@@ -269,7 +269,8 @@ class Bench:
         requests = self._new_requests(first)
         kinds = [r.kind for r in requests]
         if run['code'] != 0 or kinds != ['report', 'download', 'report']:
-            raise RuntimeError('unexpected requests of a run: %r' % [r.target for r in requests])
+            raise RuntimeError('a run ended with %d after the requests %r' % (
+                run['code'], [r.target for r in requests]))
         start_report, download, result_report = requests
         fields = dict(urllib.parse.parse_qsl(result_report.query))
         if fields.get('action') != 'success' or fields.get('totalbytes') != str(len(body)):
@@ -295,6 +296,12 @@ class Bench:
                    first_exchange=float(words[5]) / 1000, inside=float(words[7]) / 1000,
                    exchange=float(words[9]) / 1000)
         return run
+
+    def repaint(self):
+        """benchget repaint: (100 changes of a visible bar's position, 100
+        settings that change nothing), in seconds."""
+        words = run_measured(self, BENCHGET, ['repaint'])['output'].split()
+        return float(words[1]) / 1000, float(words[3]) / 1000
 
     def curl(self, body):
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
@@ -356,10 +363,12 @@ def transfer_section(bench, args):
             figures = run()
             runs[name].append(figures)
             print('  round %d  %-24s %.3f s' % (r + 1, name, figures['phase']), flush=True)
+        runs.setdefault('repaint', []).append(bench.repaint())
     return runs
 
 
 def summarise_transfer(runs, args):
+    repaints = runs.pop('repaint')
     phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
     m = {name: median(values) for name, values in phase.items()}
     # CPU seconds of whole runs: the Windows process, the session's
@@ -401,6 +410,9 @@ def summarise_transfer(runs, args):
     total = diff('program', 'floor')
     row('  installer step and other fixed costs', *fixed, 'the same, installer-only body')
     row('  the bar: GetDlgItem, PBM_SETPOS, painting', *bar, 'floor + bar - floor')
+    print('  %-42s %6.2f ms per change of the bar\'s position (100 changes)' % ('', bar[0] * 10))
+    print('  %-42s %6.2f ms per change, %.3f ms per unchanged setting (benchget repaint)' % (
+        '', median([r[0] for r in repaints]) * 10, median([r[1] for r in repaints]) * 10))
     row('  the progress channel', *channel, 'program - program, channel off')
     row('  the rest', *(total[i] - fixed[i] - bar[i] - channel[i] for i in (0, 1)),
         'what is left')

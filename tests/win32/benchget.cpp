@@ -14,8 +14,12 @@
 //                                         each message handled as the downloader's
 //                                         dialog does: PBM_SETPOS to a progress bar
 //                                         found with GetDlgItem
-//   benchget bare HOST OBJECT MARKER      the same without the per-chunk messages
-//   benchget discard HOST OBJECT MARKER   the same reads, nothing written, no messages
+//   benchget bare HOST OBJECT MARKER      the floor without the per-chunk messages
+//   benchget discard HOST OBJECT MARKER   the floor's reads, nothing written, no messages
+//   benchget repaint
+//       time 100 changes of the position of such a visible bar, and 100
+//       settings that change nothing, on the bar's own thread; prints
+//       CHANGES_MS <ms> SAME_MS <ms>
 //   benchget watch CAPTION SECONDS
 //       print "READY", then poll every 5 ms for a visible dialog with that
 //       caption and print "VISIBLE" the moment there is one (exit 1 if none
@@ -202,37 +206,42 @@ static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static int RunTransfer(Mode mode, char** argv)
+// The window of the first thread: hidden and bare for the floor; for the
+// bar, visible, as large as the downloader's dialog and with its bar.
+static HWND CreateJobWindow(bool bar)
 {
     WNDCLASSA windowClass;
     ZeroMemory(&windowClass, sizeof windowClass);
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = GetModuleHandleA(NULL);
     windowClass.lpszClassName = "LvBenchGet";
+    g_bar = bar;
+    if (!bar) {
+        RegisterClassA(&windowClass);
+        return CreateWindowA("LvBenchGet", "benchget", 0, 0, 0, 0, 0, NULL, NULL,
+                             windowClass.hInstance, NULL);
+    }
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowA("LvBenchGet", "benchget", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100,
+                                100, 351, 188, NULL, NULL, windowClass.hInstance, NULL);
+    if (window)
+        CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | WS_BORDER, 8, 130, 330, 16,
+                      window, reinterpret_cast<HMENU>(ID_BAR), windowClass.hInstance, NULL);
+    return window;
+}
+
+static int RunTransfer(Mode mode, char** argv)
+{
     Job job;
     ZeroMemory(&job, sizeof job);
     job.mode = mode;
     job.host = argv[2];
     job.object = argv[3];
     job.marker = argv[4];
-    g_bar = mode == BAR;
-    if (g_bar) {
-        // As large as the downloader's dialog, with its bar.
-        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&controls);
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        RegisterClassA(&windowClass);
-        job.window = CreateWindowA("LvBenchGet", "benchget", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                   100, 100, 351, 188, NULL, NULL, windowClass.hInstance, NULL);
-        if (job.window)
-            CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | WS_BORDER, 8, 130, 330,
-                          16, job.window, reinterpret_cast<HMENU>(ID_BAR), windowClass.hInstance,
-                          NULL);
-    } else {
-        RegisterClassA(&windowClass);
-        job.window = CreateWindowA("LvBenchGet", "benchget", 0, 0, 0, 0, 0, NULL, NULL,
-                                   windowClass.hInstance, NULL);
-    }
+    job.window = CreateJobWindow(mode == BAR);
     DWORD threadId;
     HANDLE thread = job.window ? CreateThread(NULL, 0, JobThread, &job, 0, &threadId) : NULL;
     if (!thread) {
@@ -251,6 +260,35 @@ static int RunTransfer(Mode mode, char** argv)
            static_cast<unsigned long>(job.bytes), static_cast<unsigned long>(job.chunks),
            job.startMs, job.transferMs, job.endMs);
     return job.ok ? 0 : 1;
+}
+
+// The bar's price alone, on its own thread: 100 changes of position, then
+// 100 settings of the same position.
+static int Repaint()
+{
+    HWND window = CreateJobWindow(true);
+    if (!window)
+        return 2;
+    // Shown and painted once before the clock starts.
+    double settled = Now() + 300;
+    while (Now() < settled) {
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        Sleep(5);
+    }
+    HWND bar = GetDlgItem(window, ID_BAR);
+    double start = Now();
+    for (UINT position = 1; position <= 100; ++position)
+        SendMessageA(bar, PBM_SETPOS, position, 0);
+    double changed = Now();
+    for (int i = 0; i < 100; ++i)
+        SendMessageA(bar, PBM_SETPOS, 100, 0);
+    printf("CHANGES_MS %.2f SAME_MS %.2f\n", changed - start, Now() - changed);
+    DestroyWindow(window);
+    return 0;
 }
 
 static int Watch(const char* caption, double seconds)
@@ -275,6 +313,8 @@ int main(int argc, char** argv)
 {
     if (argc == 4 && strcmp(argv[1], "watch") == 0)
         return Watch(argv[2], atof(argv[3]));
+    if (argc == 2 && strcmp(argv[1], "repaint") == 0)
+        return Repaint();
     if (argc == 5) {
         if (strcmp(argv[1], "floor") == 0)
             return RunTransfer(FLOOR, argv);
@@ -285,6 +325,7 @@ int main(int argc, char** argv)
         if (strcmp(argv[1], "discard") == 0)
             return RunTransfer(DISCARD, argv);
     }
-    fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS\n", stderr);
+    fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS"
+          " | repaint\n", stderr);
     return 2;
 }
