@@ -42,7 +42,6 @@ CHUNK = 32768                   # the program's reads
 SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
 MARKER = '/foo.bar?bench=done'  # answered like a report
 CAPTION = 'Lumenvast Player'
-PROGRESS_MUTEX = 'Lumenvast Download Progress Mutex'
 BENCHGET = paths.test_program('benchget')
 MINDIALOG = paths.test_program('mindialog')
 DOWNLOAD_URL = 'http://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)
@@ -245,27 +244,12 @@ class Bench:
     def _new_requests(self, first):
         return self.web.recorder.all()[first:]
 
-    def product(self, body, channel=True):
-        """One whole run of lvdownload.exe; times from the server's view.
-        Without the channel: an event holds the channel mutex's name, so the
-        program finds the channel off, as it would on such a system."""
+    def product(self, body):
+        """One whole run of lvdownload.exe; times from the server's view."""
         self.wine.clean_temp()
-        holder = None
-        if not channel:
-            holder = self.wine.start(paths.test_program('wintool'),
-                                     ['hold-event', PROGRESS_MUTEX, '600'],
-                                     stdout=subprocess.PIPE, text=True)
-            if holder.stdout.readline().strip() != 'ready':
-                raise RuntimeError('cannot hold the channel mutex name')
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
-        try:
-            run = run_measured(self, paths.LVDOWNLOAD, extra_env={'LVTEST_INSTALLER': '0'})
-        finally:
-            if holder:
-                holder.kill()
-                holder.wait()
-                holder.stdout.close()
+        run = run_measured(self, paths.LVDOWNLOAD, extra_env={'LVTEST_INSTALLER': '0'})
         requests = self._new_requests(first)
         kinds = [r.kind for r in requests]
         if run['code'] != 0 or kinds != ['report', 'download', 'report']:
@@ -297,11 +281,13 @@ class Bench:
                    exchange=float(words[9]) / 1000)
         return run
 
-    def repaint(self):
-        """benchget repaint: (100 changes of a visible bar's position, 100
-        settings that change nothing), in seconds."""
+    def yardsticks(self):
+        """benchget repaint and channel: 100 changes of a visible bar's
+        position, 100 settings that change nothing, and the progress
+        channel's work of one transfer, in seconds."""
         words = run_measured(self, BENCHGET, ['repaint'])['output'].split()
-        return float(words[1]) / 1000, float(words[3]) / 1000
+        words += run_measured(self, BENCHGET, ['channel'])['output'].split()
+        return float(words[1]) / 1000, float(words[3]) / 1000, float(words[5]) / 1000
 
     def curl(self, body):
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
@@ -345,7 +331,6 @@ def transfer_section(bench, args):
     small = make_body(len(installer_body()))
     variants = [
         ('program', lambda: bench.product(big)),
-        ('program, channel off', lambda: bench.product(big, channel=False)),
         ('floor', lambda: bench.benchget('floor', big)),
         ('floor + bar', lambda: bench.benchget('bar', big)),
         ('bare', lambda: bench.benchget('bare', big)),
@@ -363,12 +348,12 @@ def transfer_section(bench, args):
             figures = run()
             runs[name].append(figures)
             print('  round %d  %-24s %.3f s' % (r + 1, name, figures['phase']), flush=True)
-        runs.setdefault('repaint', []).append(bench.repaint())
+        runs.setdefault('yardsticks', []).append(bench.yardsticks())
     return runs
 
 
 def summarise_transfer(runs, args):
-    repaints = runs.pop('repaint')
+    yardsticks = runs.pop('yardsticks')
     phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
     m = {name: median(values) for name, values in phase.items()}
     # CPU seconds of whole runs: the Windows process, the session's
@@ -412,17 +397,18 @@ def summarise_transfer(runs, args):
     print('  program - floor, made of:')
     fixed = diff('program, installer only', 'floor, installer only')
     bar = diff('floor + bar', 'floor')
-    channel = diff('program', 'program, channel off')
+    channel = median([y[2] for y in yardsticks])
     total = diff('program', 'floor')
     row('  installer step and other fixed costs', *fixed, 'the same, installer-only body')
     row('  the bar: GetDlgItem, PBM_SETPOS, painting', *bar, 'floor + bar - floor')
-    print('  %-42s %6.2f ms per change of the bar\'s position (100 changes)' % ('', bar[0] * 10))
-    print('  %-42s %6.2f ms per change, %.3f ms per unchanged setting (benchget repaint)' % (
-        '', median([r[0] for r in repaints]) * 10, median([r[1] for r in repaints]) * 10))
-    row('  the progress channel', *channel, 'program - program, channel off')
-    row('  the rest', *(total[i] - fixed[i] - bar[i] - channel[i] for i in (0, 1)),
-        'what is left')
+    print('  %-42s %6.3f s (benchget channel)' % ('  the progress channel', channel))
+    row('  the rest', total[0] - fixed[0] - bar[0] - channel,
+        total[1] - fixed[1] - bar[1] - channel, 'what is left')
     row('  in all', *total, 'program - floor')
+    print('  the bar alone: %.2f ms per change of position, %.3f ms per setting that changes '
+          'nothing (benchget repaint); %.2f ms per change from the transfers' % (
+              median([y[0] for y in yardsticks]) * 10, median([y[1] for y in yardsticks]) * 10,
+              bar[0] * 10))
     print('  floor inside Wine, open to file deleted: %s' % spread(
         [f['inside'] for f in runs['floor']]))
     print()

@@ -20,6 +20,10 @@
 //       time 100 changes of the position of such a visible bar, and 100
 //       settings that change nothing, on the bar's own thread; prints
 //       CHANGES_MS <ms> SAME_MS <ms>
+//   benchget channel
+//       time what the downloader's progress channel does in one transfer
+//       (open, 100 stores under the mutex, each flushed, close), under names
+//       of its own; prints CHANNEL_MS <ms>
 //   benchget watch CAPTION SECONDS
 //       print "READY", then poll every 5 ms for a visible dialog with that
 //       caption and print "VISIBLE" the moment there is one (exit 1 if none
@@ -291,6 +295,39 @@ static int Repaint()
     return 0;
 }
 
+// The progress channel's whole work for one transfer, under names of its
+// own: open (mutex, mapping, view, the opening 0), 100 locked and flushed
+// stores, close.
+static int Channel()
+{
+    double start = Now();
+    HANDLE mutex = CreateMutexA(NULL, FALSE, "LvBench Progress Mutex");
+    if (!mutex)
+        return 2;
+    WaitForSingleObject(mutex, INFINITE);
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4,
+                                        "LvBench File Mapping");
+    volatile DWORD* cell = mapping ? static_cast<volatile DWORD*>(
+                                         MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0))
+                                   : NULL;
+    if (!cell)
+        return 2;
+    *cell = 0;
+    FlushViewOfFile(const_cast<DWORD*>(cell), 0);
+    ReleaseMutex(mutex);
+    for (DWORD percent = 1; percent <= 100; ++percent) {
+        WaitForSingleObject(mutex, INFINITE);
+        *cell = percent % 100;
+        FlushViewOfFile(const_cast<DWORD*>(cell), 0);
+        ReleaseMutex(mutex);
+    }
+    UnmapViewOfFile(const_cast<DWORD*>(cell));
+    CloseHandle(mapping);
+    CloseHandle(mutex);
+    printf("CHANNEL_MS %.2f\n", Now() - start);
+    return 0;
+}
+
 static int Watch(const char* caption, double seconds)
 {
     puts("READY");
@@ -315,6 +352,8 @@ int main(int argc, char** argv)
         return Watch(argv[2], atof(argv[3]));
     if (argc == 2 && strcmp(argv[1], "repaint") == 0)
         return Repaint();
+    if (argc == 2 && strcmp(argv[1], "channel") == 0)
+        return Channel();
     if (argc == 5) {
         if (strcmp(argv[1], "floor") == 0)
             return RunTransfer(FLOOR, argv);
@@ -326,6 +365,6 @@ int main(int argc, char** argv)
             return RunTransfer(DISCARD, argv);
     }
     fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS"
-          " | repaint\n", stderr);
+          " | repaint | channel\n", stderr);
     return 2;
 }
