@@ -3,8 +3,9 @@
   size      the bytes of the program by part, from its PE headers
   transfer  a large download over loopback: the program's transfer phase
             against benchget's floor (the same WinINet calls, reads, writes
-            and one SendMessageA per chunk), a bare read loop, a read loop
-            that writes nothing, and native curl; rounds alternate
+            and one SendMessageA per chunk), the floor with a visible bar,
+            without the messages and without the writes, and native curl;
+            rounds alternate, and the differences say where the time goes
   memory    peak resident memory of the program's Wine process for a small
             and a large download
   start-up  start to visible dialog, against mindialog (the smallest dialog
@@ -38,7 +39,6 @@ from harness.wine import WineSession            # noqa: E402
 TARGET_SIZE = 28672
 TARGET_RATIO = 1.15             # program's phase / floor's phase
 TARGET_MEMORY = 1 << 20         # peak RSS, large download minus small
-CHUNK = 32768                   # the program's reads
 SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
 MARKER = '/foo.bar?bench=done'  # answered like a report
 CAPTION = 'Lumenvast Player'
@@ -190,7 +190,8 @@ def run_measured(bench, program, args=(), extra_env=None):
             launcher.kill()
         launcher.wait()
         launcher.stdout.close()
-    server_cpu, x_cpu = (cpu_seconds(pid) - before for pid, before in zip(bench.server_pids, servers))
+    server_cpu, x_cpu = (cpu_seconds(pid) - before
+                         for pid, before in zip(bench.server_pids, servers))
     with open(output) as f:
         text = f.read()
     return {'started': started, 'ended': ended, 'output': text, 'code': int(code),
@@ -271,8 +272,8 @@ class Bench:
         run = run_measured(self, BENCHGET, [mode, paths.DOWNLOAD_HOST, paths.OBJECT_PATH, MARKER])
         requests = self._new_requests(first)
         words = run['output'].split()
-        if (run['code'] != 0 or [r.kind for r in requests] != ['report', 'download', 'report']
-                or int(words[1]) != len(body)):
+        kinds = [r.kind for r in requests]
+        if run['code'] or kinds != ['report', 'download', 'report'] or words[1:2] != [str(len(body))]:
             raise RuntimeError('benchget %s failed: %r' % (mode, run['output']))
         start_marker, download, end_marker = requests
         run.update(phase=end_marker.time - download.time, chunks=int(words[3]),
@@ -367,6 +368,7 @@ def summarise_transfer(runs, args):
         mb(args.size), chunks))
     print('to the result report (program) or the marker (benchget); curl: its wall time.')
     print('CPU: seconds of the whole run in the process + wineserver + X server.')
+    print('  %-24s %-38s %10s  %5s' % ('', 'phase, median (min to max)', 'rate', 'floor'))
     for name, values in phase.items():
         rate = '' if 'only' in name else '%.1f MB/s' % (args.size / 1e6 / m[name])
         parts = ('CPU %.2f + %.2f + %.2f' % tuple(cpu[name])) if name in cpu else ''
@@ -431,9 +433,11 @@ def memory_section(bench, args, large_runs):
         print('  %-10s maxrss %s   VmHWM seen %s' % (
             mb(size), spread([f['maxrss'] / 2**20 for f in figures], 'MiB'),
             spread([f['hwm'] / 2**20 for f in figures], 'MiB')))
-    difference = median([f['maxrss'] for f in large_runs]) - median([f['maxrss'] for f in small_runs])
+    difference = (median([f['maxrss'] for f in large_runs])
+                  - median([f['maxrss'] for f in small_runs]))
     print('  difference %.0f KiB (target under %d KiB: %s)\n' % (
-        difference / 1024, TARGET_MEMORY // 1024, 'met' if difference < TARGET_MEMORY else 'MISSED'))
+        difference / 1024, TARGET_MEMORY // 1024,
+        'met' if difference < TARGET_MEMORY else 'MISSED'))
     return small_runs
 
 
