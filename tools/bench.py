@@ -273,7 +273,8 @@ class Bench:
         requests = self._new_requests(first)
         words = run['output'].split()
         kinds = [r.kind for r in requests]
-        if run['code'] or kinds != ['report', 'download', 'report'] or words[1:2] != [str(len(body))]:
+        expected = ['report', 'download', 'report']
+        if run['code'] or kinds != expected or words[1:2] != [str(len(body))]:
             raise RuntimeError('benchget %s failed: %r' % (mode, run['output']))
         start_marker, download, end_marker = requests
         run.update(phase=end_marker.time - download.time, chunks=int(words[3]),
