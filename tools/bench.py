@@ -498,7 +498,7 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--rounds', type=int, default=7, help='transfer and memory rounds')
-    parser.add_argument('--startup-rounds', type=int, default=7)
+    parser.add_argument('--startup-rounds', type=int, default=11)
     parser.add_argument('--size', type=int, default=200_000_000, help='large download, bytes')
     parser.add_argument('--memory-size', type=int, default=10_000_000,
                         help='small download of the memory figure, bytes')
