@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 'tests'))
 
 from harness import paths, ui                                      # noqa: E402
+from harness.catalogue import MESSAGES                              # noqa: E402
 from harness.job import INSTALL_KEY, installer_body, parse_events  # noqa: E402
 from harness.web import Download, Gate, LoopbackWeb, ReportAnswer  # noqa: E402
 from harness.wine import WineSession, wait_until                   # noqa: E402
@@ -44,23 +45,6 @@ RUN_INSTALLER = 119
 KINDS = ('clean', 'reset', 'stall-reset', 'stall', 'length-short', 'length-long',
          'length-garbage', 'no-length', 'junk-headers', 'no-status-line', 'oversized-head',
          'empty-body', 'error-status', 'close-early')
-
-# The texts that the error view shows for each code; any other code has none.
-CATALOGUE = {
-    113: 'A required string resource is missing.',
-    114: 'Network error. Please check your Internet connection and try again. ',
-    115: 'Cannot create temporary file. Perhaps your hard disk is full?',
-    116: 'Out of memory.',
-    117: 'Download interrupted. Please check your Internet connection and try again.',
-    118: 'Cannot write to temporary file. Perhaps your hard disk is full?',
-    119: 'Could not run installer.',
-    120: 'Installing Lumenvast Player. Please wait.',
-    122: 'Installation failed or was cancelled.',
-    123: 'Download cancelled by user.',
-    150: 'Installation was cancelled.',
-    151: 'A higher version of Lumenvast Player already exists. Installation cancelled.',
-    152: 'Insufficient space on system disk. Installation cancelled',
-}
 
 
 # --- The installer and what Wine can start of it ----------------------------------------
@@ -499,7 +483,7 @@ def _run_downloader(wine, plan, web, outcome):
                 outcome.problems.append('the window stayed after a success')
         else:
             state = wait_until(lambda: _error_view(wine), timeout=30, what='the error view')
-            if state.message != CATALOGUE.get(code, ''):
+            if state.message != MESSAGES.get(code, ''):   # other codes show no text
                 outcome.problems.append('error view shows %r for %d' % (state.message, code))
             if not ui.click(wine, ui.IDCANCEL) or not ui.wait_gone(wine, 30):
                 outcome.problems.append('Cancel did not close the window')

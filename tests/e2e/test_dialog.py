@@ -10,6 +10,7 @@ import time
 import pytest
 
 from harness import paths, ui
+from harness.catalogue import MESSAGES
 from harness.job import installer_body
 from harness.web import Download, Gate
 from harness.wine import wait_until
@@ -24,26 +25,11 @@ DOWNLOAD_TEXT = ('Tessaframe Lumenvast Player is now downloading. This will take
                  'on a 56k modem. You may browse to other Web pages while downloading.')
 PROMO_TEXT = ('Lumenvast Player lets you experience engaging interactive content on '
               'thousands of Web sites.')
-INSTALLING = 'Installing Lumenvast Player. Please wait.'
-INTERRUPTED = 'Download interrupted. Please check your Internet connection and try again.'
-CATALOGUE = {
-    113: 'A required string resource is missing.',
-    114: 'Network error. Please check your Internet connection and try again. ',
-    115: 'Cannot create temporary file. Perhaps your hard disk is full?',
-    116: 'Out of memory.',
-    117: INTERRUPTED,
-    118: 'Cannot write to temporary file. Perhaps your hard disk is full?',
-    119: 'Could not run installer.',
-    120: INSTALLING,
-    121: '',
-    122: 'Installation failed or was cancelled.',
-    123: 'Download cancelled by user.',
-    124: '',
-    150: 'Installation was cancelled.',
-    151: 'A higher version of Lumenvast Player already exists. Installation cancelled.',
-    152: 'Insufficient space on system disk. Installation cancelled',
-    0x10000 + 117: '',      # string ids are 16-bit: no text, not 117's
-}
+INSTALLING = MESSAGES[120]
+INTERRUPTED = MESSAGES[117]
+# What the error view shows for each code: ids without a text (121, 124, and
+# codes beyond 16 bits, which are not taken for their low word) show nothing.
+CATALOGUE = {**MESSAGES, 121: '', 124: '', 0x10000 + 117: ''}
 
 VK_ESCAPE, VK_RETURN, VK_TAB = 0x1B, 0x0D, 0x09
 # The job reads whole 32,768-byte chunks, so holds on a chunk boundary give

@@ -2,11 +2,16 @@
 resources (message catalogue, dialog template, logo) byte for byte."""
 import os
 import struct
+import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-EXE = os.path.join(ROOT, 'build', 'win32', 'lvdownload.exe')
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from harness import paths                 # noqa: E402
+from harness.catalogue import MESSAGES    # noqa: E402
+
+EXE = paths.LVDOWNLOAD
 
 if not os.path.exists(EXE):
     pytest.skip('%s is not built (make win32)' % EXE, allow_module_level=True)
@@ -14,6 +19,7 @@ if not os.path.exists(EXE):
 ENGLISH_US = 1033
 RT_BITMAP, RT_STRING, RT_DIALOG = 2, 6, 5
 IDD_DOWNLOAD, IDB_LOGO = 103, 132
+IDS_SERVER, IDS_OBJECT, IDS_AGENT = 110, 111, 112
 
 WS_CHILD, WS_VISIBLE, WS_BORDER = 0x40000000, 0x10000000, 0x00800000
 WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX = 0x00C00000, 0x00080000, 0x00020000
@@ -156,24 +162,8 @@ def test_every_resource_is_english_us(resources):
     assert {language for _, _, language in resources} == {ENGLISH_US}
 
 
-CATALOGUE = {
-    110: 'download.tessaframe.com',
-    111: 'pub/lumenvast/default/english/win95nt/8.5.325/installer.foo',
-    112: 'Lumenvast Downloader',
-    113: 'A required string resource is missing.',
-    114: 'Network error. Please check your Internet connection and try again. ',
-    115: 'Cannot create temporary file. Perhaps your hard disk is full?',
-    116: 'Out of memory.',
-    117: 'Download interrupted. Please check your Internet connection and try again.',
-    118: 'Cannot write to temporary file. Perhaps your hard disk is full?',
-    119: 'Could not run installer.',
-    120: 'Installing Lumenvast Player. Please wait.',
-    122: 'Installation failed or was cancelled.',
-    123: 'Download cancelled by user.',
-    150: 'Installation was cancelled.',
-    151: 'A higher version of Lumenvast Player already exists. Installation cancelled.',
-    152: 'Insufficient space on system disk. Installation cancelled',
-}
+CATALOGUE = {IDS_SERVER: paths.DOWNLOAD_HOST, IDS_OBJECT: paths.OBJECT_PATH,
+             IDS_AGENT: paths.USER_AGENT, **MESSAGES}
 
 
 def string_table(resources):
