@@ -4,13 +4,14 @@
 #   make IDS_SERVER=download.example.com REPORT_HOST=reports.example.com
 
 WIN32_DIR := build/win32
+WIN64_DIR := build/win64
 NATIVE_DIR := build/native
 FUZZ_DIR := build/fuzz
 PYTHON := /usr/bin/python3
 CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST
 CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
 
-.PHONY: all win32 native fuzz-build setup test demo bench soak fuzz clean
+.PHONY: all win32 win64 native fuzz-build setup test demo bench soak fuzz clean
 
 all: win32
 
@@ -18,6 +19,12 @@ win32:
 	cmake -S . -B $(WIN32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_CONFIG) >/dev/null
 	cmake --build $(WIN32_DIR) -j2
+
+# The 64-bit flavour, from the same sources and configuration.
+win64:
+	cmake -S . -B $(WIN64_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_CONFIG) >/dev/null
+	cmake --build $(WIN64_DIR) -j2
 
 native:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -32,16 +39,23 @@ setup:
 	tools/setup-host
 
 test: setup
-	$(MAKE) win32 native fuzz-build
+	$(MAKE) win32 win64 native fuzz-build
 	tools/run-tests
 
-demo: setup win32
+# The build that Wine runs on this host: win32, or win64 where the host runs
+# no 32-bit code (tests/harness/host.py).
+WINE_BUILD = $$($(PYTHON) tests/harness/host.py build)
+
+demo: setup
+	$(MAKE) $(WINE_BUILD)
 	$(PYTHON) tools/demo.py
 
-bench: setup win32
+bench: setup
+	$(MAKE) win32 $(WINE_BUILD)
 	$(PYTHON) tools/bench.py
 
-soak: setup win32
+soak: setup
+	$(MAKE) $(WINE_BUILD)
 	$(PYTHON) tools/soak.py
 
 fuzz: setup fuzz-build

@@ -1,5 +1,8 @@
 # The Windows tree: the downloader, its progress reader and the programs the
-# tests run under Wine.
+# tests run under Wine. One description serves both flavours: the 32-bit
+# program that vendors ship (mingw-i686.cmake) and the 64-bit one for
+# Windows without 32-bit support and for hosts that run only 64-bit code
+# (mingw-x86_64.cmake).
 
 find_program(PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
@@ -33,9 +36,29 @@ set(LV_PRODUCT_FLAGS
     -Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-tree-loop-distribute-patterns
     -ffunction-sections -fno-ident
-    -mno-accumulate-outgoing-args -mno-stack-arg-probe -fomit-frame-pointer
-    -mpreferred-stack-boundary=2
+    -mno-stack-arg-probe -fomit-frame-pointer
     -Wall -Wextra -Werror -Wframe-larger-than=3072)
+# What differs between the flavours: the i386 calling convention decorates a
+# __stdcall entry as _Name@0 and allows the smaller stack layout; x86-64 has
+# one calling convention, a 16-byte aligned stack, and began with Windows
+# Server 2003 and XP x64, subsystem version 5.2.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(LV_64_BIT TRUE)
+    set(LV_SUBSYSTEM_VERSION 5.2)
+    function(lv_entry_symbol out name)
+        set(${out} ${name} PARENT_SCOPE)
+    endfunction()
+else()
+    set(LV_64_BIT FALSE)
+    list(APPEND LV_PRODUCT_FLAGS -mno-accumulate-outgoing-args -mpreferred-stack-boundary=2)
+    set(LV_SUBSYSTEM_VERSION 4.0)
+    function(lv_entry_symbol out name)
+        set(${out} _${name}@0 PARENT_SCOPE)
+    endfunction()
+endif()
+string(REPLACE "." ";" LV_SUBSYSTEM_VERSION_PARTS ${LV_SUBSYSTEM_VERSION})
+list(GET LV_SUBSYSTEM_VERSION_PARTS 0 LV_OS_MAJOR)
+list(GET LV_SUBSYSTEM_VERSION_PARTS 1 LV_OS_MINOR)
 set(LV_SYSTEM_LIBS wininet comctl32 advapi32 user32 kernel32)
 
 # Windows-free core, the same sources the native tests build.
@@ -102,10 +125,12 @@ function(lv_downloader target output_name resources job output_dir)
     set_source_files_properties(${res_object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
     add_dependencies(${target} lv_resources_${resources})
     target_compile_options(${target} PRIVATE ${LV_PRODUCT_FLAGS})
+    lv_entry_symbol(entry DownloaderMain)
     target_link_options(${target} PRIVATE
         -nostdlib -nostartfiles -s
-        -Wl,-e,_DownloaderMain@0
-        -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+        -Wl,-e,${entry}
+        -Wl,--subsystem,windows:${LV_SUBSYSTEM_VERSION}
+        -Wl,--major-os-version,${LV_OS_MAJOR} -Wl,--minor-os-version,${LV_OS_MINOR}
         -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
     target_link_libraries(${target} PRIVATE lv_job_${job} ${LV_SYSTEM_LIBS})
     set_target_properties(${target} PROPERTIES

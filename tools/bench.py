@@ -31,10 +31,10 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import paths                       # noqa: E402
+from harness import host, paths                 # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
 from harness.web import Download, LoopbackWeb   # noqa: E402
-from harness.wine import WineSession            # noqa: E402
+from harness.wine import WINE, session_or_exit  # noqa: E402
 
 TARGET_SIZE = 28672
 TARGET_RATIO = 1.15             # program's phase / floor's phase
@@ -110,9 +110,9 @@ def pe_parts(path):
 
 
 def report_size():
-    headers, sections, resources, total = pe_parts(paths.LVDOWNLOAD)
+    headers, sections, resources, total = pe_parts(paths.LVDOWNLOAD_WIN32)
     print('Size of %s: %d bytes (target at most %d: %s)' % (
-        os.path.relpath(paths.LVDOWNLOAD, paths.REPO), total, TARGET_SIZE,
+        os.path.relpath(paths.LVDOWNLOAD_WIN32, paths.REPO), total, TARGET_SIZE,
         'met' if total <= TARGET_SIZE else 'MISSED'))
     print('  %-28s %7s %7s' % ('part', 'file', 'used'))
     print('  %-28s %7d %7d' % ('headers', headers[0], headers[1]))
@@ -175,7 +175,7 @@ def run_measured(bench, program, args=(), extra_env=None):
     wineserver and of its X server over the run."""
     output = os.path.join(bench.wine.dir, 'bench.out')
     launcher = subprocess.Popen(
-        [sys.executable, '-S', '-c', LAUNCHER, output, 'wine', program] + list(args),
+        [sys.executable, '-S', '-c', LAUNCHER, output, WINE, program] + list(args),
         env=bench.wine.environment(bench.web.proxy_url, extra_env), stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     servers = [cpu_seconds(pid) for pid in bench.server_pids]
@@ -490,7 +490,7 @@ def machine():
             if line.startswith('model name'):
                 model = line.split(':', 1)[1].strip()
                 break
-    wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()
+    wine = subprocess.run([WINE, '--version'], capture_output=True, text=True).stdout.strip()
     return '%s, %d cores; %s; Linux %s; load %.2f' % (
         model, os.cpu_count(), wine, platform.release(), os.getloadavg()[0])
 
@@ -510,18 +510,17 @@ def main():
     if args.quick:
         args.rounds, args.startup_rounds = 1, 2
         args.size, args.memory_size = 20_000_000, 2_000_000
-    for program in (paths.LVDOWNLOAD, BENCHGET, MINDIALOG):
-        if not os.path.exists(program):
-            sys.exit('missing %s: run make win32 first' % program)
+    paths.require(paths.LVDOWNLOAD_WIN32, paths.LVDOWNLOAD, BENCHGET, MINDIALOG)
 
     print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
     print('Machine: %s' % machine())
-    print('Command: %s\n' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
+    print('Command: %s' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
+    print('Wine figures of %s\n' % host.describe())
     if args.only in (None, 'size'):
         report_size()
     if args.only == 'size':
         return
-    wine = WineSession(name='bench')
+    wine = session_or_exit('bench')
     web = LoopbackWeb()
     try:
         wine.reg('delete', INSTALL_KEY, '/f')

@@ -16,10 +16,10 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import paths, ui                          # noqa: E402
+from harness import host, paths, ui                    # noqa: E402
 from harness.job import installer_body                 # noqa: E402
 from harness.web import Download, Gate, LoopbackWeb    # noqa: E402
-from harness.wine import WineSession, wait_until       # noqa: E402
+from harness.wine import session_or_exit, wait_until   # noqa: E402
 
 OUT = os.path.join(paths.BUILD, 'demo')
 BROWSER = paths.test_program('testbrowser')
@@ -78,9 +78,7 @@ def describe(request):
 
 
 def main():
-    for program in (paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver')):
-        if not os.path.exists(program):
-            sys.exit('missing %s: run make win32 first' % program)
+    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'))
     os.makedirs(OUT, exist_ok=True)
     browser_log = os.path.join(OUT, 'browser.log')
     installer_log = os.path.join(OUT, 'installer.log')
@@ -92,9 +90,10 @@ def main():
     body += b'\0' * (SIZE - len(body))      # data behind the image is ignored when it runs
     gates = [Gate('step %d' % i) for i in range(1, SIZE // STEP)]
     display = usable_display()
+    print('Running %s.' % host.describe())
     print('Starting Wine (%s) and the local server ...' % (
         'on ' + display if display else 'on a private Xvfb'))
-    wine = WineSession(name='demo', display=display)
+    wine = session_or_exit('demo', display=display)
     # The classic dialog face that the logo's background was drawn for.
     wine.reg('add', r'HKCU\Control Panel\Colors', '/v', 'ButtonFace', '/t', 'REG_SZ',
              '/d', '192 192 192', '/f')

@@ -31,11 +31,11 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import paths, ui                                      # noqa: E402
+from harness import host, paths, ui                                # noqa: E402
 from harness.catalogue import MESSAGES                              # noqa: E402
 from harness.job import INSTALL_KEY, installer_body, parse_events  # noqa: E402
 from harness.web import Download, Gate, LoopbackWeb, ReportAnswer  # noqa: E402
-from harness.wine import WineSession, wait_until                   # noqa: E402
+from harness.wine import session_or_exit, wait_until               # noqa: E402
 
 CHUNK = 32768               # the job's transfer buffer
 FALLBACK_TOTAL = 4194304    # the expected total without a usable Content-Length
@@ -667,13 +667,12 @@ def main(argv=None):
     parser.add_argument('--quiet', action='store_true', help='only the summary')
     options = parser.parse_args(argv)
     seed = options.seed if options.seed is not None else int.from_bytes(os.urandom(4), 'big')
-    for program in (paths.LVDOWNLOAD, paths.test_program('jobhost'),
-                    paths.test_program('testinstaller'), paths.test_program('uidriver')):
-        if not os.path.exists(program):
-            sys.exit('missing %s: run make win32 first' % program)
+    paths.require(paths.LVDOWNLOAD, paths.test_program('jobhost'),
+                  paths.test_program('testinstaller'), paths.test_program('uidriver'))
     if options.only is None:
-        print('Soak seed %d, %d attempts' % (seed, options.attempts), flush=True)
-    wine = WineSession(name=os.environ.get('LV_SESSION_NAME', 'soak'))
+        print('Soak seed %d, %d attempts on %s' % (seed, options.attempts, host.describe()),
+              flush=True)
+    wine = session_or_exit(os.environ.get('LV_SESSION_NAME', 'soak'))
     try:
         summary = run_soak(wine, seed, options.attempts, options.only,
                            log=None if options.quiet else lambda line: print(line, flush=True))

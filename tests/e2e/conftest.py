@@ -4,6 +4,10 @@
 run; every test starts with an empty temporary directory, no install-state
 key and the default temporary directory, and ends with every program it
 started stopped.
+
+The tests run on the build this host can run (harness/host.py). Tests marked
+`smoke64` are the set that also runs on the 64-bit build where the whole
+suite runs on the 32-bit one (tools/run-tests).
 """
 import os
 import sys
@@ -12,10 +16,26 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths                      # noqa: E402
+from harness import host, paths                # noqa: E402
 from harness.job import INSTALL_KEY            # noqa: E402
 from harness.web import LoopbackWeb, Recorder  # noqa: E402
-from harness.wine import WineSession, loopback_port_80  # noqa: E402
+from harness.wine import WineSession, WineUnavailable, loopback_port_80  # noqa: E402
+
+# Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
+MODES_OF_32_BIT_PROGRAMS = ('win98', 'win2k', 'winxp')
+
+
+def pytest_configure(config):
+    config.addinivalue_line('markers', 'smoke64: also run on the 64-bit build where the '
+                                       'suite runs on the 32-bit one')
+
+
+def pytest_report_header(config):
+    return 'Wine tests run on ' + host.describe()
+
+
+def pytest_terminal_summary(terminalreporter):
+    terminalreporter.write_line('Wine tests ran on ' + host.describe())
 
 
 @pytest.fixture(scope='session')
@@ -23,7 +43,10 @@ def wine():
     for program in (paths.LVDOWNLOAD, paths.test_program('jobhost')):
         if not os.path.exists(program):
             pytest.exit('build the Windows tree first (make win32): %s is missing' % program)
-    session = WineSession(name=os.environ.get('LV_SESSION_NAME', 'e2e'))
+    try:
+        session = WineSession(name=os.environ.get('LV_SESSION_NAME', 'e2e'))
+    except WineUnavailable as problem:
+        pytest.exit(str(problem), returncode=1)
     yield session
     session.close()
 
@@ -36,6 +59,19 @@ def clean_state(wine):
     yield
     wine.stop_all()
     wine.restore_temp_dir()
+
+
+@pytest.fixture
+def windows_version(wine):
+    """windows_version(mode) switches the prefix to a Windows version mode
+    for the rest of the test; the prefix goes back to win7 after it."""
+    def switch(mode):
+        if mode in MODES_OF_32_BIT_PROGRAMS and paths.WINE_BUILD == 'win64':
+            pytest.skip('the %s mode needs a 32-bit program under Wine, and %s'
+                        % (mode, host.limit()))
+        wine.set_windows_version(mode)
+    yield switch
+    wine.set_windows_version('win7')
 
 
 @pytest.fixture

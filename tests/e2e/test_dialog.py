@@ -95,6 +95,7 @@ def trunc_half(value):
     return int(value / 2) if value >= 0 else -int(-value / 2)
 
 
+@pytest.mark.smoke64
 def test_download_and_installing_views_progress_rule_and_success(wine, web, gate, body):
     held = gate('download')
     offset = 3 * CHUNK
@@ -149,6 +150,7 @@ def test_download_and_installing_views_progress_rule_and_success(wine, web, gate
     assert wine.leftover_temp_files() == []
 
 
+@pytest.mark.smoke64
 def test_interrupted_download_try_again_keys_and_cancel(wine, web, gate, body):
     # First attempt: reset once the client has written `first` bytes.
     first = 4 * CHUNK

@@ -121,6 +121,7 @@ class TestFailures:
         assert outcome['totalbytes'] == '0'
         assert not os.path.exists(missing)
 
+    @pytest.mark.smoke64
     def test_reset_part_way(self, wine, web):
         # The reset comes while the job waits in a read: a reset that lands
         # on bytes not yet read ends the body quietly under Wine instead.

@@ -28,7 +28,8 @@ def read_page(wine):
 
 
 @pytest.mark.parametrize('url', [
-    'http://example.invalid/player/welcome.html?from=lvdownload',
+    pytest.param('http://example.invalid/player/welcome.html?from=lvdownload',
+                 marks=pytest.mark.smoke64),
     '',
     'http://example.invalid/a b/%41?x=1&y=<2>;',   # taken byte for byte, no escaping
 ], ids=['plain', 'empty', 'special'])

@@ -193,7 +193,8 @@ class TestReportOrder:
 # --- The composed URLs and their wire form ----------------------------------------------
 
 class TestComposedUrls:
-    @pytest.mark.parametrize('route', ['proxy', 'direct'])
+    @pytest.mark.parametrize('route', [pytest.param('proxy', marks=pytest.mark.smoke64),
+                                       'direct'])
     def test_success(self, wine, web, direct_web, route):
         body = installer_body()
         os_version = current_os(wine)
@@ -310,12 +311,6 @@ def test_refused_report_connection_changes_nothing(wine, direct_web):
 
 
 # --- Operating-system fields ------------------------------------------------------------
-
-@pytest.fixture
-def windows_version(wine):
-    yield wine.set_windows_version
-    wine.set_windows_version('win7')
-
 
 @pytest.mark.parametrize('version, fields', [
     ('win98', '&osversion=4.10&os=win'),

@@ -26,12 +26,6 @@ INTERRUPTED_TEXT = ('Download interrupted. Please check your Internet connection
 DOWNLOAD_VIEW = {ui.IDC_PROGRESS, ui.IDC_DOWNLOAD_TEXT, ui.IDC_PROMO_TEXT, ui.IDC_LOGO}
 
 
-@pytest.fixture
-def windows_version(wine):
-    yield wine.set_windows_version
-    wine.set_windows_version('win7')
-
-
 def error_view(wine):
     state = ui.state(wine)
     return state if state is not None and {ui.IDOK, ui.IDCANCEL} <= state.visible_ids() else None

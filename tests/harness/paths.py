@@ -1,19 +1,39 @@
-"""Where things are: the repository, the build trees and the built programs."""
+"""Where things are: the repository, the build trees and the built programs.
+
+The Windows programs that run under Wine come from the build this host can
+run (see host.py): build/win32, or build/win64 where 32-bit code cannot run.
+"""
 import os
+
+from . import host
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(REPO, 'build')
-WIN32 = os.path.join(BUILD, 'win32')
-WIN32_TESTS = os.path.join(WIN32, 'tests')
 NATIVE = os.path.join(BUILD, 'native')
 
-LVDOWNLOAD = os.path.join(WIN32, 'lvdownload.exe')
-LVPROGRESS = os.path.join(WIN32, 'lvprogress.exe')
+# The product that vendors ship, read by the resource checks on every host.
+LVDOWNLOAD_WIN32 = os.path.join(BUILD, 'win32', 'lvdownload.exe')
+LVDOWNLOAD_WIN64 = os.path.join(BUILD, 'win64', 'lvdownload.exe')
+
+WINE_BUILD = host.wine_build()
+WINDOWS = os.path.join(BUILD, WINE_BUILD)
+WINDOWS_TESTS = os.path.join(WINDOWS, 'tests')
+
+LVDOWNLOAD = os.path.join(WINDOWS, 'lvdownload.exe')
+LVPROGRESS = os.path.join(WINDOWS, 'lvprogress.exe')
 
 
 def test_program(name):
-    """A program of build/win32/tests, by name without .exe."""
-    return os.path.join(WIN32_TESTS, name + '.exe')
+    """A program of the Wine build's tests folder, by name without .exe."""
+    return os.path.join(WINDOWS_TESTS, name + '.exe')
+
+
+def require(*programs):
+    """Ends a tool with one sentence when a program it runs is not built."""
+    for program in programs:
+        if not os.path.exists(program):
+            raise SystemExit('missing %s: run make %s first'
+                             % (os.path.relpath(program, REPO), WINE_BUILD))
 
 
 def windows_path(unix_path):

@@ -1,9 +1,15 @@
 """Wine sessions for the end-to-end tests.
 
 A `WineSession` owns a private prefix (a copy of the template prefix in
-build/wineprefix), a persistent wineserver and an Xvfb display of its own, so
-that several sessions can run side by side. Programs run with the session's
-environment; http_proxy is set only when a test passes a proxy.
+build/wineprefix, or build/wineprefix64 for the 64-bit build), a persistent
+wineserver and an Xvfb display of its own, so that several sessions can run
+side by side. Programs run with the session's environment; http_proxy is set
+only when a test passes a proxy.
+
+The 32-bit build runs under the `wine` and `wineserver` commands as
+installed; the 64-bit build under Wine's 64-bit loader and server, called by
+path, because the commands on PATH pick the 32-bit loader whenever wine32 is
+installed.
 """
 import contextlib
 import fcntl
@@ -14,24 +20,39 @@ import subprocess
 import tempfile
 import time
 
-from . import paths
+from . import host, paths
 
-TEMPLATE_PREFIX = os.path.join(paths.BUILD, 'wineprefix')
 SESSIONS = os.path.join(paths.BUILD, 'test-sessions')
 BASE_ENV_DROP = ('http_proxy', 'HTTP_PROXY', 'https_proxy', 'HTTPS_PROXY',
                  'no_proxy', 'NO_PROXY', 'all_proxy', 'ALL_PROXY')
+# build: (WINEARCH, loader, server, template prefix)
+FLAVOURS = {
+    'win32': ('win32', 'wine', 'wineserver', os.path.join(paths.BUILD, 'wineprefix')),
+    'win64': ('win64', host.LOADER_64, '/usr/lib/wine/wineserver64',
+              os.path.join(paths.BUILD, 'wineprefix64')),
+}
+ARCH, WINE, WINESERVER, TEMPLATE_PREFIX = FLAVOURS[paths.WINE_BUILD]
+
+
+class WineUnavailable(RuntimeError):
+    """Wine cannot start here; the message says why and what to do."""
 
 
 def _base_env():
     env = {k: v for k, v in os.environ.items() if k not in BASE_ENV_DROP}
     env['WINEDEBUG'] = '-all'
     env['WINEDLLOVERRIDES'] = 'mscoree,mshtml='
-    env['WINEARCH'] = 'win32'
+    env['WINEARCH'] = ARCH
+    if ARCH == 'win64':
+        env['WINELOADER'] = WINE
     return env
 
 
 def ensure_template_prefix():
-    """Makes build/wineprefix once: a 32-bit prefix without crash dialogs."""
+    """Makes the build's template prefix once, without crash dialogs."""
+    problem = host.wine_problem()
+    if problem:
+        raise WineUnavailable(problem)
     os.makedirs(paths.BUILD, exist_ok=True)
     with open(os.path.join(paths.BUILD, '.wineprefix.lock'), 'w') as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -42,14 +63,14 @@ def ensure_template_prefix():
         env = _base_env()
         env['WINEPREFIX'] = TEMPLATE_PREFIX
         env.pop('DISPLAY', None)
-        subprocess.run(['wineboot', '-i'], env=env, check=True,
+        subprocess.run([WINE, 'wineboot', '-i'], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         for key, name, kind, value in (
                 (r'HKCU\Software\Wine\WineDbg', 'ShowCrashDialog', 'REG_DWORD', '0'),):
-            subprocess.run(['wine', 'reg', 'add', key, '/v', name, '/t', kind, '/d', value, '/f'],
+            subprocess.run([WINE, 'reg', 'add', key, '/v', name, '/t', kind, '/d', value, '/f'],
                            env=env, check=True, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(['wineserver', '-w'], env=env, timeout=120)
+        subprocess.run([WINESERVER, '-w'], env=env, timeout=120)
         open(marker, 'w').close()
 
 
@@ -80,6 +101,15 @@ class Xvfb:
         self.process.wait(10)
 
 
+def session_or_exit(name, display=None):
+    """For the tools: a session, or an exit with the sentence that says why
+    Wine cannot start here and how to mend it."""
+    try:
+        return WineSession(name=name, display=display)
+    except WineUnavailable as problem:
+        raise SystemExit(str(problem))
+
+
 class WineSession:
     def __init__(self, name='session', display=None):
         ensure_template_prefix()
@@ -96,9 +126,9 @@ class WineSession:
         self.env['WINEPREFIX'] = self.prefix
         self.env['DISPLAY'] = display
         self._processes = []
-        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+        subprocess.run([WINESERVER, '-p'], env=self.env, check=True)
         # Starts Wine's background processes with no pipes to inherit.
-        subprocess.run(['wine', 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run([WINE, 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         self.default_temp_windows = self.run_output(['cmd', '/c', 'echo %TEMP%']).strip()
         self.temp_dir = self.unix_path(self.default_temp_windows)
@@ -118,7 +148,7 @@ class WineSession:
         popen_args.setdefault('stdin', subprocess.DEVNULL)
         popen_args.setdefault('stdout', subprocess.DEVNULL)
         popen_args.setdefault('stderr', subprocess.DEVNULL)
-        process = subprocess.Popen(['wine', program] + list(args),
+        process = subprocess.Popen([WINE, program] + list(args),
                                    env=self.environment(proxy, extra_env), **popen_args)
         self._processes.append(process)
         return process
@@ -126,11 +156,11 @@ class WineSession:
     def run(self, program, args=(), proxy=None, extra_env=None, timeout=60):
         """Runs a program to its end; returns a CompletedProcess with text
         output."""
-        return self._run(['wine', program] + list(args), self.environment(proxy, extra_env),
+        return self._run([WINE, program] + list(args), self.environment(proxy, extra_env),
                          timeout)
 
     def run_output(self, args, timeout=60):
-        return self._run(['wine'] + list(args), self.env, timeout).stdout
+        return self._run([WINE] + list(args), self.env, timeout).stdout
 
     def _run(self, argv, env, timeout):
         # Output goes to files, not pipes: Wine's own background processes,
@@ -172,14 +202,15 @@ class WineSession:
     def kill_wine_processes(self):
         """Kills every Windows process of the prefix and restarts its server."""
         self.stop_all()
-        subprocess.run(['wineserver', '-k'], env=self.env, timeout=30)
-        subprocess.run(['wineserver', '-w'], env=self.env, timeout=30)
-        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+        subprocess.run([WINESERVER, '-k'], env=self.env, timeout=30)
+        subprocess.run([WINESERVER, '-w'], env=self.env, timeout=30)
+        subprocess.run([WINESERVER, '-p'], env=self.env, check=True)
 
     # Paths -----------------------------------------------------------------
 
     def unix_path(self, windows_path):
-        return self._run(['winepath', '-u', windows_path], self.env, 30).stdout.strip().rstrip('/')
+        return self._run([WINE, 'winepath.exe', '-u', windows_path],
+                         self.env, 30).stdout.strip().rstrip('/')
 
     def leftover_temp_files(self, directory=None):
         return sorted(glob.glob(os.path.join(directory or self.temp_dir, 'TLV*.[Tt][Mm][Pp]')))
@@ -193,7 +224,7 @@ class WineSession:
     # Registry and settings ----------------------------------------------------
 
     def reg(self, *args):
-        return self._run(['wine', 'reg'] + list(args), self.env, 60)
+        return self._run([WINE, 'reg'] + list(args), self.env, 60)
 
     def key_exists(self, key):
         return self.reg('query', key).returncode == 0
@@ -212,7 +243,7 @@ class WineSession:
 
     def set_windows_version(self, version):
         """win98, win2k, winxp, win7, win10 ..."""
-        subprocess.run(['winecfg', '-v', version], env=self.env, check=True, timeout=60,
+        subprocess.run([WINE, 'winecfg.exe', '-v', version], env=self.env, check=True, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def screenshot(self, path):
@@ -223,7 +254,7 @@ class WineSession:
 
     def close(self):
         self.stop_all()
-        subprocess.run(['wineserver', '-k'], env=self.env, timeout=30)
+        subprocess.run([WINESERVER, '-k'], env=self.env, timeout=30)
         if self.xvfb:
             self.xvfb.stop()
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -1,5 +1,7 @@
 """The built downloader, read as a PE file: headers, imports, size, and the
-resources (message catalogue, dialog template, logo) byte for byte."""
+resources (message catalogue, dialog template, logo) byte for byte; the
+32-bit program that vendors ship, and the 64-bit flavour of the same source.
+None of this needs Wine, so it runs on every host."""
 import os
 import struct
 import sys
@@ -11,10 +13,16 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import paths                 # noqa: E402
 from harness.catalogue import MESSAGES    # noqa: E402
 
-EXE = paths.LVDOWNLOAD
+EXE = paths.LVDOWNLOAD_WIN32
 
 if not os.path.exists(EXE):
     pytest.skip('%s is not built (make win32)' % EXE, allow_module_level=True)
+
+# flavour: (file, machine, optional header magic, subsystem version)
+FLAVOURS = {
+    'win32': (EXE, 0x14C, 0x10B, (4, 0)),                          # i386, PE32
+    'win64': (paths.LVDOWNLOAD_WIN64, 0x8664, 0x20B, (5, 2)),      # x86-64, PE32+
+}
 
 ENGLISH_US = 1033
 RT_BITMAP, RT_STRING, RT_DIALOG = 2, 6, 5
@@ -31,7 +39,8 @@ BUTTON_CLASS, STATIC_CLASS = 0x80, 0x82   # predefined class ordinals
 
 
 class PeFile:
-    """Just enough of a PE32 reader: headers, sections, imports, resources."""
+    """Just enough of a PE32 and PE32+ reader: headers, sections, imports,
+    resources."""
 
     def __init__(self, data):
         self.data = data
@@ -44,8 +53,12 @@ class PeFile:
         self.magic = struct.unpack_from('<H', data, optional)[0]
         self.subsystem_version = struct.unpack_from('<HH', data, optional + 48)
         self.subsystem = struct.unpack_from('<H', data, optional + 68)[0]
-        directories = struct.unpack_from('<I', data, optional + 92)[0]
-        self.directories = [struct.unpack_from('<II', data, optional + 96 + 8 * i)
+        # PE32+ widens the image base and the four stack and heap sizes.
+        wide = self.magic == 0x20B
+        self.thunk_size = 8 if wide else 4
+        count_at = optional + (108 if wide else 92)
+        directories = struct.unpack_from('<I', data, count_at)[0]
+        self.directories = [struct.unpack_from('<II', data, count_at + 4 + 8 * i)
                             for i in range(directories)]
         self.sections = []
         for i in range(sections):
@@ -74,12 +87,12 @@ class PeFile:
             functions = []
             thunk = self.offset(lookup or first_thunk)
             while True:
-                entry = struct.unpack_from('<I', self.data, thunk)[0]
+                entry = int.from_bytes(self.data[thunk:thunk + self.thunk_size], 'little')
                 if entry == 0:
                     break
-                assert not entry & 0x80000000, 'import by ordinal'
+                assert not entry >> (8 * self.thunk_size - 1), 'import by ordinal'
                 functions.append(self.c_string(entry + 2))
-                thunk += 4
+                thunk += self.thunk_size
             result[self.c_string(name).upper()] = functions
             descriptor += 20
 
@@ -107,9 +120,17 @@ class PeFile:
         return found
 
 
+@pytest.fixture(scope='module', params=list(FLAVOURS))
+def flavour(request):
+    return request.param
+
+
 @pytest.fixture(scope='module')
-def pe():
-    with open(EXE, 'rb') as f:
+def pe(flavour):
+    path = FLAVOURS[flavour][0]
+    if not os.path.exists(path):
+        pytest.skip('%s is not built (make %s)' % (path, flavour))
+    with open(path, 'rb') as f:
         return PeFile(f.read())
 
 
@@ -118,11 +139,11 @@ def resources(pe):
     return pe.resources()
 
 
-def test_header_is_32_bit_gui_for_windows_4(pe):
-    assert pe.machine == 0x14C          # i386
-    assert pe.magic == 0x10B            # PE32
+def test_header_is_gui_for_the_first_windows_of_its_flavour(pe, flavour):
+    _, machine, magic, version = FLAVOURS[flavour]
+    assert (pe.machine, pe.magic) == (machine, magic)
     assert pe.subsystem == 2            # Windows GUI
-    assert pe.subsystem_version == (4, 0)
+    assert pe.subsystem_version == version
 
 
 def test_file_fits_in_28_kib():

@@ -62,6 +62,7 @@ target_link_libraries(benchget PRIVATE wininet comctl32 user32)
 lv_test_program(mindialog tests/win32/mindialog.cpp)
 target_compile_options(mindialog PRIVATE -ffreestanding -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables)
-target_link_options(mindialog PRIVATE -nostdlib -nostartfiles -s -Wl,-e,_MinDialogMain@0
+lv_entry_symbol(mindialog_entry MinDialogMain)
+target_link_options(mindialog PRIVATE -nostdlib -nostartfiles -s -Wl,-e,${mindialog_entry}
     -Wl,--subsystem,windows)
 target_link_libraries(mindialog PRIVATE user32 kernel32)

@@ -1,0 +1,100 @@
+"""What this host can run, and so which Windows build the Wine runs use.
+
+Some kernels refuse every i386 Linux program ("Exec format error"), so Wine's
+32-bit loader cannot start there and only the 64-bit one runs. The answer is
+asked once per process, by starting the 32-bit loader itself.
+
+LV_NO_32BIT=1 makes the harness act as if the host could not run 32-bit
+code (to try the 64-bit branch on a host that can); LV_WINE_BUILD=win32 or
+win64 picks the build outright.
+"""
+import functools
+import os
+import subprocess
+
+LOADER_32 = '/usr/lib/wine/wine'
+LOADER_64 = '/usr/lib/wine/wine64'
+SETUP_HINT = 'run tools/setup-host (as root or with sudo) to install it'
+
+
+def _starts(loader):
+    try:
+        return subprocess.run([loader, '--version'], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=30).returncode == 0
+    except OSError:
+        return False
+
+
+@functools.lru_cache(maxsize=None)
+def runs_32_bit():
+    """True when Wine's 32-bit loader starts here."""
+    if os.environ.get('LV_NO_32BIT') == '1':
+        return False
+    return _starts(LOADER_32)
+
+
+@functools.lru_cache(maxsize=None)
+def runs_64_bit():
+    return _starts(LOADER_64)
+
+
+def wine_build():
+    """'win32' or 'win64': the build that the Wine runs use on this host."""
+    chosen = os.environ.get('LV_WINE_BUILD')
+    if chosen in ('win32', 'win64'):
+        return chosen
+    return 'win32' if runs_32_bit() else 'win64'
+
+
+def limit():
+    """Why the 32-bit build does not run here, for skip reasons and summaries."""
+    if os.environ.get('LV_NO_32BIT') == '1':
+        return 'LV_NO_32BIT=1 makes this run act as if the host ran no 32-bit code'
+    if not os.path.exists(LOADER_32):
+        return 'Wine\'s 32-bit loader (wine32:i386) is not installed on this host'
+    return 'this host\'s kernel runs no 32-bit programs (IA-32 emulation off)'
+
+
+def wine_problem(build=None):
+    """None when Wine can run `build` here, else one sentence that says what
+    is wrong and how to mend it."""
+    build = build or wine_build()
+    if build == 'win32':
+        if runs_32_bit():
+            return None
+        if not os.path.exists(LOADER_32):
+            return ('Wine cannot run the 32-bit build: %s is missing; %s.'
+                    % (LOADER_32, SETUP_HINT))
+        return ('Wine cannot run the 32-bit build: %s; use the 64-bit build '
+                '(unset LV_WINE_BUILD) or a host that runs 32-bit code.' % limit())
+    if runs_64_bit():
+        return None
+    if not os.path.exists(LOADER_64):
+        return ('Wine cannot start on this host: %s is missing; %s.'
+                % (LOADER_64, SETUP_HINT.replace('install it', 'install wine64')))
+    return ('Wine cannot start on this host: %s --version fails; reinstall wine64 '
+            'with tools/setup-host.' % LOADER_64)
+
+
+def describe(build=None):
+    """One line for summaries: which build the Wine runs use, and why."""
+    build = build or wine_build()
+    if build == 'win32':
+        return 'the 32-bit build (build/win32) under Wine\'s 32-bit loader'
+    why = ('LV_WINE_BUILD=win64' if os.environ.get('LV_WINE_BUILD') == 'win64'
+           else limit())
+    return 'the 64-bit build (build/win64) under Wine\'s 64-bit loader, because %s' % why
+
+
+if __name__ == '__main__':
+    # host.py build: prints win32 or win64; host.py check: prints what stops
+    # Wine and exits 1, or prints nothing.
+    import sys
+    if sys.argv[1:] == ['build']:
+        print(wine_build())
+    elif sys.argv[1:] == ['check']:
+        problem = wine_problem()
+        if problem:
+            sys.exit(problem)
+    else:
+        sys.exit('usage: host.py build|check')
