@@ -1,10 +1,13 @@
 """The downloader against an embedded local server, to watch (make demo).
 
 One loopback server stands in, through Wine's http_proxy, for the download
-host and the report host: it drips the test installer (padded to 3 MiB so
-the bar has something to do) and answers every report. The dialog shows on
-$DISPLAY when there is one, else on a private Xvfb; each view it passes
-through is saved under build/demo/. Everything started here is stopped here.
+host and the report host: it breaks off the first download part-way (the
+error view; the demo presses Try Again), then drips the test installer
+(padded to 3 MiB so the bar has something to do) and answers every report.
+The dialog shows on $DISPLAY when there is one, else on a private Xvfb,
+inside Wine's virtual desktop with the fonts and DPI that lay it out as
+Windows does; each view is saved under build/demo/. Everything started here
+is stopped here.
 """
 import os
 import subprocess
@@ -18,7 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 from harness import host, paths, ui                    # noqa: E402
 from harness.job import installer_body                 # noqa: E402
-from harness.web import Download, Gate, LoopbackWeb    # noqa: E402
+from harness.web import Download, Gate, LoopbackWeb, drained  # noqa: E402
 from harness.wine import session_or_exit, wait_until   # noqa: E402
 
 OUT = os.path.join(paths.BUILD, 'demo')
@@ -27,6 +30,8 @@ URL = 'http://www.tessaframe.com/lumenvast/welcome.html'   # only written into t
 SIZE = 3 * 1024 * 1024
 STEP = 32768            # one chunk of the job's reads
 STEP_SECONDS = 0.06
+BREAK_AT = 20 * STEP + 1000   # where the first attempt's connection is reset
+DESKTOP = 'Default - Wine desktop'      # the X window of Wine's virtual desktop
 
 
 def usable_display():
@@ -49,11 +54,13 @@ def drip(gates):
 
 
 def shoot(wine, state, name):
-    """The dialog's rectangle of the screen, as a PNG under build/demo/."""
+    """The dialog's window, caption and frame included, as a PNG under
+    build/demo/. Its rectangle is in the virtual desktop's coordinates,
+    wherever a window manager has put that desktop."""
     left, top, right, bottom = state['window']
     path = os.path.join(OUT, name)
     time.sleep(0.5)     # let Wine finish painting
-    subprocess.run(['import', '-display', wine.display, '-window', 'root', '-crop',
+    subprocess.run(['import', '-display', wine.display, '-window', DESKTOP, '-crop',
                     '%dx%d+%d+%d' % (right - left, bottom - top, left, top), '+repage', path],
                    check=True, timeout=30)
     return path
@@ -94,10 +101,10 @@ def main():
     print('Starting Wine (%s) and the local server ...' % (
         'on ' + display if display else 'on a private Xvfb'))
     wine = session_or_exit('demo', display=display)
-    # The classic dialog face that the logo's background was drawn for.
-    wine.reg('add', r'HKCU\Control Panel\Colors', '/v', 'ButtonFace', '/t', 'REG_SZ',
-             '/d', '192 192 192', '/f')
+    wine.use_windows_look()
     web = LoopbackWeb()
+    broken = Gate('the break')
+    web.queue_download(Download(body=body, holds=[(BREAK_AT, broken)], reset_at=BREAK_AT))
     web.download = Download(body=body, holds=[(i * STEP, g) for i, g in enumerate(gates, 1)])
     dripper = threading.Thread(target=drip, args=(gates,), daemon=True)
     try:
@@ -112,6 +119,16 @@ def main():
             'LVTEST_BROWSER_LOG': paths.windows_path(browser_log)})
 
         shots = []
+        # The reset reaches the job only while it waits in a read: let it take
+        # everything before the break first.
+        broken.wait_reached(120)
+        wait_until(lambda: drained(web.port), timeout=60, what='the first attempt to read')
+        broken.release()
+        state = wait_view(wine, lambda s: {ui.IDOK, ui.IDCANCEL} <= s.visible_ids(),
+                          'the error view')
+        shots.append(shoot(wine, state, 'error-view.png'))
+        print('The first download broke off: "%s"; pressing Try Again.' % state.message)
+        ui.click(wine, ui.IDOK)
         state = wait_view(wine, lambda s: s['progress'] >= 40, 'the download half-way')
         shots.append(shoot(wine, state, 'download-view.png'))
         state = wait_view(wine, lambda s: s.visible_ids() == {ui.IDC_MESSAGE, ui.IDC_LOGO},
@@ -119,6 +136,10 @@ def main():
         shots.append(shoot(wine, state, 'installing-view.png'))
         code = process.wait(120)
         seconds = time.monotonic() - started
+        try:    # the browser is started, not waited for: give it a moment to log
+            wait_until(lambda: os.path.exists(browser_log), timeout=10, what='the browser')
+        except TimeoutError:
+            pass
 
         requests = web.recorder.all()
         result = dict(urllib.parse.parse_qsl(requests[-1].query)) if requests else {}
@@ -147,7 +168,7 @@ def main():
             wine.default_temp_windows, ', '.join(sorted(os.listdir(wine.temp_dir))) or 'nothing'))
         print('Screenshots: %s' % ', '.join(shots))
     finally:
-        for gate in gates:
+        for gate in gates + [broken]:
             gate.release()
         web.close()
         wine.close()

@@ -5,6 +5,7 @@ put; the UI driver reads the controls and works the buttons and keys.
 Screenshots of the three views land in build/test-artifacts/.
 """
 import os
+import subprocess
 import time
 
 import pytest
@@ -13,7 +14,7 @@ from harness import paths, ui
 from harness.catalogue import MESSAGES
 from harness.job import installer_body
 from harness.web import Download, Gate
-from harness.wine import wait_until
+from harness.wine import WineSession, wait_until
 
 ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 
@@ -274,3 +275,43 @@ def test_single_instance(wine, web, gate, body):
     assert ui.count(wine) == 0
     assert [r.kind for r in web.recorder.all()[seen:]] == ['report', 'download', 'report']
     assert 'action=success' in web.recorder.all()[-1].query
+
+
+# --- The look of the demo and the README's pictures --------------------------------------
+
+@pytest.fixture(scope='module')
+def windows_look():
+    session = WineSession(name='look')
+    session.use_windows_look()
+    yield session
+    session.close()
+
+
+def pixel(path, x, y):
+    """The colour at (x, y) of a picture, as ImageMagick names it."""
+    return subprocess.run(['convert', path, '-format', '%%[pixel:p{%d,%d}]' % (x, y), 'info:'],
+                          check=True, capture_output=True, text=True, timeout=30).stdout
+
+
+def test_windows_look_gives_two_pixels_per_dialog_unit_and_a_caption(windows_look, web, gate,
+                                                                     body):
+    held = gate('look')
+    web.download = Download(body=body, holds=[(CHUNK, held)])
+    process = start_downloader(windows_look, web, LVTEST_INSTALLER='0')
+    state = wait_state(windows_look, in_view(DOWNLOAD_VIEW), 'the download view')
+    bar = state.control(ui.IDC_PROGRESS)['rect']
+    logo = state.control(ui.IDC_LOGO)['rect']
+    text = state.control(ui.IDC_DOWNLOAD_TEXT)['rect']
+    # The template's bar is 220 by 10 units, 70 units below the logo's top.
+    assert (bar[2] - bar[0], bar[3] - bar[1], bar[1] - logo[1]) == (440, 20, 140)
+    assert logo[2] <= text[0], 'the logo covers the text'
+
+    shot = os.path.join(ARTIFACTS, 'windows-look.png')
+    time.sleep(1)
+    windows_look.screenshot(shot)
+    left, top, right, _ = state['window']
+    # Half-way along the caption bar, clear of its text and buttons: drawn,
+    # not the bare black of a screen without a window manager.
+    assert pixel(shot, (left + right) // 2 + 40, top + 8) not in ('black', 'srgb(0,0,0)')
+    held.release()
+    assert process.wait(60) == 0

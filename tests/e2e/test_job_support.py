@@ -8,7 +8,7 @@ import urllib.parse
 
 from harness import paths
 from harness.job import JobRun, parse_events, run_jobhost, start_jobhost
-from harness.web import Download, Gate
+from harness.web import Download, Gate, drained
 from harness.wine import wait_until
 
 CHUNK = 32768                 # the transfer buffer
@@ -144,23 +144,6 @@ class LiveJob:
         self.process.wait(timeout)
         self.wait_for(lambda es: sum(e[0] == 'EXIT' for e in es) == self.attempts, 'EXIT')
         return JobRun(self.events, self.process.returncode, self._text)
-
-
-def drained(port):
-    """True when no established connection to the server on `port` has bytes
-    in flight: the server's side has every byte acknowledged, the client's
-    side has nothing left unread in its socket."""
-    with open('/proc/net/tcp') as table:
-        rows = [line.split() for line in table.readlines()[1:]]
-    for row in rows:
-        local_port = int(row[1].split(':')[1], 16)
-        remote_port = int(row[2].split(':')[1], 16)
-        send_queue, receive_queue = (int(x, 16) for x in row[4].split(':'))
-        if row[3] != '01':          # ESTABLISHED
-            continue
-        if (local_port == port and send_queue) or (remote_port == port and receive_queue):
-            return False
-    return True
 
 
 class Drip:

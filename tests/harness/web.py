@@ -311,3 +311,20 @@ class LoopbackWeb:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def drained(port):
+    """True when no established connection to the server on `port` has bytes
+    in flight: the server's side has every byte acknowledged, the client's
+    side has nothing left unread in its socket."""
+    with open('/proc/net/tcp') as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    for row in rows:
+        local_port = int(row[1].split(':')[1], 16)
+        remote_port = int(row[2].split(':')[1], 16)
+        send_queue, receive_queue = (int(x, 16) for x in row[4].split(':'))
+        if row[3] != '01':          # ESTABLISHED
+            continue
+        if (local_port == port and send_queue) or (remote_port == port and receive_queue):
+            return False
+    return True

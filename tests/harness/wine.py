@@ -32,6 +32,13 @@ FLAVOURS = {
               os.path.join(paths.BUILD, 'wineprefix64')),
 }
 ARCH, WINE, WINESERVER, TEMPLATE_PREFIX = FLAVOURS[paths.WINE_BUILD]
+# Wine's own fonts, from Debian's fonts-wine. Debian's Wine looks for them
+# only in the prefix's Fonts folder, which its wineboot leaves empty.
+WINE_FONTS = '/usr/share/wine/fonts'
+# What Windows shows at 96 DPI: a dialog unit of the "System" font is 2 by 2
+# pixels, the classic grey face that the logo was drawn for.
+WINDOWS_DPI = 96
+CLASSIC_BUTTON_FACE = '192 192 192'
 
 
 class WineUnavailable(RuntimeError):
@@ -245,6 +252,37 @@ class WineSession:
         """win98, win2k, winxp, win7, win10 ..."""
         subprocess.run([WINE, 'winecfg.exe', '-v', version], env=self.env, check=True, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def use_windows_look(self, desktop_size='640x480'):
+        """Lays dialogs out and draws them as Windows does, for pictures.
+
+        Without Wine's fonts in the prefix, "System" falls back to a scalable
+        font whose dialog unit is about 1.75 pixels across and 1.6 down;
+        Wine's raster System font (vgasys.fon) gives Windows' 2 by 2 at 96
+        DPI. Plain Xvfb has no window manager to draw captions and frames;
+        Wine's virtual desktop draws them itself. Both take effect for the
+        programs started after this."""
+        if not os.path.isdir(WINE_FONTS):
+            raise WineUnavailable('Wine\'s fonts are missing (%s): run tools/setup-host '
+                                  'to install fonts-wine.' % WINE_FONTS)
+        fonts = os.path.join(self.prefix, 'drive_c', 'windows', 'Fonts')
+        os.makedirs(fonts, exist_ok=True)
+        for name in os.listdir(WINE_FONTS):
+            target = os.path.join(fonts, name)
+            if not os.path.lexists(target):
+                os.symlink(os.path.join(WINE_FONTS, name), target)
+        for key, name, kind, value in (
+                (r'HKCU\Control Panel\Desktop', 'LogPixels', 'REG_DWORD', str(WINDOWS_DPI)),
+                (r'HKCU\Control Panel\Colors', 'ButtonFace', 'REG_SZ', CLASSIC_BUTTON_FACE),
+                (r'HKCU\Software\Wine\Explorer', 'Desktop', 'REG_SZ', 'Default'),
+                (r'HKCU\Software\Wine\Explorer\Desktops', 'Default', 'REG_SZ', desktop_size)):
+            if self.reg('add', key, '/v', name, '/t', kind, '/d', value, '/f').returncode:
+                raise RuntimeError('could not set %s\\%s' % (key, name))
+        # The desktop and the fonts are taken when the prefix's first program
+        # starts: start it again.
+        self.kill_wine_processes()
+        subprocess.run([WINE, 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     def screenshot(self, path):
         if not self.xvfb:
