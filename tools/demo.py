@@ -97,10 +97,10 @@ def main():
     body += b'\0' * (SIZE - len(body))      # data behind the image is ignored when it runs
     gates = [Gate('step %d' % i) for i in range(1, SIZE // STEP)]
     display = usable_display()
-    print('Running %s.' % host.describe())
     print('Starting Wine (%s) and the local server ...' % (
         'on ' + display if display else 'on a private Xvfb'))
     wine = session_or_exit('demo', display=display)
+    print('Running %s.' % host.describe())
     wine.use_windows_look()
     web = LoopbackWeb()
     broken = Gate('the break')
