@@ -10,6 +10,12 @@
 static const UINT SHOW_FLAGS = SWP_SHOWWINDOW | SWP_NOZORDER | SWP_NOMOVE | SWP_NOSIZE;   // 0x47
 static const UINT HIDE_FLAGS = SWP_HIDEWINDOW | SWP_NOZORDER | SWP_NOMOVE | SWP_NOSIZE;   // 0x87
 
+// True while the error view shows Try Again and Cancel; read and written by
+// the dialog's thread only. Hiding a button leaves it the keyboard focus, so
+// a Space in a later view would still click it: its commands count only
+// while it shows, and attempts can never overlap.
+static bool g_buttonsShown = false;
+
 static void ShowControl(HWND dialog, int id, UINT flags)
 {
     SetWindowPos(GetDlgItem(dialog, id), NULL, 0, 0, 0, 0, flags);
@@ -24,6 +30,7 @@ void ShowDownloadView(HWND dialog)
     ShowControl(dialog, IDC_MESSAGE, HIDE_FLAGS);
     ShowControl(dialog, IDCANCEL, HIDE_FLAGS);
     ShowControl(dialog, IDOK, HIDE_FLAGS);
+    g_buttonsShown = false;
 }
 
 // The installing and error views differ only in the text and the buttons.
@@ -42,6 +49,7 @@ static void ShowMessageView(HWND dialog, UINT textId, UINT buttonFlags)
     ShowControl(dialog, IDC_MESSAGE, SHOW_FLAGS);
     ShowControl(dialog, IDCANCEL, buttonFlags);
     ShowControl(dialog, IDOK, buttonFlags);
+    g_buttonsShown = buttonFlags == SHOW_FLAGS;
 }
 
 void ShowInstallingView(HWND dialog)
@@ -83,6 +91,8 @@ INT_PTR CALLBACK DownloadDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         StartJob(dialog);
         return TRUE;
     case WM_COMMAND:
+        if (!g_buttonsShown)
+            return FALSE;
         if (LOWORD(wParam) == IDOK) {
             ShowDownloadView(dialog);
             StartJob(dialog);

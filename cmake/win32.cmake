@@ -6,28 +6,8 @@
 
 find_program(PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
-function(lv_check_text name value max)
-    string(LENGTH "${value}" length)
-    if(length GREATER ${max})
-        message(FATAL_ERROR "${name} has ${length} characters; at most ${max} fit")
-    endif()
-    if(value MATCHES "[\"\\\\]")
-        message(FATAL_ERROR "${name} must not hold a double quote or a backslash")
-    endif()
-endfunction()
-lv_check_text(IDS_SERVER "${IDS_SERVER}" 259)
-lv_check_text(IDS_OBJECT "${IDS_OBJECT}" 259)
-lv_check_text(IDS_AGENT "${IDS_AGENT}" 259)
-lv_check_text(REPORT_HOST "${REPORT_HOST}" 150)
-# Both hosts are bare names or addresses, reached on port 80: a port, a path
-# or a blank in them would not name a host (and a "/" in the report host
-# would break finding the report URL's path).
-foreach(host_variable IDS_SERVER REPORT_HOST)
-    if(NOT "${${host_variable}}" MATCHES "^[A-Za-z0-9.-]+$")
-        message(FATAL_ERROR "${host_variable} must be a host name or address "
-                            "(letters, digits, dots and hyphens): '${${host_variable}}'")
-    endif()
-endforeach()
+# Refuse a configuration the program could not use.
+include(${CMAKE_SOURCE_DIR}/cmake/check_config.cmake)
 
 # Small and honest: no C runtime, no exceptions, no unwind tables, no
 # thread-safe statics; frames stay well under 4 KB (checked below), so no
@@ -76,10 +56,10 @@ add_custom_command(OUTPUT ${LV_LOGO}
     DEPENDS ${CMAKE_SOURCE_DIR}/tools/draw_logo.py
     COMMENT "Drawing the logo")
 
-# lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER])
+# lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT])
 # Compiles the resources with one catalogue into generated/NAME/resources.o.
 function(lv_resources name server object agent)
-    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER" "" "" ${ARGN})
+    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT" "" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/${name})
     set(CATALOGUE_SERVER "${server}")
     set(CATALOGUE_OBJECT "${object}")
@@ -90,6 +70,9 @@ function(lv_resources name server object agent)
     endif()
     if(ARG_WITHOUT_SERVER)
         string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_WITHOUT_SERVER\n")
+    endif()
+    if(ARG_WITHOUT_OBJECT)
+        string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_WITHOUT_OBJECT\n")
     endif()
     configure_file(${CMAKE_SOURCE_DIR}/res/catalogue_config.h.in ${dir}/catalogue_config.h @ONLY)
     file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)

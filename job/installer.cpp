@@ -4,6 +4,20 @@
 #include "job/download_job.h"
 #include "job/install_state.h"
 
+// Removes the install-state key, and with it any outcome it holds. On the NT
+// line RegDeleteKeyA refuses a key that has subkeys: the value must go all
+// the same, or an outcome left by one run would pass for the next one's.
+static void ForgetInstallState()
+{
+    if (RegDeleteKeyA(HKEY_CURRENT_USER, INSTALL_STATE_KEY) == ERROR_SUCCESS)
+        return;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, INSTALL_STATE_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, INSTALL_STATE_VALUE);
+        RegCloseKey(key);
+    }
+}
+
 ResultCode RunInstaller(const char* installerPath)
 {
     STARTUPINFOA startup;
@@ -13,7 +27,7 @@ ResultCode RunInstaller(const char* installerPath)
     startup.cb = sizeof startup;   // 68
 
     // A key left by an earlier run must not pass for this run's outcome.
-    RegDeleteKeyA(HKEY_CURRENT_USER, INSTALL_STATE_KEY);
+    ForgetInstallState();
 
     // Quoted, so that a blank in the temporary directory cannot make the
     // system start a program planted at a prefix of the path.
@@ -39,7 +53,7 @@ ResultCode RunInstaller(const char* installerPath)
             size == sizeof state)
             result = state;
         RegCloseKey(key);
-        RegDeleteKeyA(HKEY_CURRENT_USER, INSTALL_STATE_KEY);
+        ForgetInstallState();
     }
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);

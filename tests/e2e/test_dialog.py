@@ -32,7 +32,8 @@ INTERRUPTED = MESSAGES[117]
 # codes beyond 16 bits, which are not taken for their low word) show nothing.
 CATALOGUE = {**MESSAGES, 121: '', 124: '', 0x10000 + 117: ''}
 
-VK_ESCAPE, VK_RETURN, VK_TAB = 0x1B, 0x0D, 0x09
+VK_ESCAPE, VK_RETURN, VK_TAB, VK_SPACE = 0x1B, 0x0D, 0x09, 0x20
+WM_COMMAND = 0x111
 # The job reads whole 32,768-byte chunks, so holds on a chunk boundary give
 # a known byte count.
 CHUNK = 32768
@@ -218,6 +219,63 @@ def test_interrupted_download_try_again_keys_and_cancel(wine, web, gate, body):
     requests = web.recorder.all()
     assert len(requests) == seen
     assert [r.kind for r in requests] == ['report', 'download', 'report'] * 2
+    assert wine.leftover_temp_files() == []
+
+
+def test_hidden_buttons_neither_start_nor_end_an_attempt(wine, web, gate, body):
+    # A clicked button keeps the keyboard focus when a view hides it. Space
+    # and Enter on it, and posted commands, during the download and the
+    # installing views must neither start a second attempt beside the
+    # running one nor end the dialog under it.
+    markers = iter(range(11, 99))
+
+    def keys_and_commands_change_nothing(view):
+        for vk in (VK_SPACE, VK_RETURN):
+            assert ui.key(wine, vk) == ui.IDOK
+        for command in (ui.IDOK, ui.IDCANCEL):
+            assert ui.post(wine, WM_COMMAND, command, 0)
+        marker = next(markers)      # handled after everything posted before it
+        assert ui.post(wine, ui.WMU_PROGRESS, marker, 100)
+        state = wait_state(wine, at_position(marker), 'the posted keys to be handled')
+        assert state.visible_ids() == view
+
+    def attempt(holds, reset_at=None):
+        gates = [gate('at %d' % offset) for offset in holds]
+        web.queue_download(Download(body=body, holds=list(zip(holds, gates)), reset_at=reset_at))
+        return gates
+
+    [first] = attempt([2 * CHUNK], reset_at=2 * CHUNK)
+    process = start_downloader(wine, web, LVTEST_INSTALLER_DELAY_MS='3000')
+    first.wait_reached()
+    first.release()
+    wait_state(wine, in_view(ERROR_VIEW), 'the first error view')
+
+    # Try Again by mouse: the button takes the focus and keeps it, hidden.
+    [second] = attempt([CHUNK + 1000], reset_at=CHUNK + 1000)
+    assert ui.click(wine, ui.IDOK)
+    second.wait_reached()
+    assert wait_state(wine, in_view(DOWNLOAD_VIEW), 'the download view')['focus'] == ui.IDOK
+    keys_and_commands_change_nothing(DOWNLOAD_VIEW)
+    second.release()
+    state = wait_state(wine, in_view(ERROR_VIEW), 'the second error view')
+
+    # Try Again by keyboard still works in the error view.
+    [third] = attempt([CHUNK + 1000])
+    assert state['focus'] == ui.IDOK
+    assert ui.key(wine, VK_SPACE) == ui.IDOK
+    third.wait_reached()
+    wait_state(wine, in_view(DOWNLOAD_VIEW), 'the third download view')
+    keys_and_commands_change_nothing(DOWNLOAD_VIEW)
+    third.release()
+    wait_state(wine, in_view(INSTALLING_VIEW), 'the installing view')
+    keys_and_commands_change_nothing(INSTALLING_VIEW)
+
+    assert process.wait(60) == 0
+    assert ui.count(wine) == 0
+    requests = web.recorder.all()
+    assert [r.kind for r in requests] == ['report', 'download', 'report'] * 3
+    assert [('action=update' in r.query) for r in requests[0::3]] == [True] * 3
+    assert ['action=success' in r.query for r in requests[2::3]] == [False, False, True]
     assert wine.leftover_temp_files() == []
 
 

@@ -148,6 +148,21 @@ def test_outcome_comes_from_the_install_state_key(wine, web, logs, installer, re
     assert not os.path.exists(page_file(wine))
 
 
+def test_key_with_a_subkey_never_keeps_an_outcome(wine, web, logs):
+    # Such a key cannot be deleted on the NT line: its "State" must go all
+    # the same, before the installer runs and after it has been read.
+    def state_value_left():
+        return wine.reg('query', INSTALL_KEY, '/v', 'State').returncode == 0
+
+    leave_stale_key(wine)
+    assert wine.reg('add', INSTALL_KEY + r'\Sub', '/f').returncode == 0
+    assert_install_events(run_job(wine, web, logs, installer='none'), 122)
+    assert not state_value_left()
+    assert_install_events(run_job(wine, web, logs, installer='0'), 0)
+    assert not state_value_left()
+    assert wine.key_exists(INSTALL_KEY + r'\Sub')
+
+
 def test_file_that_is_no_program_gives_119(wine, web, logs):
     web.download = Download(body=b'<html><body><h1>404 Not Found</h1></body></html>\n',
                             status=404, reason='Not Found',

@@ -8,7 +8,8 @@ import pytest
 
 from harness import paths
 from harness.job import installer_body, run_jobhost
-from harness.web import Download
+from harness.web import Download, Gate
+from harness.wine import wait_until
 from test_job_support import (CHUNK, FALLBACK_TOTAL, PROGRESS_MAPPING, PROGRESS_MUTEX, Drip,
                               LiveJob, assert_no_temp_left, check_attempt, check_job,
                               check_reports, chunks_before, read_cell, wintool_holding)
@@ -31,6 +32,8 @@ DRIPS = {
     # 2^32 reads as 0 in 32 bits, while Wine reads such a body to its end.
     'length worth 0': (300000, '4294967296', 0,
                        [(20000, 0), (CHUNK + 100, 0), (8 * CHUNK + 100, 0)], 0),
+    # Ends at half its length: the cell keeps the last percentage stored.
+    'ends early': (500000, '1000000', 1000000, [(20000, 0), (10 * CHUNK + 100, 32)], 50),
 }
 
 
@@ -78,6 +81,44 @@ def test_cell_during_a_drip(wine, web, case):
     cells = [cell for i, (_, cell) in enumerate(stops) if i == 0 or cell != stops[i - 1][1]]
     looks = iter(seen)
     assert all(any(cell == value for value in looks) for cell in cells), (seen, stops)
+
+
+@pytest.mark.parametrize('arguments', [
+    ['--follow', '--interval', '-1'], ['--follow', '--interval', '0'],
+    ['--follow', '--interval', '60001'], ['--follow', '--interval', '5x'],
+    ['--follow', '--timeout', '-1'], ['--follow', '--timeout', 'soon'],
+    ['--follow', '--timeout'], ['--follow', '--follow'],
+    ['--interval', '10'],               # timing without --follow
+    ['--once'],
+], ids=' '.join)
+def test_reader_refuses_bad_arguments(wine, arguments):
+    result = wine.run(paths.LVPROGRESS, arguments, timeout=30)
+    assert result.returncode == 2 and result.stderr.startswith('usage:'), arguments
+
+
+def test_reader_takes_the_bounds_of_its_options(wine):
+    for arguments in (['--follow', '--interval', '60000', '--timeout', '0'],
+                      ['--follow', '--interval', '1', '--timeout', '0.5']):
+        result = wine.run(paths.LVPROGRESS, arguments)
+        assert (result.returncode, result.stderr.strip()) == (1, 'no download in progress')
+
+
+def test_cell_after_an_empty_body(wine, web):
+    # Without a length the job waits in its first (and only) read, with the
+    # channel open and its 0 stored, until the server closes.
+    held = Gate('before the body')
+    web.download = Download(body=b'', content_length=None, holds=[(0, held)])
+    job = LiveJob(wine, proxy=web.proxy_url)
+    try:
+        held.wait_reached()
+        wait_until(lambda: read_cell(wine) == (0, 0), what='the channel')
+        with wintool_holding(wine, 'hold-mapping', PROGRESS_MAPPING):
+            held.release()
+            run = job.finish()
+            assert read_cell(wine) == (0, 0)
+    finally:
+        held.release()
+    check_job(run, web.recorder, total=FALLBACK_TOTAL, count=0, result=119, installing=True)
 
 
 def test_channel_is_gone_once_the_transfer_has_ended(wine, web):
@@ -135,6 +176,27 @@ class TestReaderHoldingTheMutex:
             assert holder.poll() is None
         run = job.finish()
         check_job(run, web.recorder, total=FALLBACK_TOTAL, count=N, result=0, installing=True)
+        assert_no_temp_left(wine)
+
+    def test_passes_chunks_that_keep_the_percentage(self, wine, web):
+        # 1 % of 10,000,000 bytes takes about three chunks: the 4th chunk
+        # stores 1 %, the 5th and 6th keep it and store nothing, the 7th
+        # makes 2 % and waits for the mutex.
+        size = 10000000
+        drip = Drip(bytes(size), [4 * CHUNK + 100])
+        web.download = drip.plan
+        job = LiveJob(wine, proxy=web.proxy_url)
+        with contextlib.ExitStack() as holders:
+            for _ in drip.each_stop(web):
+                assert read_cell(wine) == (0, 1)
+                holder = holders.enter_context(wintool_holding(wine, 'wait-mutex',
+                                                               PROGRESS_MUTEX))
+            job.wait_progress(7 * CHUNK)
+            assert read_cell(wine) == (0, 1)    # a second's look at a held transfer
+            assert progress(job.events)[-1] == (7 * CHUNK, size)
+            assert holder.poll() is None
+        run = job.finish()
+        check_job(run, web.recorder, total=size, count=size, result=119, installing=True)
         assert_no_temp_left(wine)
 
     def test_zero_total_never_waits(self, wine, web):

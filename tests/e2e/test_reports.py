@@ -166,6 +166,20 @@ class TestReportOrder:
         assert result.target == result_url(os_version, NO_STRING, 0, received_seconds(result),
                                            server='', obj='')
 
+    def test_result_seconds_count_the_start_report_and_the_installer(self, wine, web):
+        # The start tick is taken before the start report, and the seconds
+        # are counted after the installer: both waits are in them.
+        web.download = Download(body=installer_body())
+        web.queue_report_answer(ReportAnswer(delay=1.5))
+        launched = time.monotonic()
+        run = run_jobhost(wine, proxy=web.proxy_url,
+                          extra_env={'LVTEST_INSTALLER_DELAY_MS': '2500'})
+        assert run.result == 0
+        _, result = web.recorder.reports()
+        seconds = received_seconds(result)
+        assert seconds >= 4
+        assert whole_seconds_between(seconds, 4, result.time - launched)
+
     def test_result_report_follows_installer_and_file_removal(self, wine, web):
         web.download = Download(body=installer_body())
         log = installer_log(wine, 'installer-order.log')
@@ -441,7 +455,16 @@ class TestCancelReport:
                    what='the installer to finish')
 
 
-@pytest.mark.parametrize('case', ['cancel-button', 'success', 'no-server-text'])
+# A closed window sends no cancel report when the catalogue lacks a text the
+# report needs: the agent, the download host or the object path.
+MISSING_TEXT = {
+    'no-agent-text': ('lvdownload-noagent', '', ''),          # loaded first: nothing loaded
+    'no-server-text': ('lvdownload-noserver', '', ''),
+    'no-object-text': ('lvdownload-noobject', paths.DOWNLOAD_HOST, ''),
+}
+
+
+@pytest.mark.parametrize('case', ['cancel-button', 'success'] + list(MISSING_TEXT))
 def test_no_cancel_report(wine, web, case):
     os_version = current_os(wine)
     if case == 'success':
@@ -451,7 +474,7 @@ def test_no_cancel_report(wine, web, case):
         code, total = 0, len(installer_body())
     else:
         web.download = Download(body=NOT_A_PROGRAM)
-        program = paths.test_program('lvdownload-noserver') if case == 'no-server-text' \
+        program = paths.test_program(MISSING_TEXT[case][0]) if case in MISSING_TEXT \
             else paths.LVDOWNLOAD
         process = start_downloader(wine, web, program)
         wait_until(lambda: error_view_shown(wine), what='the error view')
@@ -467,9 +490,11 @@ def test_no_cancel_report(wine, web, case):
     assert len(reports) == 2, [r.target for r in reports]
     start, result = reports
     assert start.target == start_url(os_version)
-    if case == 'no-server-text':
+    if case in MISSING_TEXT:
+        _, server, obj = MISSING_TEXT[case]
         assert kinds(web.recorder) == ['report', 'report']
-        expected = result_url(os_version, code, total, received_seconds(result), server='', obj='')
+        expected = result_url(os_version, code, total, received_seconds(result), server=server,
+                              obj=obj)
     else:
         expected = result_url(os_version, code, total, received_seconds(result))
     assert result.target == expected

@@ -76,11 +76,13 @@ class Download:
 @dataclasses.dataclass
 class ReportAnswer:
     """How to answer one report: status and body, or drop the connection
-    without answering (refuse). hold: a Gate at which the answer waits."""
+    without answering (refuse). hold: a Gate at which the answer waits;
+    delay: seconds before the answer."""
     status: int = 200
     body: bytes = b''
     refuse: bool = False
     hold: Optional[Gate] = None
+    delay: float = 0.0
 
 
 @dataclasses.dataclass
@@ -200,6 +202,8 @@ class _Handler(socketserver.BaseRequestHandler):
             return
         if answer.hold:
             answer.hold._pass()
+        if answer.delay:
+            time.sleep(answer.delay)
         head = 'HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n' % (
             answer.status, 'OK' if answer.status == 200 else 'Error', len(answer.body))
         sock.sendall(head.encode('latin-1') + answer.body)

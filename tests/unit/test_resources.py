@@ -163,7 +163,8 @@ EXPECTED_IMPORTS = {
         'SendMessageA', 'PostQuitMessage', 'DestroyWindow', 'GetDlgItem', 'SetWindowPos',
         'GetWindowRect', 'GetDesktopWindow', 'SetForegroundWindow', 'LoadStringA'},
     'COMCTL32.DLL': {'InitCommonControlsEx'},
-    'ADVAPI32.DLL': {'RegDeleteKeyA', 'RegOpenKeyExA', 'RegQueryValueExA', 'RegCloseKey'},
+    'ADVAPI32.DLL': {'RegDeleteKeyA', 'RegDeleteValueA', 'RegOpenKeyExA', 'RegQueryValueExA',
+                     'RegCloseKey'},
     'WININET.DLL': {
         'InternetOpenA', 'InternetConnectA', 'HttpOpenRequestA', 'HttpSendRequestA',
         'HttpQueryInfoA', 'InternetReadFile', 'InternetCloseHandle'},

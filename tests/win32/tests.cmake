@@ -7,6 +7,7 @@ set(LV_LONG_AGENT "Lumenvast Vendor Downloader Agent/8.5.325")   # 41 characters
 # Catalogue variants.
 lv_resources(noagent "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" WITHOUT_AGENT)
 lv_resources(noserver "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" WITHOUT_SERVER)
+lv_resources(noobject "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" WITHOUT_OBJECT)
 lv_resources(longagent "${IDS_SERVER}" "${IDS_OBJECT}" "${LV_LONG_AGENT}")
 # Direct connections without a proxy: the download host and the report host
 # are loopback addresses (the tests listen on port 80 there).
@@ -15,6 +16,7 @@ lv_job_library(loopback "127.0.0.3")
 
 lv_downloader(lvdownload_noagent lvdownload-noagent noagent release ${LV_TEST_BIN})
 lv_downloader(lvdownload_noserver lvdownload-noserver noserver release ${LV_TEST_BIN})
+lv_downloader(lvdownload_noobject lvdownload-noobject noobject release ${LV_TEST_BIN})
 lv_downloader(lvdownload_longagent lvdownload-longagent longagent release ${LV_TEST_BIN})
 lv_downloader(lvdownload_loopback lvdownload-loopback loopback loopback ${LV_TEST_BIN})
 

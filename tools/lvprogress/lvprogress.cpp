@@ -5,11 +5,14 @@
 //   lvprogress --follow [options]  wait for a download, print every change
 //                                  until the channel goes away
 //     --timeout SECONDS            give up following after this long
-//     --interval MS                time between two reads (default 10)
+//                                  (0 to 86400, fractions allowed)
+//     --interval MS                time between two reads, 1 to 60000
+//                                  (default 10)
 //
 // Exit code 0 when the channel existed, 1 when it did not, 2 on a usage error.
 #include <windows.h>
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,6 +46,27 @@ static bool ReadPercent(DWORD* percent)
     return read;
 }
 
+// Bounds of the options: a negative or zero interval would sleep for ever
+// or spin a core.
+static const double MAX_TIMEOUT_SECONDS = 86400;
+static const long MIN_INTERVAL_MS = 1;
+static const long MAX_INTERVAL_MS = 60000;
+
+// The whole text must be a number within [low, high].
+static bool ParseNumber(const char* text, double low, double high, double* value)
+{
+    char* end;
+    *value = strtod(text, &end);
+    return end != text && *end == '\0' && isfinite(*value) && *value >= low && *value <= high;
+}
+
+static bool ParseWhole(const char* text, long low, long high, long* value)
+{
+    char* end;
+    *value = strtol(text, &end, 10);
+    return end != text && *end == '\0' && *value >= low && *value <= high;
+}
+
 static int Usage()
 {
     fputs("usage: lvprogress [--follow [--timeout SECONDS] [--interval MS]]\n", stderr);
@@ -52,18 +76,25 @@ static int Usage()
 int main(int argc, char** argv)
 {
     bool follow = false;
+    bool timed = false;
+    bool paced = false;
     double timeoutSeconds = -1;
-    DWORD intervalMs = 10;
+    long intervalMs = 10;
+    // Each option once; the timing options only with --follow.
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--follow") == 0)
+        if (strcmp(argv[i], "--follow") == 0 && !follow)
             follow = true;
-        else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
-            timeoutSeconds = atof(argv[++i]);
-        else if (strcmp(argv[i], "--interval") == 0 && i + 1 < argc)
-            intervalMs = static_cast<DWORD>(atoi(argv[++i]));
+        else if (strcmp(argv[i], "--timeout") == 0 && !timed && i + 1 < argc &&
+                 ParseNumber(argv[++i], 0, MAX_TIMEOUT_SECONDS, &timeoutSeconds))
+            timed = true;
+        else if (strcmp(argv[i], "--interval") == 0 && !paced && i + 1 < argc &&
+                 ParseWhole(argv[++i], MIN_INTERVAL_MS, MAX_INTERVAL_MS, &intervalMs))
+            paced = true;
         else
             return Usage();
     }
+    if ((timed || paced) && !follow)
+        return Usage();
 
     DWORD percent = 0;
     if (!follow) {
@@ -91,7 +122,7 @@ int main(int argc, char** argv)
         }
         if (timeoutSeconds >= 0 && (GetTickCount() - start) / 1000.0 >= timeoutSeconds)
             break;
-        Sleep(intervalMs);
+        Sleep(static_cast<DWORD>(intervalMs));
     }
     if (!seen)
         fputs("no download in progress\n", stderr);
