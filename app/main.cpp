@@ -2,6 +2,7 @@
 #include <commctrl.h>
 
 #include "app/dialog.h"
+#include "job/system_dlls.h"
 #include "res/resource.h"
 
 static const char INSTANCE_MUTEX_NAME[] = "Lumenvast Download Mutex";
@@ -12,13 +13,24 @@ extern "C" DWORD WINAPI DownloaderMain()
     MSG message;
     ZeroMemory(&message, sizeof message);   // its wParam is the exit code on every path
 
+    // Before any DLL is loaded at run time: nothing planted beside the
+    // program may be taken for a system DLL.
+    RestrictDllSearch();
+
     // The mutex is never owned: its existence alone marks a running instance.
     HANDLE instanceMutex = CreateMutexA(NULL, FALSE, INSTANCE_MUTEX_NAME);
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        // A WININET that cannot be had fails each attempt at its connection.
+        LoadWinInet();
         INITCOMMONCONTROLSEX controls;
         controls.dwSize = sizeof controls;
         controls.dwICC = ICC_PROGRESS_CLASS;
-        if (!InitCommonControlsEx(&controls)) {
+        HMODULE commonControls = LoadSystemDll("comctl32.dll");
+        decltype(&InitCommonControlsEx) initCommonControlsEx =
+            commonControls ? reinterpret_cast<decltype(&InitCommonControlsEx)>(
+                                 SystemFunction(commonControls, "InitCommonControlsEx"))
+                           : NULL;
+        if (!initCommonControlsEx || !initCommonControlsEx(&controls)) {
             if (instanceMutex)
                 CloseHandle(instanceMutex);
             return 0;

@@ -39,7 +39,9 @@ endif()
 string(REPLACE "." ";" LV_SUBSYSTEM_VERSION_PARTS ${LV_SUBSYSTEM_VERSION})
 list(GET LV_SUBSYSTEM_VERSION_PARTS 0 LV_OS_MAJOR)
 list(GET LV_SUBSYSTEM_VERSION_PARTS 1 LV_OS_MINOR)
-set(LV_SYSTEM_LIBS wininet comctl32 advapi32 user32 kernel32)
+# Only the system's known DLLs are imported; COMCTL32 and WININET are loaded
+# from the system directory at run time (job/system_dlls.h).
+set(LV_SYSTEM_LIBS advapi32 user32 kernel32)
 
 # Windows-free core, the same sources the native tests build.
 add_library(lv_core STATIC
@@ -95,7 +97,7 @@ function(lv_job_library name report_host)
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
-        report/report_send.cpp report/report_url_win.cpp)
+        job/system_dlls.cpp report/report_send.cpp report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
     target_link_libraries(lv_job_${name} PUBLIC lv_core)

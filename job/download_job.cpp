@@ -2,6 +2,7 @@
 #include <wininet.h>
 
 #include "job/download_job.h"
+#include "job/system_dlls.h"
 #include "job/http_texts.h"
 #include "job/progress_math.h"
 #include "report/report.h"
@@ -60,16 +61,20 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
         result = IDS_ERR_NO_STRING;
 
     // 4. The download request. Its HTTP status is not examined: whatever
-    // body arrives is what is downloaded.
+    // body arrives is what is downloaded. Without WININET the attempt fails
+    // here, as if the connection had.
     if (result == RESULT_SUCCESS) {
-        root = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+        if (g_winInet.InternetOpenA)
+            root = g_winInet.InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
         if (root)
-            connection = InternetConnectA(root, server, INTERNET_INVALID_PORT_NUMBER, EMPTY_TEXT,
-                                          EMPTY_TEXT, INTERNET_SERVICE_HTTP, 0, 0);
+            connection = g_winInet.InternetConnectA(root, server, INTERNET_INVALID_PORT_NUMBER,
+                                                    EMPTY_TEXT, EMPTY_TEXT,
+                                                    INTERNET_SERVICE_HTTP, 0, 0);
         if (connection)
-            request = HttpOpenRequestA(connection, HTTP_VERB_GET, object, HTTP_VERSION_1_0, NULL,
-                                       NULL, INTERNET_FLAG_NO_CACHE_WRITE, 0);
-        if (!request || !HttpSendRequestA(request, NULL, 0, NULL, 0))
+            request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET, object,
+                                                 HTTP_VERSION_1_0, NULL, NULL,
+                                                 INTERNET_FLAG_NO_CACHE_WRITE, 0);
+        if (!request || !g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0))
             result = IDS_ERR_NETWORK;
     }
 
@@ -97,11 +102,11 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (request)
-        InternetCloseHandle(request);
+        g_winInet.InternetCloseHandle(request);
     if (connection)
-        InternetCloseHandle(connection);
+        g_winInet.InternetCloseHandle(connection);
     if (root)
-        InternetCloseHandle(root);
+        g_winInet.InternetCloseHandle(root);
 
     // 8. The installer, and after its success the redirect page.
     if (result == RESULT_SUCCESS) {

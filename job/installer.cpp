@@ -12,7 +12,8 @@ static void ForgetInstallState()
     if (RegDeleteKeyA(HKEY_CURRENT_USER, INSTALL_STATE_KEY) == ERROR_SUCCESS)
         return;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, INSTALL_STATE_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, INSTALL_STATE_KEY, 0, KEY_SET_VALUE, &key) ==
+        ERROR_SUCCESS) {
         RegDeleteValueA(key, INSTALL_STATE_VALUE);
         RegCloseKey(key);
     }

@@ -2,6 +2,7 @@
 #include <wininet.h>
 
 #include "job/download_job.h"
+#include "job/system_dlls.h"
 #include "job/progress_channel.h"
 #include "job/progress_math.h"
 
@@ -65,8 +66,8 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     // one of more than 31 characters makes the query fail.
     char lengthText[CONTENT_LENGTH_TEXT_SIZE];
     DWORD lengthSize = sizeof lengthText;
-    bool hasLength =
-        HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, NULL) != FALSE;
+    bool hasLength = g_winInet.HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText,
+                                              &lengthSize, NULL) != FALSE;
     DWORD total = ExpectedTotal(hasLength ? lengthText : NULL);
 
     ResultCode result;
@@ -74,7 +75,7 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     for (;;) {
         DWORD countRead = 0;
         DWORD countWritten = 0;
-        if (!InternetReadFile(request, buffer, TRANSFER_BUFFER_SIZE, &countRead)) {
+        if (!g_winInet.InternetReadFile(request, buffer, TRANSFER_BUFFER_SIZE, &countRead)) {
             result = IDS_ERR_INTERRUPTED;
             break;
         }

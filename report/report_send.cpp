@@ -2,6 +2,7 @@
 #include <wininet.h>
 
 #include "job/download_job.h"
+#include "job/system_dlls.h"
 #include "job/http_texts.h"
 #include "job/progress_math.h"
 #include "lv_config.h"
@@ -14,34 +15,39 @@ static const DWORD ANSWER_BUFFER_SIZE = 32768;
 
 void SendReport(const char* agent, const char* url)
 {
-    HINTERNET root = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (!g_winInet.InternetOpenA)
+        return;     // without WININET no report can go out
+    HINTERNET root = g_winInet.InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (!root)
         return;
     // The report host is named bare, with the port as its own argument: the
     // HTTP layer does not take a port out of a "host:80" server name. The
     // request names the URL's path and query; through a proxy the HTTP
     // layer turns that back into the absolute URL itself.
-    HINTERNET connection = InternetConnectA(root, LV_REPORT_HOST, INTERNET_DEFAULT_HTTP_PORT,
-                                            EMPTY_TEXT, EMPTY_TEXT, INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET connection = g_winInet.InternetConnectA(root, LV_REPORT_HOST,
+                                                      INTERNET_DEFAULT_HTTP_PORT, EMPTY_TEXT,
+                                                      EMPTY_TEXT, INTERNET_SERVICE_HTTP, 0, 0);
     if (connection) {
-        HINTERNET request = HttpOpenRequestA(connection, HTTP_VERB_GET, ReportUrlPath(url),
-                                             HTTP_VERSION_1_0, NULL, NULL,
-                                             INTERNET_FLAG_NO_CACHE_WRITE, 0);
+        HINTERNET request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET,
+                                                       ReportUrlPath(url), HTTP_VERSION_1_0, NULL,
+                                                       NULL, INTERNET_FLAG_NO_CACHE_WRITE, 0);
         if (request) {
-            if (HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+            if (g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0)) {
                 void* answer = GlobalAlloc(GMEM_FIXED, ANSWER_BUFFER_SIZE);
                 if (answer) {
                     DWORD count = 0;
-                    while (InternetReadFile(request, answer, ANSWER_BUFFER_SIZE, &count) && count != 0) {
+                    while (g_winInet.InternetReadFile(request, answer, ANSWER_BUFFER_SIZE,
+                                                      &count) &&
+                           count != 0) {
                     }
                     GlobalFree(answer);
                 }
             }
-            InternetCloseHandle(request);
+            g_winInet.InternetCloseHandle(request);
         }
-        InternetCloseHandle(connection);
+        g_winInet.InternetCloseHandle(connection);
     }
-    InternetCloseHandle(root);
+    g_winInet.InternetCloseHandle(root);
 }
 
 void SendCancelReport()

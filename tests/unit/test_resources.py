@@ -3,6 +3,7 @@ resources (message catalogue, dialog template, logo) byte for byte; the
 32-bit program that vendors ship, and the 64-bit flavour of the same source.
 None of this needs Wine, so it runs on every host."""
 import os
+import re
 import struct
 import sys
 
@@ -150,24 +151,30 @@ def test_file_fits_in_28_kib():
     assert os.path.getsize(EXE) <= 28672
 
 
-# What the program calls, and nothing more.
+# What the program calls, and nothing more. Only the system's known DLLs,
+# which are always taken from the system directory, are imported.
 EXPECTED_IMPORTS = {
     'KERNEL32.DLL': {
         'CreateThread', 'CreateProcessA', 'WaitForSingleObject', 'ExitProcess',
         'GetCommandLineA', 'GetTempPathA', 'GetTempFileNameA', 'CreateFileA', 'WriteFile',
         'DeleteFileA', 'CloseHandle', 'CreateMutexA', 'ReleaseMutex', 'CreateFileMappingA',
         'MapViewOfFile', 'FlushViewOfFile', 'UnmapViewOfFile', 'GlobalAlloc', 'GlobalFree',
-        'GetTickCount', 'GetVersionExA', 'GetLastError', 'GetModuleHandleA'},
+        'GetTickCount', 'GetVersionExA', 'GetLastError', 'GetModuleHandleA',
+        'GetSystemDirectoryA', 'LoadLibraryExA', 'GetProcAddress'},
     'USER32.DLL': {
         'CreateDialogParamA', 'GetMessageA', 'TranslateMessage', 'DispatchMessageA',
         'SendMessageA', 'PostQuitMessage', 'DestroyWindow', 'GetDlgItem', 'SetWindowPos',
         'GetWindowRect', 'GetDesktopWindow', 'SetForegroundWindow', 'LoadStringA'},
-    'COMCTL32.DLL': {'InitCommonControlsEx'},
     'ADVAPI32.DLL': {'RegDeleteKeyA', 'RegDeleteValueA', 'RegOpenKeyExA', 'RegQueryValueExA',
                      'RegCloseKey'},
-    'WININET.DLL': {
+}
+# Loaded from the system directory at run time, and only these functions.
+LOADED_AT_RUN_TIME = {
+    'comctl32.dll': {'InitCommonControlsEx'},
+    'wininet.dll': {
         'InternetOpenA', 'InternetConnectA', 'HttpOpenRequestA', 'HttpSendRequestA',
         'HttpQueryInfoA', 'InternetReadFile', 'InternetCloseHandle'},
+    'kernel32.dll': {'SetDefaultDllDirectories'},   # where the system has it
 }
 
 
@@ -177,6 +184,19 @@ def test_imports_only_what_the_program_calls(pe):
     for dll, functions in imports.items():
         assert len(functions) == len(set(functions)), dll
         assert set(functions) == EXPECTED_IMPORTS[dll], dll
+
+
+def test_names_only_the_functions_it_loads(pe):
+    # Every name GetProcAddress is asked for stands in the file as a
+    # terminated text; nothing else looks like a WinINet or common-controls
+    # function.
+    texts = set(re.findall(rb'[\x20-\x7e]{4,}(?=\0)', pe.data))
+    for dll, functions in LOADED_AT_RUN_TIME.items():
+        assert dll.encode() in texts, dll
+        for function in functions:
+            assert function.encode() in texts, function
+    names = {t.decode() for t in texts if re.fullmatch(rb'(Internet|Http|InitCommon)\w+', t)}
+    assert names == LOADED_AT_RUN_TIME['wininet.dll'] | {'InitCommonControlsEx'}
 
 
 def test_every_resource_is_english_us(resources):

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "job/download_job.h"
+#include "job/system_dlls.h"
 
 static void Print(const char* format, unsigned long a, unsigned long b)
 {
@@ -41,6 +42,9 @@ int main(int argc, char** argv)
     int attempts = 1;
     if (argc == 3 && strcmp(argv[1], "--attempts") == 0)
         attempts = atoi(argv[2]);
+    // As the downloader's start-up does.
+    RestrictDllSearch();
+    LoadWinInet();
 
     WNDCLASSA windowClass;
     ZeroMemory(&windowClass, sizeof windowClass);

@@ -19,6 +19,12 @@ lv_downloader(lvdownload_noserver lvdownload-noserver noserver release ${LV_TEST
 lv_downloader(lvdownload_noobject lvdownload-noobject noobject release ${LV_TEST_BIN})
 lv_downloader(lvdownload_longagent lvdownload-longagent longagent release ${LV_TEST_BIN})
 lv_downloader(lvdownload_loopback lvdownload-loopback loopback loopback ${LV_TEST_BIN})
+# As on a system without SetDefaultDllDirectories (before Windows 8, or 7
+# without its update): only the full path and the altered search order keep
+# planted DLLs out.
+lv_job_library(olddlls "${REPORT_HOST}")
+target_compile_definitions(lv_job_olddlls PRIVATE LV_WITHOUT_DEFAULT_DLL_DIRECTORIES)
+lv_downloader(lvdownload_olddlls lvdownload-olddlls release olddlls ${LV_TEST_BIN})
 
 # Test programs use the C runtime, linked statically so that the prefix
 # needs no MinGW DLLs.
@@ -51,6 +57,15 @@ target_link_libraries(testinstaller PRIVATE advapi32)
 # the downloader would get a console window of its own over the dialog.
 target_link_options(testinstaller PRIVATE -mwindows)
 lv_test_program(testbrowser tests/win32/testbrowser.cpp)
+# DLLs planted beside the downloader under the names of DLLs that are not
+# among the system's known ones (tests/win32/planteddll.cpp).
+foreach(planted wininet comctl32 iertutil urlmon winhttp secur32 crypt32)
+    add_library(planted_${planted} SHARED tests/win32/planteddll.cpp)
+    target_compile_options(planted_${planted} PRIVATE -O2 -Wall -Wextra -Werror)
+    target_link_options(planted_${planted} PRIVATE -static)
+    set_target_properties(planted_${planted} PROPERTIES PREFIX "" OUTPUT_NAME ${planted}
+        RUNTIME_OUTPUT_DIRECTORY ${LV_TEST_BIN}/planted)
+endforeach()
 lv_test_program(wintool tests/win32/wintool.cpp)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
     lv_test_program(uidriver tests/win32/uidriver.cpp)
