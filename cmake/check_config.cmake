@@ -2,7 +2,7 @@
 # runnable alone, as the tests do:
 #   cmake -DIDS_SERVER=... -DIDS_OBJECT=... -DIDS_AGENT=... -DREPORT_HOST=... \
 #         -P cmake/check_config.cmake
-# Each refusal names the variable; the sizes are those of the fixed buffers
+# (INSTALLER_SHA256 may be left out.) Each refusal names the variable; the sizes are those of the fixed buffers
 # that hold the texts.
 
 function(lv_check_text name value max)
@@ -46,4 +46,12 @@ string(ASCII 127 character)
 string(APPEND lv_request_line_breakers "${character}")
 if(IDS_OBJECT MATCHES "[${lv_request_line_breakers}]")
     message(FATAL_ERROR "IDS_OBJECT must not hold a blank or a control character: '${IDS_OBJECT}'")
+endif()
+# The pinned digest: none, or all 64 hexadecimal digits of one.
+if(NOT "${INSTALLER_SHA256}" STREQUAL "")
+    string(LENGTH "${INSTALLER_SHA256}" length)
+    if(NOT length EQUAL 64 OR NOT INSTALLER_SHA256 MATCHES "^[0-9A-Fa-f]+$")
+        message(FATAL_ERROR "INSTALLER_SHA256 must be empty or the 64 hexadecimal digits of "
+                            "the installer's SHA-256: '${INSTALLER_SHA256}'")
+    endif()
 endif()

@@ -4,7 +4,8 @@
 
 option(LV_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 
-set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp report/report_url.cpp)
+set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
+    report/report_url.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)
@@ -17,6 +18,9 @@ if(LV_FUZZ)
             -fno-sanitize-recover=all -g -O1 -Wall -Wextra -Werror)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     endforeach()
+    # The reference digest of the SHA-256 target; only this tree uses OpenSSL.
+    find_package(OpenSSL REQUIRED)
+    target_link_libraries(fuzz_sha256 PRIVATE OpenSSL::Crypto)
     return()
 endif()
 

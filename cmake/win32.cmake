@@ -8,6 +8,7 @@ find_program(PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
 # Refuse a configuration the program could not use.
 include(${CMAKE_SOURCE_DIR}/cmake/check_config.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/installer_pin.cmake)
 
 # Small and honest: no C runtime, no exceptions, no unwind tables, no
 # thread-safe statics; frames stay well under 4 KB (checked below), so no
@@ -45,7 +46,7 @@ set(LV_SYSTEM_LIBS advapi32 user32 kernel32)
 
 # Windows-free core, the same sources the native tests build.
 add_library(lv_core STATIC
-    job/progress_math.cpp job/command_line.cpp report/report_url.cpp)
+    job/progress_math.cpp job/command_line.cpp job/sha256.cpp report/report_url.cpp)
 target_include_directories(lv_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(lv_core PRIVATE ${LV_PRODUCT_FLAGS})
 # 64-bit division helpers for the percentage arithmetic.
@@ -58,10 +59,12 @@ add_custom_command(OUTPUT ${LV_LOGO}
     DEPENDS ${CMAKE_SOURCE_DIR}/tools/draw_logo.py
     COMMENT "Drawing the logo")
 
-# lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT])
+# lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT]
+#              [PINNED])
+# PINNED adds the text of 124, which only builds with a pinned digest use.
 # Compiles the resources with one catalogue into generated/NAME/resources.o.
 function(lv_resources name server object agent)
-    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT" "" "" ${ARGN})
+    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT;PINNED" "" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/${name})
     set(CATALOGUE_SERVER "${server}")
     set(CATALOGUE_OBJECT "${object}")
@@ -76,6 +79,9 @@ function(lv_resources name server object agent)
     if(ARG_WITHOUT_OBJECT)
         string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_WITHOUT_OBJECT\n")
     endif()
+    if(ARG_PINNED)
+        string(APPEND CATALOGUE_OMISSIONS "#define CATALOGUE_PINNED\n")
+    endif()
     configure_file(${CMAKE_SOURCE_DIR}/res/catalogue_config.h.in ${dir}/catalogue_config.h @ONLY)
     file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)
     add_custom_command(OUTPUT ${dir}/resources.o
@@ -89,11 +95,26 @@ function(lv_resources name server object agent)
     set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
 endfunction()
 
-# lv_job_library(NAME REPORT_HOST): the job and the reports, with the report
-# host compiled in.
+# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET]): the job and the
+# reports, with the report host compiled in, and the installer's digest
+# when one is pinned: given, or that of a target's built file (the tests').
 function(lv_job_library name report_host)
+    cmake_parse_arguments(ARG "" "PIN;PIN_FILE" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
     set(LV_CONFIG_REPORT_HOST "${report_host}")
+    set(LV_CONFIG_PIN "")
+    if(ARG_PIN)
+        lv_pin_bytes(bytes "${ARG_PIN}")
+        set(LV_CONFIG_PIN "#define LV_INSTALLER_SHA256 ${bytes}")
+    elseif(ARG_PIN_FILE)
+        set(LV_CONFIG_PIN "#include \"lv_pin.h\"")
+        add_custom_command(OUTPUT ${dir}/lv_pin.h
+            COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${ARG_PIN_FILE}> -DOUT=${dir}/lv_pin.h
+                    -P ${CMAKE_SOURCE_DIR}/cmake/installer_pin.cmake
+            DEPENDS ${ARG_PIN_FILE} ${CMAKE_SOURCE_DIR}/cmake/installer_pin.cmake
+            COMMENT "Pinning the digest of ${ARG_PIN_FILE} (${name})")
+        add_custom_target(lv_pin_${name} DEPENDS ${dir}/lv_pin.h)
+    endif()
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
@@ -101,6 +122,9 @@ function(lv_job_library name report_host)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
     target_link_libraries(lv_job_${name} PUBLIC lv_core)
+    if(ARG_PIN_FILE)
+        add_dependencies(lv_job_${name} lv_pin_${name})
+    endif()
 endfunction()
 
 # lv_downloader(TARGET OUTPUT_NAME RESOURCES JOB_LIBRARY OUTPUT_DIR)
@@ -122,8 +146,13 @@ function(lv_downloader target output_name resources job output_dir)
         OUTPUT_NAME ${output_name} RUNTIME_OUTPUT_DIRECTORY ${output_dir})
 endfunction()
 
-lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}")
-lv_job_library(release "${REPORT_HOST}")
+if(INSTALLER_SHA256 STREQUAL "")
+    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}")
+    lv_job_library(release "${REPORT_HOST}")
+else()
+    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED)
+    lv_job_library(release "${REPORT_HOST}" PIN "${INSTALLER_SHA256}")
+endif()
 lv_downloader(lvdownload lvdownload release release ${CMAKE_BINARY_DIR})
 
 # The progress reader, for users and tests alike.

@@ -16,7 +16,9 @@ extern volatile DWORD g_jobStartTick;
 DWORD WINAPI DownloadThread(LPVOID dialogWindow);
 
 // Copies the response body of the sent request into the file, publishing
-// progress. Returns 0, 116, 117 or 118; sets *bytesWritten; closes nothing.
+// progress. Returns 0, 116, 117 or 118, or 124 in a build with a pinned
+// digest when the whole body differs from it; sets *bytesWritten; closes
+// nothing.
 ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten);
 
 // Runs the downloaded installer, waits for it and reads its outcome from the

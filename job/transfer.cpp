@@ -5,8 +5,27 @@
 #include "job/system_dlls.h"
 #include "job/progress_channel.h"
 #include "job/progress_math.h"
+#include "lv_config.h"
 
 static const DWORD TRANSFER_BUFFER_SIZE = 32768;
+
+#ifdef LV_INSTALLER_SHA256
+#include "job/sha256.h"
+
+// The one installer this build serves: a download that is not exactly these
+// bytes (a proxy's error page, a truncated or altered file) is never run.
+static const uint8_t PINNED_SHA256[SHA256_DIGEST_SIZE] = {LV_INSTALLER_SHA256};
+
+static bool MatchesPin(Sha256* hash)
+{
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    Sha256End(hash, digest);
+    for (int i = 0; i < SHA256_DIGEST_SIZE; ++i)
+        if (digest[i] != PINNED_SHA256[i])
+            return false;
+    return true;
+}
+#endif
 
 // The progress channel of one transfer: either all three held (on) or none.
 struct ProgressChannel {
@@ -72,6 +91,11 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
 
     ResultCode result;
     DWORD lastPercent = 0;
+#ifdef LV_INSTALLER_SHA256
+    // Over the bytes as they are written: nothing is read back.
+    Sha256 hash;
+    Sha256Begin(&hash);
+#endif
     for (;;) {
         DWORD countRead = 0;
         DWORD countWritten = 0;
@@ -90,6 +114,9 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
             break;
         }
         *bytesWritten += countWritten;
+#ifdef LV_INSTALLER_SHA256
+        Sha256Add(&hash, buffer, countWritten);
+#endif
         SendMessageA(dialog, WMU_PROGRESS, *bytesWritten, total);
 
         DWORD percent = ChannelPercent(*bytesWritten, total);
@@ -102,6 +129,11 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
             }
         }
     }
+
+#ifdef LV_INSTALLER_SHA256
+    if (result == RESULT_SUCCESS && !MatchesPin(&hash))
+        result = IDS_ERR_DAMAGED;
+#endif
 
     GlobalFree(buffer);
     // The cell keeps its last value for readers that still hold it.

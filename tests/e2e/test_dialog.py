@@ -11,10 +11,11 @@ import time
 import pytest
 
 from harness import paths, ui
-from harness.catalogue import MESSAGES
+from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES
 from harness.job import installer_body
 from harness.web import Download, Gate
 from harness.wine import WineSession, wait_until
+from test_installer import altered
 
 ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 
@@ -305,6 +306,22 @@ def test_installer_code_is_shown_and_closing_reports(wine, web, body, stored, me
     assert [r.kind for r in requests] == ['report', 'download', 'report', 'report']
     assert 'action=failure&error=%s&' % stored in requests[2].query
     assert 'action=failure&error=123&' in requests[3].query
+
+
+def test_pinned_build_refuses_a_damaged_download_and_tries_again(wine, web, body):
+    web.queue_download(Download(body=altered(body)))
+    web.download = Download(body=body)
+    process = wine.start(paths.test_program('lvdownload-pinned'), proxy=web.proxy_url,
+                         extra_env={'LVTEST_INSTALLER': '0'})
+    check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'),
+                     PINNED_MESSAGES[DAMAGED])
+    assert wine.leftover_temp_files() == []
+    assert ui.click(wine, ui.IDOK)
+    assert process.wait(60) == 0
+    requests = web.recorder.all()
+    assert [r.kind for r in requests] == ['report', 'download', 'report'] * 2
+    assert ['action=success' in r.query for r in requests[2::3]] == [False, True]
+    assert wine.leftover_temp_files() == []
 
 
 def test_single_instance(wine, web, gate, body):

@@ -13,11 +13,13 @@ import tempfile
 import pytest
 
 from harness import paths
+from harness.catalogue import DAMAGED
 from harness.job import INSTALL_KEY, JobRun, installer_body, parse_events
 from harness.web import Download
 from harness.wine import wait_until
 
 JOBHOST = paths.windows_path(paths.test_program('jobhost'))
+PINNED_JOBHOST = paths.windows_path(paths.test_program('jobhost-pinned'))
 BROWSER = paths.windows_path(paths.test_program('testbrowser'))
 PAGE_NAME = 'lvtmp.htm'
 PAGE_HEAD = b'<META HTTP-EQUIV="REFRESH" CONTENT="0; URL='
@@ -73,11 +75,11 @@ def assert_installer_file_gone(wine):
 
 
 def run_job(wine, web, logs, arguments=' "%s" "http://example.invalid/welcome"' % BROWSER,
-            installer='0', **more_env):
+            installer='0', jobhost=JOBHOST, **more_env):
     """Runs one attempt in the job host under the exact command line
     jobhost.exe + arguments, and checks what every finished attempt leaves."""
     with tempfile.TemporaryFile() as out:
-        process = wine.start_exact('"%s"%s' % (JOBHOST, arguments), proxy=web.proxy_url,
+        process = wine.start_exact('"%s"%s' % (jobhost, arguments), proxy=web.proxy_url,
                                    extra_env=logs.env(installer, **more_env), stdout=out)
         try:
             process.wait(120)
@@ -214,3 +216,51 @@ def test_blank_in_temp_dir_runs_the_real_installer(wine, web, logs, blank_temp):
     assert logs.browser_starts() == ['"%s" "%s%s"' % (BROWSER, blank_temp, PAGE_NAME)]
     with open(page_file(wine), 'rb') as f:
         assert f.read() == PAGE_HEAD + b'http://example.invalid/welcome' + PAGE_TAIL
+
+
+# A build that pins the installer's digest ----------------------------------
+
+def altered(body):
+    """The body with one byte changed in the middle."""
+    middle = len(body) // 2
+    return body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
+
+
+@pytest.mark.parametrize('case', ['right', 'altered', 'short', 'empty', 'error page'])
+def test_pinned_build_runs_nothing_but_the_pinned_installer(wine, web, logs, case):
+    body = installer_body()
+    web.download = {
+        'right': Download(body=body),
+        'altered': Download(body=altered(body)),
+        # Ends at half its announced length: an early end reads as complete.
+        'short': Download(body=body[:len(body) // 2], content_length=str(len(body))),
+        'empty': Download(body=b''),
+        'error page': Download(body=b'<html><body><h1>404 Not Found</h1></body></html>',
+                               status=404, reason='Not Found'),
+    }[case]
+    run = run_job(wine, web, logs, jobhost=PINNED_JOBHOST)
+    served = len(web.download.body)
+    assert run.progress[-1:] == ([(served, int(web.download.content_length))]
+                                 if case == 'short' else [(served, served)] if served else [])
+    result = web.recorder.reports()[-1]
+    assert 'totalbytes=%d' % served in result.query
+    if case == 'right':
+        assert_install_events(run, 0)
+        assert_ran_once_quoted(logs, wine.default_temp_windows + '\\')
+        assert os.path.exists(page_file(wine))
+        assert '&action=success&' in result.target
+        return
+    # Never run, not even announced: the installing notice is for a file
+    # that is about to run.
+    assert run.events[len(run.progress):] == [('FINISHED', DAMAGED), ('EXIT', DAMAGED)]
+    assert '&action=failure&error=%d&' % DAMAGED in result.target
+    assert logs.installer_runs() == []
+    assert not os.path.exists(page_file(wine))
+    assert_browser_not_started(wine, logs)
+
+
+def test_default_build_runs_an_altered_installer(wine, web, logs):
+    # The pin is a build option: without it any body is run, as always.
+    web.download = Download(body=altered(installer_body()))
+    run_job(wine, web, logs)
+    assert len(logs.installer_runs()) == 1

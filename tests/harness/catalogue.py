@@ -17,3 +17,10 @@ MESSAGES = {
     151: 'A higher version of Lumenvast Player already exists. Installation cancelled.',
     152: 'Insufficient space on system disk. Installation cancelled',
 }
+
+# Only in builds that pin the installer's digest.
+DAMAGED = 124
+PINNED_MESSAGES = {
+    DAMAGED: 'The downloaded file is damaged. Please check your Internet connection and try '
+             'again.',
+}

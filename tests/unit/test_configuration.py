@@ -22,8 +22,12 @@ def check(**changes):
                           capture_output=True, text=True, timeout=30)
 
 
-def test_default_configuration_passes():
+EMPTY_SHA256 = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855'
+
+
+def test_default_configuration_and_a_pin_in_either_case_pass():
     assert check().returncode == 0
+    assert check(INSTALLER_SHA256=EMPTY_SHA256.upper()).returncode == 0
 
 
 @pytest.mark.parametrize('name, value', [
@@ -34,6 +38,8 @@ def test_default_configuration_passes():
     ('IDS_AGENT', 'a "quoted" agent'), ('IDS_OBJECT', 'pub\\x.foo'),
     ('IDS_OBJECT', 'p' * 260), ('REPORT_HOST', 'r' * 151),
     ('IDS_SERVER', 'download.example.com:80'), ('REPORT_HOST', 'reports.example.com/x'),
+    ('INSTALLER_SHA256', EMPTY_SHA256[:63]), ('INSTALLER_SHA256', EMPTY_SHA256 + '0'),
+    ('INSTALLER_SHA256', 'g' + EMPTY_SHA256[1:]),
 ])
 def test_unusable_text_is_refused_by_name(name, value):
     result = check(**{name: value})

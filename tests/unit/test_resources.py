@@ -12,7 +12,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths                 # noqa: E402
-from harness.catalogue import MESSAGES    # noqa: E402
+from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES    # noqa: E402
 
 EXE = paths.LVDOWNLOAD_WIN32
 
@@ -228,6 +228,23 @@ def test_catalogue_holds_exactly_its_texts(resources):
     assert sorted(strings) == sorted(CATALOGUE)
     for number, text in CATALOGUE.items():
         assert strings[number] == text.encode('utf-16-le'), number
+
+
+# The first four of SHA-256's round constants, as the program stores them.
+ROUND_CONSTANTS = struct.pack('<4I', 0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5)
+
+
+def test_only_a_pinned_build_holds_the_hash_and_its_text(pe, resources, flavour):
+    assert ROUND_CONSTANTS not in pe.data
+    assert DAMAGED not in string_table(resources)
+    pinned_path = os.path.join(os.path.dirname(FLAVOURS[flavour][0]), 'tests',
+                               'lvdownload-pinned.exe')
+    with open(pinned_path, 'rb') as f:
+        pinned = PeFile(f.read())
+    assert ROUND_CONSTANTS in pinned.data
+    strings = string_table(pinned.resources())
+    assert sorted(strings) == sorted(list(CATALOGUE) + [DAMAGED])
+    assert strings[DAMAGED] == PINNED_MESSAGES[DAMAGED].encode('utf-16-le')
 
 
 def read_name(data, at):

@@ -1,5 +1,5 @@
 # Programs built only for the tests, and downloader builds with other
-# catalogues or hosts. Everything lands in build/win32/tests/.
+# catalogues or hosts. Everything lands in the tree's tests/ folder.
 
 set(LV_TEST_BIN ${CMAKE_BINARY_DIR}/tests)
 set(LV_LONG_AGENT "Lumenvast Vendor Downloader Agent/8.5.325")   # 41 characters
@@ -83,3 +83,10 @@ lv_entry_symbol(mindialog_entry MinDialogMain)
 target_link_options(mindialog PRIVATE -nostdlib -nostartfiles -s -Wl,-e,${mindialog_entry}
     -Wl,--subsystem,windows)
 target_link_libraries(mindialog PRIVATE user32 kernel32)
+
+# A pinned build, as a vendor makes one, pinned to the test installer: the
+# right bytes run, anything else ends with 124.
+lv_resources(pinned "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED)
+lv_job_library(pinned "${REPORT_HOST}" PIN_FILE testinstaller)
+lv_downloader(lvdownload_pinned lvdownload-pinned pinned pinned ${LV_TEST_BIN})
+lv_jobhost(jobhost_pinned jobhost-pinned pinned pinned)
