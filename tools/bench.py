@@ -1,11 +1,15 @@
 """Figures of lvdownload.exe against its yardsticks (make bench).
 
-  size      the bytes of the program by part, from its PE headers
+  size      the bytes of the program by part, from its PE headers, and
+            those of a build that pins the installer's digest
   transfer  a large download over loopback: the program's transfer phase
             against benchget's floor (the same WinINet calls, reads, writes
             and one SendMessageA per chunk), the floor with a visible bar,
-            without the messages and without the writes, and native curl;
-            rounds alternate, and the differences say where the time goes
+            without the messages and without the writes, native curl, and
+            a build that pins the installer's digest (configured here for
+            the large body, as a vendor pins one); rounds alternate, and
+            the differences say where the time goes
+  hash      the speed of the program's SHA-256 under Wine
   memory    peak resident memory of the program's Wine process for a small
             and a large download
   start-up  start to visible dialog, against mindialog (the smallest dialog
@@ -19,6 +23,7 @@ idle machine (uptime load below 1).
 """
 import argparse
 import datetime
+import hashlib
 import os
 import platform
 import statistics
@@ -131,6 +136,12 @@ def report_size():
     print('  %-28s %7d' % ('of which file-alignment padding', padding))
     if accounted != total:
         print('  %-28s %7d' % ('beyond the sections', total - accounted))
+    pinned = os.path.join(os.path.dirname(paths.LVDOWNLOAD_WIN32), 'tests',
+                          'lvdownload-pinned.exe')
+    if os.path.exists(pinned):
+        size = os.path.getsize(pinned)
+        print('A build that pins the installer\'s digest (%s): %d bytes, %+d' % (
+            os.path.relpath(pinned, paths.REPO), size, size - total))
     print()
     return total
 
@@ -245,12 +256,12 @@ class Bench:
     def _new_requests(self, first):
         return self.web.recorder.all()[first:]
 
-    def product(self, body):
+    def product(self, body, program=paths.LVDOWNLOAD):
         """One whole run of lvdownload.exe; times from the server's view."""
         self.wine.clean_temp()
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
-        run = run_measured(self, paths.LVDOWNLOAD, extra_env={'LVTEST_INSTALLER': '0'})
+        run = run_measured(self, program, extra_env={'LVTEST_INSTALLER': '0'})
         requests = self._new_requests(first)
         kinds = [r.kind for r in requests]
         if run['code'] != 0 or kinds != ['report', 'download', 'report']:
@@ -328,11 +339,30 @@ class Bench:
 
 # Sections -------------------------------------------------------------------------
 
+def pinned_program(body):
+    """The downloader built as a vendor pins an installer, here the large
+    body, in a tree of its own (build/bench-pinned-BUILD)."""
+    tree = os.path.join(paths.BUILD, 'bench-pinned-' + paths.WINE_BUILD)
+    toolchain = {'win32': 'mingw-i686.cmake', 'win64': 'mingw-x86_64.cmake'}[paths.WINE_BUILD]
+    digest = hashlib.sha256(body).hexdigest()
+    print('Building a downloader pinned to the large body (%s...) in %s' % (
+        digest[:16], os.path.relpath(tree, paths.REPO)), flush=True)
+    subprocess.run(['cmake', '-S', paths.REPO, '-B', tree,
+                    '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(paths.REPO, 'cmake', toolchain),
+                    '-DCMAKE_BUILD_TYPE=Release', '-DINSTALLER_SHA256=' + digest],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', tree, '--target', 'lvdownload', '-j2'], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(tree, 'lvdownload.exe')
+
+
 def transfer_section(bench, args):
     big = make_body(args.size)
     small = make_body(len(installer_body()))
+    pinned = pinned_program(big)
     variants = [
         ('program', lambda: bench.product(big)),
+        ('program, pinned', lambda: bench.product(big, pinned)),
         ('floor', lambda: bench.benchget('floor', big)),
         ('floor + bar', lambda: bench.benchget('bar', big)),
         ('bare', lambda: bench.benchget('bare', big)),
@@ -378,6 +408,11 @@ def summarise_transfer(runs, args):
     ratio = m['program'] / m['floor']
     print('  program / floor = %.3f, from the medians (target at most %.2f: %s)' % (
         ratio, TARGET_RATIO, 'met' if ratio <= TARGET_RATIO else 'MISSED'))
+    pin = [p - q for p, q in zip(phase['program, pinned'], phase['program'])]
+    print('  the pin adds %.3f s, %.1f us/chunk (pinned - program, medians); per round %s' % (
+        m['program, pinned'] - m['program'],
+        (m['program, pinned'] - m['program']) / chunks * 1e6,
+        ' '.join('%+.3f' % d for d in pin)))
     # Other load only ever adds time: the fastest runs and the rounds taken
     # pairwise are checks on the medians.
     rounds = [p / f for p, f in zip(phase['program'], phase['floor'])]
@@ -442,6 +477,16 @@ def memory_section(bench, args, large_runs):
     return small_runs
 
 
+def hash_section(bench, args):
+    print('Hash: the program\'s SHA-256 over %s in 32,768-byte chunks, inside Wine' % (
+        mb(args.size)))
+    rates = []
+    for _ in range(args.rounds):
+        output = run_measured(bench, BENCHGET, ['sha256', '%g' % (args.size / 1e6)])['output']
+        rates.append(float(output.split()[1]))
+    print('  %s\n' % spread(rates, 'MB/s'))
+
+
 def start_up_section(bench, args):
     body = make_body(len(installer_body()))
     times = {paths.LVDOWNLOAD: [], MINDIALOG: []}
@@ -504,7 +549,7 @@ def main():
                         help='small download of the memory figure, bytes')
     parser.add_argument('--quick', action='store_true',
                         help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
-    parser.add_argument('--only', choices=('size', 'transfer', 'startup'),
+    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'startup'),
                         help='one section (transfer includes memory and reports)')
     args = parser.parse_args()
     if args.quick:
@@ -535,6 +580,8 @@ def main():
             every = [f for figures in runs.values() for f in figures] + small_runs
             reports_section([f for f in every if 'to_start_report' in f],
                             [f for f in every if 'first_exchange' in f])
+        if args.only in (None, 'hash'):
+            hash_section(bench, args)
         if args.only in (None, 'startup'):
             start_up_section(bench, args)
     finally:

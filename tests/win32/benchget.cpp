@@ -24,6 +24,10 @@
 //       time what the downloader's progress channel does in one transfer
 //       (open, 100 stores under the mutex, each flushed, close), under names
 //       of its own; prints CHANNEL_MS <ms>
+//   benchget sha256 MEGABYTES
+//       time the downloader's SHA-256 (the product's own build of it) over
+//       that many MB, added in 32,768-byte chunks as the transfer adds them;
+//       prints SHA256_MB_PER_S <rate> DIGEST_BYTE <first byte of the digest>
 //   benchget watch CAPTION SECONDS
 //       print "READY", then poll every 5 ms for a visible dialog with that
 //       caption and print "VISIBLE" the moment there is one (exit 1 if none
@@ -39,6 +43,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "job/sha256.h"
 
 static const char AGENT[] = "Lumenvast Downloader";
 static const DWORD CHUNK = 32768;
@@ -341,6 +347,26 @@ static int Channel()
     return 0;
 }
 
+static int HashSpeed(double megabytes)
+{
+    static unsigned char chunk[CHUNK];
+    for (DWORD i = 0; i < CHUNK; ++i)
+        chunk[i] = static_cast<unsigned char>(i * 7);
+    DWORD chunks = static_cast<DWORD>(megabytes * 1e6 / CHUNK);
+    Sha256 hash;
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    double start = Now();
+    Sha256Begin(&hash);
+    for (DWORD i = 0; i < chunks; ++i)
+        Sha256Add(&hash, chunk, CHUNK);
+    Sha256End(&hash, digest);
+    double seconds = (Now() - start) / 1000;
+    // The digest is printed so that no step can be left out as unused.
+    printf("SHA256_MB_PER_S %.1f DIGEST_BYTE %u\n", chunks * double(CHUNK) / 1e6 / seconds,
+           digest[0]);
+    return 0;
+}
+
 static int Watch(const char* caption, double seconds)
 {
     puts("READY");
@@ -367,6 +393,8 @@ int main(int argc, char** argv)
         return Repaint();
     if (argc == 2 && strcmp(argv[1], "channel") == 0)
         return Channel();
+    if (argc == 3 && strcmp(argv[1], "sha256") == 0)
+        return HashSpeed(atof(argv[2]));
     if (argc == 5) {
         if (strcmp(argv[1], "floor") == 0)
             return RunTransfer(FLOOR, argv);
@@ -378,6 +406,6 @@ int main(int argc, char** argv)
             return RunTransfer(DISCARD, argv);
     }
     fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS"
-          " | repaint | channel\n", stderr);
+          " | repaint | channel | sha256 MEGABYTES\n", stderr);
     return 2;
 }

@@ -75,7 +75,7 @@ endif()
 # Yardsticks of make bench: the transfer floor (and the dialog watcher), and
 # the smallest dialog program, which has no C runtime, as the downloader.
 lv_test_program(benchget tests/win32/benchget.cpp)
-target_link_libraries(benchget PRIVATE wininet comctl32 user32)
+target_link_libraries(benchget PRIVATE lv_core wininet comctl32 user32)
 lv_test_program(mindialog tests/win32/mindialog.cpp)
 target_compile_options(mindialog PRIVATE -ffreestanding -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables)
