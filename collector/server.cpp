@@ -1,0 +1,488 @@
+#include "collector/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace lvcollect {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What one request may cost. A report request is a line of at most about
+// 1,100 bytes and two short headers, sent at once.
+constexpr std::size_t MAX_REQUEST_HEAD_BYTES = 8192;          // request line and headers
+constexpr Clock::duration REQUEST_TIME_LIMIT = std::chrono::seconds(5);   // first to last byte
+constexpr Clock::duration KEEP_ALIVE_IDLE_LIMIT = std::chrono::seconds(5);  // between requests
+constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);
+constexpr std::size_t MAX_REQUESTS_PER_CONNECTION = 1000;
+constexpr std::size_t MAX_BODY_BYTES = 1024;   // reports have none
+// Connections served at once; further ones wait for a free thread.
+constexpr std::size_t CONNECTION_THREADS = 32;
+// Reports answered but not yet stored. At the limit the store has fallen
+// behind by minutes of full load: further reports are refused with 503.
+constexpr std::size_t MAX_QUEUED_REPORTS = 200000;
+constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
+constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
+constexpr std::size_t RECEIVE_BUFFER_BYTES = 4096;
+constexpr long SIGNAL_POLL_NS = 200 * 1000 * 1000;
+
+const char kTextPlain[] = "text/plain";
+
+struct Counters {
+    std::atomic<std::uint64_t> reports{0};
+    std::atomic<std::uint64_t> malformed{0};
+    std::atomic<std::uint64_t> notReports{0};   // other paths and methods
+    std::atomic<std::uint64_t> busy{0};         // refused: the queue was full
+    std::atomic<std::uint64_t> cutOff{0};       // too long, too slow or half sent
+    std::atomic<std::uint64_t> lost{0};         // answered, but the store refused them
+};
+
+class ReportQueue {
+public:
+    bool Push(Received&& received)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (pending_.size() >= MAX_QUEUED_REPORTS)
+                return false;
+            pending_.push_back(std::move(received));
+        }
+        ready_.notify_one();
+        return true;
+    }
+
+    // Waits for reports and swaps them all into *batch; false once the
+    // queue is closed and empty.
+    bool TakeAll(std::vector<Received>* batch)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
+        if (pending_.empty())
+            return false;
+        batch->swap(pending_);
+        return true;
+    }
+
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+        }
+        ready_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Received> pending_;
+    bool closed_ = false;
+};
+
+int MillisecondsUntil(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+bool WaitFor(int sock, short events, Clock::time_point deadline)
+{
+    pollfd descriptor = {sock, events, 0};
+    for (;;) {
+        int ready = poll(&descriptor, 1, MillisecondsUntil(deadline));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+std::string Address(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
+    return text;
+}
+
+int Port(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
+
+// The bytes of one connection as the HTTP library reads them, within the
+// limits of one request: MAX_REQUEST_HEAD_BYTES and REQUEST_TIME_LIMIT. At
+// either limit a read fails, and the library gives the request up.
+//
+// NB: the library refuses a request target with a second "?" (400), yet a
+// report's download URL may hold one (an object path such as
+// "get.php?file=setup.exe"). So in the query part of the request line
+// every "?" passes as "%3F" and every "%" as "%25"; RestoreTarget undoes
+// exactly that.
+class BoundedStream : public httplib::Stream {
+public:
+    explicit BoundedStream(int sock) : sock_(sock) {}
+
+    // False when the peer closed, or sent nothing within the limit.
+    bool WaitForRequest(Clock::duration limit)
+    {
+        return start_ < end_ || Fill(Clock::now() + limit);
+    }
+
+    void BeginRequest()
+    {
+        deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
+        headBytes_ = 0;
+        lineBlanks_ = 0;
+        inRequestLine_ = true;
+        inQuery_ = false;
+        limitReached_ = false;
+        ended_ = false;
+    }
+
+    // Whether the request ended part-way: at a limit or by the peer.
+    bool CutOff() const { return limitReached_ || (ended_ && headBytes_ > 0); }
+
+    bool is_readable() const override
+    {
+        return pendingAt_ < pending_.size() || start_ < end_ || WaitFor(sock_, POLLIN, deadline_);
+    }
+
+    bool is_writable() const override
+    {
+        return WaitFor(sock_, POLLOUT, Clock::now() + ANSWER_TIME_LIMIT);
+    }
+
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (pendingAt_ == pending_.size()) {
+            if (start_ == end_ && !Fill(deadline_))
+                return -1;
+            if (!Take(size))
+                return -1;
+        }
+        std::size_t count = std::min(size, pending_.size() - pendingAt_);
+        std::memcpy(ptr, pending_.data() + pendingAt_, count);
+        pendingAt_ += count;
+        return static_cast<ssize_t>(count);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        Clock::time_point deadline = Clock::now() + ANSWER_TIME_LIMIT;
+        std::size_t sent = 0;
+        while (sent < size) {
+            if (!WaitFor(sock_, POLLOUT, deadline))
+                return -1;
+            ssize_t n = send(sock_, ptr + sent, size - sent, MSG_NOSIGNAL);
+            if (n < 0 && errno != EINTR && errno != EAGAIN)
+                return -1;
+            if (n > 0)
+                sent += static_cast<std::size_t>(n);
+        }
+        return static_cast<ssize_t>(sent);
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override
+    {
+        sockaddr_storage address = {};
+        socklen_t length = sizeof address;
+        if (getpeername(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            ip = Address(address);
+            port = Port(address);
+        }
+    }
+
+    void get_local_ip_and_port(std::string& ip, int& port) const override
+    {
+        sockaddr_storage address = {};
+        socklen_t length = sizeof address;
+        if (getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            ip = Address(address);
+            port = Port(address);
+        }
+    }
+
+    socket_t socket() const override { return sock_; }
+
+private:
+    bool Fill(Clock::time_point deadline)
+    {
+        for (;;) {
+            if (!WaitFor(sock_, POLLIN, deadline)) {
+                limitReached_ = true;
+                return false;
+            }
+            ssize_t n = recv(sock_, buffer_, sizeof buffer_, 0);
+            if (n > 0) {
+                start_ = 0;
+                end_ = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                ended_ = true;
+                return false;
+            }
+        }
+    }
+
+    // Moves up to `size` received bytes into the pending output, escaping
+    // the request target's query part as described above.
+    bool Take(std::size_t size)
+    {
+        std::size_t count = std::min(size, end_ - start_);
+        if (headBytes_ + count > MAX_REQUEST_HEAD_BYTES) {
+            limitReached_ = true;
+            return false;
+        }
+        pending_.clear();
+        pendingAt_ = 0;
+        std::size_t taken = 0;
+        while (taken < count) {
+            char c = buffer_[start_ + taken++];
+            if (inRequestLine_ && lineBlanks_ == 1 && inQuery_ && (c == '?' || c == '%')) {
+                pending_ += c == '?' ? "%3F" : "%25";
+                continue;
+            }
+            pending_ += c;
+            if (!inRequestLine_)
+                continue;
+            if (c == ' ')
+                ++lineBlanks_;
+            else if (c == '?' && lineBlanks_ == 1)
+                inQuery_ = true;
+            else if (c == '\n')
+                inRequestLine_ = false;
+        }
+        start_ += taken;
+        headBytes_ += taken;
+        return true;
+    }
+
+    int sock_;
+    char buffer_[RECEIVE_BUFFER_BYTES];
+    std::size_t start_ = 0, end_ = 0;
+    std::string pending_;
+    std::size_t pendingAt_ = 0;
+    Clock::time_point deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
+    std::size_t headBytes_ = 0;
+    int lineBlanks_ = 0;
+    bool inRequestLine_ = true;
+    bool inQuery_ = false;
+    bool limitReached_ = false;
+    bool ended_ = false;
+};
+
+// The target as the client sent it: see BoundedStream.
+std::string RestoreTarget(const std::string& target)
+{
+    std::size_t mark = target.find('?');
+    if (mark == std::string::npos)
+        return target;
+    std::string restored = target.substr(0, mark + 1);
+    for (std::size_t i = mark + 1; i < target.size(); ++i) {
+        if (target.compare(i, 3, "%3F") == 0) {
+            restored += '?';
+            i += 2;
+        } else if (target.compare(i, 3, "%25") == 0) {
+            restored += '%';
+            i += 2;
+        } else {
+            restored += target[i];
+        }
+    }
+    return restored;
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class CollectorServer : public httplib::Server {
+public:
+    CollectorServer(ReportQueue& queue, Counters& counters) : queue_(queue), counters_(counters)
+    {
+        new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
+        set_tcp_nodelay(true);
+        set_payload_max_length(MAX_BODY_BYTES);
+        set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+            Answer(request, response);
+            return HandlerResponse::Handled;
+        });
+    }
+
+private:
+    void Answer(const httplib::Request& request, httplib::Response& response)
+    {
+        std::string target = RestoreTarget(request.target);
+        std::string_view query;
+        if (request.method != "GET" || !ReportQueryOfTarget(target, &query)) {
+            ++counters_.notReports;
+            response.status = request.method != "GET" ? 405 : 404;
+            response.set_content("not a report\n", kTextPlain);
+            return;
+        }
+        Received received;
+        received.receivedMs = NowMs();
+        received.client = request.remote_addr;
+        received.userAgent = request.get_header_value("User-Agent");
+        received.query.assign(query);
+        received.parsed = ParseReportQuery(query);
+        bool valid = received.parsed.valid;
+        std::string reason = valid ? std::string() : received.parsed.reason;
+        if (!queue_.Push(std::move(received))) {
+            ++counters_.busy;
+            response.status = 503;
+            response.set_content("busy\n", kTextPlain);
+            return;
+        }
+        if (valid) {
+            ++counters_.reports;
+            response.set_content("ok\n", kTextPlain);
+        } else {
+            ++counters_.malformed;
+            response.status = 400;
+            response.set_content("kept as malformed: " + reason + "\n", kTextPlain);
+        }
+    }
+
+    // One connection: its requests one after another, each within its limits.
+    bool process_and_close_socket(socket_t sock) override
+    {
+        int on = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        BoundedStream stream(sock);
+        for (std::size_t count = 0; count < MAX_REQUESTS_PER_CONNECTION; ++count) {
+            if (!stream.WaitForRequest(count == 0 ? REQUEST_TIME_LIMIT : KEEP_ALIVE_IDLE_LIMIT))
+                break;
+            stream.BeginRequest();
+            bool closeConnection = count + 1 == MAX_REQUESTS_PER_CONNECTION;
+            bool connectionClosed = false;
+            bool answered = process_request(stream, closeConnection, connectionClosed, {});
+            if (stream.CutOff())
+                ++counters_.cutOff;
+            if (!answered || connectionClosed || stream.CutOff())
+                break;
+        }
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return true;
+    }
+
+    ReportQueue& queue_;
+    Counters& counters_;
+};
+
+void StoreLoop(ReportQueue& queue, ReportStore& store, Counters& counters,
+               const std::atomic<bool>& stopping)
+{
+    std::vector<Received> batch;
+    while (queue.TakeAll(&batch)) {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                store.Append(batch);
+                break;
+            } catch (const StoreError& error) {
+                std::fprintf(stderr, "lvcollect: %s\n", error.what());
+                if (stopping && attempt >= STORE_ATTEMPTS_AT_EXIT) {
+                    counters.lost += batch.size();
+                    std::fprintf(stderr, "lvcollect: %zu reports could not be stored\n", batch.size());
+                    break;
+                }
+                std::this_thread::sleep_for(STORE_RETRY_PAUSE);
+            }
+        }
+        batch.clear();
+    }
+}
+
+}  // namespace
+
+int Serve(const ServeOptions& options, ReportStore& store)
+{
+    // The signals are taken by one thread below; every thread started from
+    // here on inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    ReportQueue queue;
+    Counters counters;
+    CollectorServer server(queue, counters);
+    int port = options.port;
+    if (port == 0)
+        port = server.bind_to_any_port(options.host);
+    else if (!server.bind_to_port(options.host, port))
+        port = -1;
+    if (port < 0) {
+        std::fprintf(stderr, "lvcollect: cannot listen on %s:%d: %s\n", options.host.c_str(),
+                     options.port, std::strerror(errno));
+        return 1;
+    }
+    std::printf("lvcollect: listening on %s:%d\n", options.host.c_str(), port);
+    std::fflush(stdout);
+
+    std::atomic<bool> stopping{false};
+    std::thread writer(StoreLoop, std::ref(queue), std::ref(store), std::ref(counters),
+                       std::cref(stopping));
+    std::thread signalWaiter([&] {
+        const timespec pause = {0, SIGNAL_POLL_NS};
+        while (!stopping) {
+            if (sigtimedwait(&stopSignals, nullptr, &pause) > 0) {
+                server.stop();
+                return;
+            }
+        }
+    });
+    // Returns once stopped, after every connection thread has finished.
+    server.listen_after_bind();
+    stopping = true;
+    signalWaiter.join();
+    queue.Close();
+    writer.join();
+
+    std::printf("lvcollect: answered %llu reports and %llu malformed queries, %s; answered %llu "
+                "other requests, refused %llu as busy; cut off %llu requests (too long, too slow "
+                "or half sent)\n",
+                static_cast<unsigned long long>(counters.reports.load()),
+                static_cast<unsigned long long>(counters.malformed.load()),
+                counters.lost == 0 ? "all stored"
+                                   : (std::to_string(counters.lost.load()) + " not stored").c_str(),
+                static_cast<unsigned long long>(counters.notReports.load()),
+                static_cast<unsigned long long>(counters.busy.load()),
+                static_cast<unsigned long long>(counters.cutOff.load()));
+    return counters.lost == 0 ? 0 : 1;
+}
+
+}  // namespace lvcollect
