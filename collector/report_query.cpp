@@ -137,6 +137,9 @@ bool CurrentUrl(Cursor& cursor, Report& report)
         return cursor.Fail("download URL without \"http://\"");
     if (url.find('/', kScheme.size()) == std::string_view::npos)
         return cursor.Fail("download URL without \"/\" between host and object");
+    // The downloader's texts end at their first NUL; the URL cannot hold one.
+    if (url.find('\0') != std::string_view::npos)
+        return cursor.Fail("NUL byte in the download URL");
     if (url.size() > MAX_CURRENT_URL_BYTES)
         return cursor.Fail("download URL longer than " + std::to_string(MAX_CURRENT_URL_BYTES) +
                            " bytes");
