@@ -13,7 +13,7 @@ namespace {
 
 constexpr int WIDTH = 760;
 constexpr int MARGIN = 24;
-constexpr int LABEL_WIDTH = 190;        // funnel labels, left of the bars
+constexpr int LABEL_WIDTH = 220;        // funnel labels, left of the bars
 constexpr int BAR_AREA = WIDTH - 2 * MARGIN - LABEL_WIDTH - 150;
 constexpr int BAR_HEIGHT = 26;
 constexpr int ROW = 36;
@@ -131,8 +131,9 @@ std::string FunnelChartSvg(const Funnel& f)
         svg += Text(MARGIN, y + 18, 14, "No failures.");
     for (const auto& [label, count] : codes) {
         svg += Text(MARGIN, y + 12, 13, label);
-        svg += Bar(MARGIN, y + 17, count, all.failed, "#c8453b");
-        int barEnd = MARGIN + (all.failed == 0 ? 0 : static_cast<int>(BAR_AREA * static_cast<double>(count) / all.failed));
+        // On the funnel's scale, so that a code's bar compares with the steps'.
+        svg += Bar(MARGIN, y + 17, count, scale, "#c8453b");
+        int barEnd = MARGIN + static_cast<int>(BAR_AREA * static_cast<double>(count) / scale);
         svg += Text(barEnd + 8, y + 35, 13, CountLabel(count, all.started));
         y += CODE_ROW;
     }

@@ -47,6 +47,10 @@ constexpr long SIGNAL_POLL_NS = 200 * 1000 * 1000;
 
 const char kTextPlain[] = "text/plain";
 
+// Whether the request that this connection's thread is serving reached the
+// handler; when it did not, the library has refused it as malformed HTTP.
+thread_local bool t_requestHandled = false;
+
 struct Counters {
     std::atomic<std::uint64_t> reports{0};
     std::atomic<std::uint64_t> malformed{0};
@@ -194,6 +198,9 @@ public:
 
     ssize_t write(const char* ptr, size_t size) override
     {
+        // A request that did not arrive whole gets no answer.
+        if (CutOff())
+            return -1;
         Clock::time_point deadline = Clock::now() + ANSWER_TIME_LIMIT;
         std::size_t sent = 0;
         while (sent < size) {
@@ -333,6 +340,9 @@ public:
         new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
         set_tcp_nodelay(true);
         set_payload_max_length(MAX_BODY_BYTES);
+        // What the answers' Keep-Alive header announces; enforced below.
+        set_keep_alive_max_count(MAX_REQUESTS_PER_CONNECTION);
+        set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(KEEP_ALIVE_IDLE_LIMIT).count());
         set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
             Answer(request, response);
             return HandlerResponse::Handled;
@@ -342,6 +352,7 @@ public:
 private:
     void Answer(const httplib::Request& request, httplib::Response& response)
     {
+        t_requestHandled = true;
         std::string target = RestoreTarget(request.target);
         std::string_view query;
         if (request.method != "GET" || !ReportQueryOfTarget(target, &query)) {
@@ -384,12 +395,14 @@ private:
             if (!stream.WaitForRequest(count == 0 ? REQUEST_TIME_LIMIT : KEEP_ALIVE_IDLE_LIMIT))
                 break;
             stream.BeginRequest();
+            t_requestHandled = false;
             bool closeConnection = count + 1 == MAX_REQUESTS_PER_CONNECTION;
             bool connectionClosed = false;
             bool answered = process_request(stream, closeConnection, connectionClosed, {});
             if (stream.CutOff())
                 ++counters_.cutOff;
-            if (!answered || connectionClosed || stream.CutOff())
+            // After bytes that are not HTTP, the rest is not worth reading.
+            if (!answered || connectionClosed || stream.CutOff() || !t_requestHandled)
                 break;
         }
         shutdown(sock, SHUT_RDWR);

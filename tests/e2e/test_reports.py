@@ -1,12 +1,11 @@
 """Usage reports under Wine: when each report goes out, its URL byte for byte,
 what reaches the report host, and the cancel report of a closed window.
 
-The expected URLs are built here from the protocol's literal pieces, not by
-the product's composer.
+The expected URLs are built from the protocol's literal pieces
+(harness/protocol.py), not by the product's composer.
 """
 import math
 import os
-import re
 import threading
 import time
 
@@ -14,23 +13,10 @@ import pytest
 
 from harness import paths, ui
 from harness.job import INSTALL_KEY, installer_body, parse_events, run_jobhost, start_jobhost
+from harness.protocol import (PREFIX_AFTER_HOST, START_SUFFIX, origin_form, received_seconds,
+                              result_url, sheet_request, start_url)
 from harness.web import Download, Gate, ReportAnswer
 from harness.wine import wait_until
-
-# --- Expected report URLs -------------------------------------------------------
-
-PREFIX_AFTER_HOST = (':80/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9'
-                     '&installtype=Kestrelox&installstate=newplug&product1=LMV10D80')
-START_SUFFIX = ('&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1'
-                '&savesattempted=&savescompleted=&package1=kest,850325&action=update')
-RESULT_HEAD = '&filesdownloaded=1&installattempts=1&version=,850325&action='
-SUCCESS_FIELDS = 'success&error=&filesdownloaded=1&installattempts=1'
-FAILURE_FIELDS = 'failure&error='
-
-# The documented piece lengths guard these transcriptions against typos.
-assert len('http://' + PREFIX_AFTER_HOST) == 137
-assert len(START_SUFFIX) == 125
-assert (len(RESULT_HEAD), len(SUCCESS_FIELDS), len(FAILURE_FIELDS)) == (60, 50, 14)
 
 USER_CANCEL = 123
 NO_STRING = 113
@@ -38,41 +24,6 @@ INTERRUPTED = 117
 RUN_INSTALLER = 119
 
 NOT_A_PROGRAM = b'<html>this is not a program</html>\n' * 40
-
-
-def os_fields(os_version):
-    major, minor, platform = os_version
-    return '&osversion=%d.%d&os=%s' % (major, minor, 'nt' if platform == 2 else 'win')
-
-
-def start_url(os_version, host=paths.REPORT_HOST):
-    return 'http://' + host + PREFIX_AFTER_HOST + START_SUFFIX + os_fields(os_version)
-
-
-def result_url(os_version, code, total_bytes, seconds, server=paths.DOWNLOAD_HOST,
-               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST):
-    url = 'http://' + host + PREFIX_AFTER_HOST + RESULT_HEAD
-    if code == 0:
-        url += SUCCESS_FIELDS + '&installduration='
-    else:
-        url += FAILURE_FIELDS + str(code) + '&duration='
-    url += '%d&totalbytes=%d&currenturl=http://%s/%s' % (seconds, total_bytes, server, obj)
-    return url + os_fields(os_version)
-
-
-def origin_form(url, host):
-    """What a direct connection requests: the URL without scheme, host and port."""
-    head = 'http://' + host + ':80'
-    assert url.startswith(head)
-    return url[len(head):]
-
-
-def received_seconds(request):
-    """The duration field of a received result report, to be bounded by the
-    test; every other field is compared whole."""
-    match = re.search(r'&(?:installduration|duration)=([0-9]+)&totalbytes=', request.target)
-    assert match, request.target
-    return int(match.group(1))
 
 
 def whole_seconds_between(seconds, low, high):

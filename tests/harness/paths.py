@@ -20,6 +20,7 @@ WINDOWS = os.path.join(BUILD, WINE_BUILD)
 WINDOWS_TESTS = os.path.join(WINDOWS, 'tests')
 
 LVDOWNLOAD = os.path.join(WINDOWS, 'lvdownload.exe')
+LVCOLLECT = os.path.join(NATIVE, 'lvcollect')      # the vendor's report collector
 LVPROGRESS = os.path.join(WINDOWS, 'lvprogress.exe')
 
 
