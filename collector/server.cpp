@@ -339,6 +339,12 @@ public:
     {
         new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
         set_tcp_nodelay(true);
+        // A restart must not wait for the last connections' TIME_WAIT; no
+        // SO_REUSEPORT, so that a second collector on the port fails to start.
+        set_socket_options([](socket_t sock) {
+            int on = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        });
         set_payload_max_length(MAX_BODY_BYTES);
         // What the answers' Keep-Alive header announces; enforced below.
         set_keep_alive_max_count(MAX_REQUESTS_PER_CONNECTION);

@@ -15,8 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths                      # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
-from harness.protocol import (PREFIX_AFTER_HOST, START_SUFFIX, origin_form, result_url,  # noqa: E402
-                              start_url)
+from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
 
 if not os.path.exists(paths.LVCOLLECT):
