@@ -55,7 +55,7 @@ bench: setup
 	$(PYTHON) tools/bench.py
 
 soak: setup
-	$(MAKE) $(WINE_BUILD)
+	$(MAKE) $(WINE_BUILD) native
 	$(PYTHON) tools/soak.py
 
 fuzz: setup fuzz-build
