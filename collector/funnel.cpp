@@ -184,7 +184,7 @@ std::string SummaryText(const Funnel& f)
                   static_cast<unsigned long long>(all.failed), Share(all.failed, all.started).c_str());
     for (const auto& [code, count] : f.failedByCode) {
         const char* text = CatalogueText(code);
-        out += Format("  %10u %8llu  %s\n", code, static_cast<unsigned long long>(count),
+        out += Format("  code %-25u %8llu  %s\n", code, static_cast<unsigned long long>(count),
                       text ? text : "(no catalogue text)");
     }
     out += Format("%-32s %8llu\n", "No result report (cut off)",
