@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -41,8 +42,16 @@ constexpr std::size_t CONNECTION_THREADS = 32;
 // behind by minutes of full load: further reports are refused with 503.
 constexpr std::size_t MAX_QUEUED_REPORTS = 200000;
 constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
+// The writer stores at most this often, so that under load a transaction
+// carries hundreds of reports instead of a few.
+constexpr Clock::duration STORE_INTERVAL = std::chrono::milliseconds(20);
 constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
 constexpr std::size_t RECEIVE_BUFFER_BYTES = 4096;
+// The socket's receive time-out: the limits above are all this long.
+constexpr Clock::duration RECEIVE_TIMEOUT = std::chrono::seconds(5);
+constexpr Clock::duration TIMER_SLACK = std::chrono::milliseconds(50);
+static_assert(REQUEST_TIME_LIMIT == RECEIVE_TIMEOUT && KEEP_ALIVE_IDLE_LIMIT == RECEIVE_TIMEOUT,
+              "a blocking receive waits for one whole limit");
 constexpr long SIGNAL_POLL_NS = 200 * 1000 * 1000;
 
 const char kTextPlain[] = "text/plain";
@@ -74,15 +83,21 @@ public:
         return true;
     }
 
-    // Waits for reports and swaps them all into *batch; false once the
-    // queue is closed and empty.
-    bool TakeAll(std::vector<Received>* batch)
+    // Moves every queued report to the end of *batch, when `wait` after
+    // waiting for one; false once the queue is closed and empty.
+    bool Take(std::vector<Received>* batch, bool wait)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
+        if (wait)
+            ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
         if (pending_.empty())
-            return false;
-        batch->swap(pending_);
+            return !closed_;
+        if (batch->empty()) {
+            batch->swap(pending_);
+        } else {
+            std::move(pending_.begin(), pending_.end(), std::back_inserter(*batch));
+            pending_.clear();
+        }
         return true;
     }
 
@@ -177,17 +192,16 @@ public:
         return pendingAt_ < pending_.size() || start_ < end_ || WaitFor(sock_, POLLIN, deadline_);
     }
 
-    bool is_writable() const override
-    {
-        return WaitFor(sock_, POLLOUT, Clock::now() + ANSWER_TIME_LIMIT);
-    }
+    // Writes are gathered and sent whole by Flush, so an answer is one
+    // segment; the time limit applies there.
+    bool is_writable() const override { return true; }
 
     ssize_t read(char* ptr, size_t size) override
     {
         if (pendingAt_ == pending_.size()) {
             if (start_ == end_ && !Fill(deadline_))
                 return -1;
-            if (!Take(size))
+            if (!Take())
                 return -1;
         }
         std::size_t count = std::min(size, pending_.size() - pendingAt_);
@@ -201,47 +215,70 @@ public:
         // A request that did not arrive whole gets no answer.
         if (CutOff())
             return -1;
-        Clock::time_point deadline = Clock::now() + ANSWER_TIME_LIMIT;
-        std::size_t sent = 0;
-        while (sent < size) {
-            if (!WaitFor(sock_, POLLOUT, deadline))
-                return -1;
-            ssize_t n = send(sock_, ptr + sent, size - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno != EINTR && errno != EAGAIN)
-                return -1;
-            if (n > 0)
-                sent += static_cast<std::size_t>(n);
-        }
-        return static_cast<ssize_t>(sent);
+        answer_.append(ptr, size);
+        return static_cast<ssize_t>(size);
     }
 
+    // Sends the answer gathered since the last call; false when the peer
+    // does not take it within ANSWER_TIME_LIMIT.
+    bool Flush()
+    {
+        Clock::time_point deadline = Clock::now() + ANSWER_TIME_LIMIT;
+        std::size_t sent = 0;
+        while (sent < answer_.size()) {
+            ssize_t n = send(sock_, answer_.data() + sent, answer_.size() - sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                sent += static_cast<std::size_t>(n);
+            else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return false;
+            else if (n < 0 && errno != EINTR && !WaitFor(sock_, POLLOUT, deadline))
+                return false;
+        }
+        answer_.clear();
+        return true;
+    }
+
+    // Asked for every request; the same for the whole connection.
     void get_remote_ip_and_port(std::string& ip, int& port) const override
     {
-        sockaddr_storage address = {};
-        socklen_t length = sizeof address;
-        if (getpeername(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            ip = Address(address);
-            port = Port(address);
+        if (remotePort_ < 0) {
+            sockaddr_storage address = {};
+            socklen_t length = sizeof address;
+            if (getpeername(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+                remoteIp_ = Address(address);
+                remotePort_ = Port(address);
+            }
         }
+        ip = remoteIp_;
+        port = remotePort_;
     }
 
     void get_local_ip_and_port(std::string& ip, int& port) const override
     {
-        sockaddr_storage address = {};
-        socklen_t length = sizeof address;
-        if (getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            ip = Address(address);
-            port = Port(address);
+        if (localPort_ < 0) {
+            sockaddr_storage address = {};
+            socklen_t length = sizeof address;
+            if (getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+                localIp_ = Address(address);
+                localPort_ = Port(address);
+            }
         }
+        ip = localIp_;
+        port = localPort_;
     }
 
     socket_t socket() const override { return sock_; }
 
 private:
+    // With a whole limit ahead, a blocking receive under the socket's own
+    // time-out (SO_RCVTIMEO, set to the limit) waits in one system call;
+    // with less, poll() keeps the deadline.
     bool Fill(Clock::time_point deadline)
     {
         for (;;) {
-            if (!WaitFor(sock_, POLLIN, deadline)) {
+            bool wholeLimit = deadline - Clock::now() >= RECEIVE_TIMEOUT - TIMER_SLACK;
+            if (!wholeLimit && !WaitFor(sock_, POLLIN, deadline)) {
                 limitReached_ = true;
                 return false;
             }
@@ -251,6 +288,10 @@ private:
                 end_ = static_cast<std::size_t>(n);
                 return true;
             }
+            if (n < 0 && wholeLimit && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                limitReached_ = true;
+                return false;
+            }
             if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 ended_ = true;
                 return false;
@@ -258,36 +299,40 @@ private:
         }
     }
 
-    // Moves up to `size` received bytes into the pending output, escaping
-    // the request target's query part as described above.
-    bool Take(std::size_t size)
+    // Moves the received bytes up to the next line's end (the library reads
+    // line by line) into the pending output, escaping the request target's
+    // query part as described above. Bytes of a next request stay unread.
+    bool Take()
     {
-        std::size_t count = std::min(size, end_ - start_);
+        const char* from = buffer_ + start_;
+        const void* newline = std::memchr(from, '\n', end_ - start_);
+        std::size_t count = newline ? static_cast<const char*>(newline) - from + 1 : end_ - start_;
         if (headBytes_ + count > MAX_REQUEST_HEAD_BYTES) {
             limitReached_ = true;
             return false;
         }
         pending_.clear();
         pendingAt_ = 0;
-        std::size_t taken = 0;
-        while (taken < count) {
-            char c = buffer_[start_ + taken++];
-            if (inRequestLine_ && lineBlanks_ == 1 && inQuery_ && (c == '?' || c == '%')) {
-                pending_ += c == '?' ? "%3F" : "%25";
-                continue;
+        if (!inRequestLine_) {
+            pending_.assign(from, count);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                char c = from[i];
+                if (lineBlanks_ == 1 && inQuery_ && (c == '?' || c == '%')) {
+                    pending_ += c == '?' ? "%3F" : "%25";
+                    continue;
+                }
+                pending_ += c;
+                if (c == ' ')
+                    ++lineBlanks_;
+                else if (c == '?' && lineBlanks_ == 1)
+                    inQuery_ = true;
+                else if (c == '\n')
+                    inRequestLine_ = false;
             }
-            pending_ += c;
-            if (!inRequestLine_)
-                continue;
-            if (c == ' ')
-                ++lineBlanks_;
-            else if (c == '?' && lineBlanks_ == 1)
-                inQuery_ = true;
-            else if (c == '\n')
-                inRequestLine_ = false;
         }
-        start_ += taken;
-        headBytes_ += taken;
+        start_ += count;
+        headBytes_ += count;
         return true;
     }
 
@@ -296,6 +341,9 @@ private:
     std::size_t start_ = 0, end_ = 0;
     std::string pending_;
     std::size_t pendingAt_ = 0;
+    std::string answer_;
+    mutable std::string remoteIp_, localIp_;
+    mutable int remotePort_ = -1, localPort_ = -1;
     Clock::time_point deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
     std::size_t headBytes_ = 0;
     int lineBlanks_ = 0;
@@ -396,6 +444,8 @@ private:
     {
         int on = 1;
         setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        timeval timeout = {std::chrono::duration_cast<std::chrono::seconds>(RECEIVE_TIMEOUT).count(), 0};
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         BoundedStream stream(sock);
         for (std::size_t count = 0; count < MAX_REQUESTS_PER_CONNECTION; ++count) {
             if (!stream.WaitForRequest(count == 0 ? REQUEST_TIME_LIMIT : KEEP_ALIVE_IDLE_LIMIT))
@@ -404,7 +454,8 @@ private:
             t_requestHandled = false;
             bool closeConnection = count + 1 == MAX_REQUESTS_PER_CONNECTION;
             bool connectionClosed = false;
-            bool answered = process_request(stream, closeConnection, connectionClosed, {});
+            bool answered = process_request(stream, closeConnection, connectionClosed, {}) &&
+                            stream.Flush();
             if (stream.CutOff())
                 ++counters_.cutOff;
             // After bytes that are not HTTP, the rest is not worth reading.
@@ -424,7 +475,14 @@ void StoreLoop(ReportQueue& queue, ReportStore& store, Counters& counters,
                const std::atomic<bool>& stopping)
 {
     std::vector<Received> batch;
-    while (queue.TakeAll(&batch)) {
+    Clock::time_point lastStore = Clock::now() - STORE_INTERVAL;
+    while (queue.Take(&batch, true)) {
+        if (!stopping) {
+            // Let more reports gather; they are answered meanwhile.
+            std::this_thread::sleep_until(lastStore + STORE_INTERVAL);
+            queue.Take(&batch, false);
+        }
+        lastStore = Clock::now();
         for (int attempt = 1;; ++attempt) {
             try {
                 store.Append(batch);

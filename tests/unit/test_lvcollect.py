@@ -17,6 +17,7 @@ from harness import paths                      # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
+from harness.wine import wait_until           # noqa: E402
 
 if not os.path.exists(paths.LVCOLLECT):
     pytest.skip('%s is not built (make native)' % paths.LVCOLLECT, allow_module_level=True)
@@ -162,14 +163,16 @@ def test_slow_and_half_sent_requests_are_cut_off(collector):
     for thread in threads:
         thread.start()
     assert status(exchange(collector.address, request(START))) == 200
-    reports_meanwhile = collector.rows('SELECT count(*) FROM reports')
+    # Stored while the slow requests still hold their connections.
+    wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(1,)], timeout=3,
+               what='the report to be stored')
+    assert all(thread.is_alive() for thread in threads)
     for thread in threads:
         thread.join(60)
     assert results['trickle'][0] == b''
     assert TIME_LIMIT - 1 < results['trickle'][1] < TIME_LIMIT * 3
     assert results['half'] == b''
     assert 'cut off 2 requests' in collector.stop()
-    assert reports_meanwhile == [(1,)]
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
 
 
