@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -239,7 +238,7 @@ public:
         return true;
     }
 
-    // Asked for every request; the same for the whole connection.
+    // Asked for every request; asked of the system once per connection.
     void get_remote_ip_and_port(std::string& ip, int& port) const override
     {
         if (remotePort_ < 0) {
@@ -254,18 +253,11 @@ public:
         port = remotePort_;
     }
 
+    // Nothing here uses the local address: not asked for.
     void get_local_ip_and_port(std::string& ip, int& port) const override
     {
-        if (localPort_ < 0) {
-            sockaddr_storage address = {};
-            socklen_t length = sizeof address;
-            if (getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-                localIp_ = Address(address);
-                localPort_ = Port(address);
-            }
-        }
-        ip = localIp_;
-        port = localPort_;
+        ip.clear();
+        port = -1;
     }
 
     socket_t socket() const override { return sock_; }
@@ -342,8 +334,8 @@ private:
     std::string pending_;
     std::size_t pendingAt_ = 0;
     std::string answer_;
-    mutable std::string remoteIp_, localIp_;
-    mutable int remotePort_ = -1, localPort_ = -1;
+    mutable std::string remoteIp_;
+    mutable int remotePort_ = -1;
     Clock::time_point deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
     std::size_t headBytes_ = 0;
     int lineBlanks_ = 0;
@@ -386,7 +378,10 @@ public:
     CollectorServer(ReportQueue& queue, Counters& counters) : queue_(queue), counters_(counters)
     {
         new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
+        // Answers go out at once, not after the peer's delayed acknowledgement.
         set_tcp_nodelay(true);
+        // The library sets it on every accepted socket; Fill relies on it.
+        set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(RECEIVE_TIMEOUT).count());
         // A restart must not wait for the last connections' TIME_WAIT; no
         // SO_REUSEPORT, so that a second collector on the port fails to start.
         set_socket_options([](socket_t sock) {
@@ -442,10 +437,8 @@ private:
     // One connection: its requests one after another, each within its limits.
     bool process_and_close_socket(socket_t sock) override
     {
-        int on = 1;
-        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        timeval timeout = {std::chrono::duration_cast<std::chrono::seconds>(RECEIVE_TIMEOUT).count(), 0};
-        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        // TCP_NODELAY comes from the listening socket, SO_RCVTIMEO from the
+        // library (set_read_timeout): no system calls of our own here.
         BoundedStream stream(sock);
         for (std::size_t count = 0; count < MAX_REQUESTS_PER_CONNECTION; ++count) {
             if (!stream.WaitForRequest(count == 0 ? REQUEST_TIME_LIMIT : KEEP_ALIVE_IDLE_LIMIT))
@@ -462,7 +455,6 @@ private:
             if (!answered || connectionClosed || stream.CutOff() || !t_requestHandled)
                 break;
         }
-        shutdown(sock, SHUT_RDWR);
         close(sock);
         return true;
     }

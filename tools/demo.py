@@ -87,10 +87,7 @@ def describe(request):
 
 
 def main():
-    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'))
-    if not os.path.exists(paths.LVCOLLECT):
-        raise SystemExit('missing %s: run make lvcollect first'
-                         % os.path.relpath(paths.LVCOLLECT, paths.REPO))
+    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'), paths.LVCOLLECT)
     os.makedirs(OUT, exist_ok=True)
     browser_log = os.path.join(OUT, 'browser.log')
     installer_log = os.path.join(OUT, 'installer.log')
