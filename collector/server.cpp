@@ -308,8 +308,14 @@ private:
         if (!inRequestLine_) {
             pending_.assign(from, count);
         } else {
+            // Copied in runs between the bytes that matter to the line.
+            std::size_t run = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 char c = from[i];
+                if (c != ' ' && c != '?' && c != '%' && c != '\n')
+                    continue;
+                pending_.append(from + run, i - run);
+                run = i + 1;
                 if (lineBlanks_ == 1 && inQuery_ && (c == '?' || c == '%')) {
                     pending_ += c == '?' ? "%3F" : "%25";
                     continue;
@@ -322,6 +328,7 @@ private:
                 else if (c == '\n')
                     inRequestLine_ = false;
             }
+            pending_.append(from + run, count - run);
         }
         start_ += count;
         headBytes_ += count;
@@ -348,21 +355,18 @@ private:
 // The target as the client sent it: see BoundedStream.
 std::string RestoreTarget(const std::string& target)
 {
-    std::size_t mark = target.find('?');
-    if (mark == std::string::npos)
+    std::size_t at = target.find('?');
+    if (at == std::string::npos)
         return target;
-    std::string restored = target.substr(0, mark + 1);
-    for (std::size_t i = mark + 1; i < target.size(); ++i) {
-        if (target.compare(i, 3, "%3F") == 0) {
-            restored += '?';
-            i += 2;
-        } else if (target.compare(i, 3, "%25") == 0) {
-            restored += '%';
-            i += 2;
-        } else {
-            restored += target[i];
-        }
+    std::string restored(target, 0, ++at);
+    restored.reserve(target.size());
+    // After the "?", every "%" starts the "%3F" or "%25" that BoundedStream wrote.
+    for (std::size_t escape; (escape = target.find('%', at)) != std::string::npos; at = escape + 3) {
+        restored.append(target, at, escape - at);
+        restored += target.compare(escape, 3, "%3F") == 0 ? '?' : '%';
     }
+    if (at < target.size())
+        restored.append(target, at, std::string::npos);
     return restored;
 }
 
