@@ -45,6 +45,9 @@ constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
 // carries hundreds of reports instead of a few.
 constexpr Clock::duration STORE_INTERVAL = std::chrono::milliseconds(20);
 constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
+// A batch that grew past this many reports (the store stalled for a
+// moment) gives its memory back once stored.
+constexpr std::size_t KEPT_BATCH_CAPACITY = 4096;
 constexpr std::size_t RECEIVE_BUFFER_BYTES = 4096;
 // The socket's receive time-out: the limits above are all this long.
 constexpr Clock::duration RECEIVE_TIMEOUT = std::chrono::seconds(5);
@@ -77,6 +80,7 @@ public:
             if (pending_.size() >= MAX_QUEUED_REPORTS)
                 return false;
             pending_.push_back(std::move(received));
+            longest_ = std::max(longest_, pending_.size());
         }
         ready_.notify_one();
         return true;
@@ -100,6 +104,13 @@ public:
         return true;
     }
 
+    // The most reports that were ever waiting to be stored at once.
+    std::size_t Longest()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return longest_;
+    }
+
     void Close()
     {
         {
@@ -113,6 +124,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::vector<Received> pending_;
+    std::size_t longest_ = 0;
     bool closed_ = false;
 };
 
@@ -493,7 +505,10 @@ void StoreLoop(ReportQueue& queue, ReportStore& store, Counters& counters,
                 std::this_thread::sleep_for(STORE_RETRY_PAUSE);
             }
         }
-        batch.clear();
+        if (batch.capacity() > KEPT_BATCH_CAPACITY)
+            std::vector<Received>().swap(batch);
+        else
+            batch.clear();
     }
 }
 
@@ -547,14 +562,14 @@ int Serve(const ServeOptions& options, ReportStore& store)
 
     std::printf("lvcollect: answered %llu reports and %llu malformed queries, %s; answered %llu "
                 "other requests, refused %llu as busy; cut off %llu requests (too long, too slow "
-                "or half sent)\n",
+                "or half sent); at most %zu reports waited to be stored\n",
                 static_cast<unsigned long long>(counters.reports.load()),
                 static_cast<unsigned long long>(counters.malformed.load()),
                 counters.lost == 0 ? "all stored"
                                    : (std::to_string(counters.lost.load()) + " not stored").c_str(),
                 static_cast<unsigned long long>(counters.notReports.load()),
                 static_cast<unsigned long long>(counters.busy.load()),
-                static_cast<unsigned long long>(counters.cutOff.load()));
+                static_cast<unsigned long long>(counters.cutOff.load()), queue.Longest());
     return counters.lost == 0 ? 0 : 1;
 }
 

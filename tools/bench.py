@@ -530,6 +530,7 @@ def collector_run(seconds, extra):
     return {
         'completed': int(completed), 'seconds': float(duration), 'drain': drain, 'rows': rows,
         'answered': int(re.search(r'answered (\d+) reports', closing).group(1)),
+        'backlog': int(re.search(r'at most (\d+) reports waited', closing).group(1)),
         'non_2xx': int(errors.group(1)) if errors else 0,
         'socket_errors': socket_errors.group(1) if socket_errors else 'none',
         'peak_rss': usage.ru_maxrss * 1024, 'exit': os.waitstatus_to_exitcode(status),
@@ -541,9 +542,9 @@ def collector_section(args):
     print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load'
           % (WRK_THREADS, WRK_CONNECTIONS, args.collector_seconds, args.collector_rounds))
     print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %9s %9s %9s %9s %6s %9s %8s %12s' % (
-        'load', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'drain',
-        'CPU us/rep'))
+    print('  %-22s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+        'load', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'backlog',
+        'drain', 'CPU us/rep'))
     best = {}
     for name, extra in COLLECTOR_LOADS:
         for _ in range(args.collector_rounds):
@@ -557,10 +558,11 @@ def collector_section(args):
                 problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
             if f['non_2xx'] or f['socket_errors'] != 'none':
                 problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-            print('  %-22s %9d %9d %9d %9.0f %6d %6.1f MB %6.2f s %5.1f + %4.1f%s' % (
+            print('  %-22s %9d %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
                 name, f['completed'], f['answered'], f['rows'], rate, f['answered'] - f['rows'],
-                f['peak_rss'] / 1e6, f['drain'], f['cpu'] / f['rows'] * 1e6,
+                f['peak_rss'] / 1e6, f['backlog'], f['drain'], f['cpu'] / f['rows'] * 1e6,
                 f['wrk_cpu'] / f['rows'] * 1e6, '  ' + '; '.join(problems) if problems else ''))
+    print('  backlog: the most reports that waited at once to be stored.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
     print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
@@ -609,7 +611,9 @@ def main():
     print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
     print('Machine: %s' % machine())
     print('Command: %s' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
-    print('Wine figures of %s\n' % host.describe())
+    if args.only != 'collector':
+        print('Wine figures of %s' % host.describe())
+    print()
     if args.only in (None, 'size'):
         report_size()
     if args.only in (None, 'collector'):
