@@ -1,6 +1,7 @@
 // lvcollect: the report collector for a vendor's report host.
 //
-//   lvcollect serve [--listen ADDRESS:PORT] --db FILE   receive and store reports
+//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE
+//                                                       receive and store reports
 //   lvcollect summary --db FILE [--json]                print the funnel
 //   lvcollect plot --db FILE --out FILE.svg             draw the funnel
 //
@@ -25,10 +26,12 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 const char kUsage[] =
-    "usage: lvcollect serve [--listen ADDRESS:PORT] --db FILE\n"
+    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE\n"
     "       lvcollect summary --db FILE [--json]\n"
     "       lvcollect plot --db FILE --out FILE.svg\n"
-    "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n";
+    "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
+    "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
+    "names the client instead of the proxy's address.\n";
 
 int Usage()
 {
@@ -93,6 +96,8 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
         ServeOptions serve;
         if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve))
             return Usage();
+        if (options.count("--client-header"))
+            serve.clientHeader = options.at("--client-header");
         std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
     }
@@ -123,7 +128,7 @@ int main(int argc, char** argv)
     std::map<std::string, std::string> options;
     bool parsed = false;
     if (command == "serve")
-        parsed = ParseOptions(args, {"--listen", "--db"}, {}, &options);
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--db"}, {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
     else if (command == "plot")

@@ -37,8 +37,8 @@ constexpr std::size_t MAX_REQUESTS_PER_CONNECTION = 1000;
 constexpr std::size_t MAX_BODY_BYTES = 1024;   // reports have none
 // Connections served at once; further ones wait for a free thread.
 constexpr std::size_t CONNECTION_THREADS = 32;
-// Reports answered but not yet stored. At the limit the store has fallen
-// behind by minutes of full load: further reports are refused with 503.
+// Reports answered but not yet stored (about 1.3 KB each). At the limit the
+// store has stalled for seconds of full load: further reports get 503.
 constexpr std::size_t MAX_QUEUED_REPORTS = 200000;
 constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
 // The writer stores at most this often, so that under load a transaction
@@ -55,6 +55,9 @@ constexpr Clock::duration TIMER_SLACK = std::chrono::milliseconds(50);
 static_assert(REQUEST_TIME_LIMIT == RECEIVE_TIMEOUT && KEEP_ALIVE_IDLE_LIMIT == RECEIVE_TIMEOUT,
               "a blocking receive waits for one whole limit");
 constexpr long SIGNAL_POLL_NS = 200 * 1000 * 1000;
+
+// A client address taken from a header is cut to this many bytes.
+constexpr std::size_t MAX_CLIENT_BYTES = 64;
 
 const char kTextPlain[] = "text/plain";
 
@@ -389,9 +392,26 @@ std::int64_t NowMs()
         .count();
 }
 
+// The client that a reverse proxy names in `header`: the last entry of a
+// list such as "203.0.113.7, 10.0.0.2", which the nearest proxy appended.
+std::string ClientOf(const httplib::Request& request, const std::string& header)
+{
+    if (header.empty() || !request.has_header(header))
+        return request.remote_addr;
+    std::string value = request.get_header_value(header);
+    std::size_t comma = value.rfind(',');
+    std::string last = comma == std::string::npos ? value : value.substr(comma + 1);
+    std::size_t first = last.find_first_not_of(' ');
+    std::size_t end = last.find_last_not_of(' ');
+    if (first == std::string::npos)
+        return request.remote_addr;
+    return last.substr(first, std::min(end + 1 - first, MAX_CLIENT_BYTES));
+}
+
 class CollectorServer : public httplib::Server {
 public:
-    CollectorServer(ReportQueue& queue, Counters& counters) : queue_(queue), counters_(counters)
+    CollectorServer(ReportQueue& queue, Counters& counters, std::string clientHeader)
+        : queue_(queue), counters_(counters), clientHeader_(std::move(clientHeader))
     {
         new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
         // Answers go out at once, not after the peer's delayed acknowledgement.
@@ -428,7 +448,7 @@ private:
         }
         Received received;
         received.receivedMs = NowMs();
-        received.client = request.remote_addr;
+        received.client = ClientOf(request, clientHeader_);
         received.userAgent = request.get_header_value("User-Agent");
         received.query.assign(query);
         received.parsed = ParseReportQuery(query);
@@ -477,6 +497,7 @@ private:
 
     ReportQueue& queue_;
     Counters& counters_;
+    const std::string clientHeader_;
 };
 
 void StoreLoop(ReportQueue& queue, ReportStore& store, Counters& counters,
@@ -527,7 +548,7 @@ int Serve(const ServeOptions& options, ReportStore& store)
 
     ReportQueue queue;
     Counters counters;
-    CollectorServer server(queue, counters);
+    CollectorServer server(queue, counters, options.clientHeader);
     int port = options.port;
     if (port == 0)
         port = server.bind_to_any_port(options.host);

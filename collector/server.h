@@ -17,6 +17,10 @@ namespace lvcollect {
 struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;       // 0: any free port
+    // Behind a reverse proxy: the request header that names the client (for
+    // instance X-Forwarded-For, whose last address is taken). Empty: the
+    // peer's address is the client.
+    std::string clientHeader;
 };
 
 // Serves until SIGINT or SIGTERM, then stores what is queued and returns

@@ -357,12 +357,13 @@ class Collector:
     in `db`. stop() ends it as a vendor would (SIGTERM: it stores what is
     queued) and returns its closing line."""
 
-    def __init__(self, db, address='127.0.0.1', port=0):
+    def __init__(self, db, address='127.0.0.1', port=0, options=()):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.db = db
         self.process = subprocess.Popen(
-            [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db],
+            [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
+            + list(options),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
         if not line.startswith('lvcollect: listening on '):

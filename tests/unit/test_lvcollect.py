@@ -176,6 +176,17 @@ def test_slow_and_half_sent_requests_are_cut_off(collector):
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
 
 
+def test_client_named_by_a_reverse_proxy(tmp_path):
+    with Collector(str(tmp_path / 'reports.db'),
+                   options=('--client-header', 'X-Forwarded-For')) as collector:
+        for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
+            extra = b'X-Forwarded-For: %s\r\n' % forwarded if forwarded else b''
+            assert status(exchange(collector.address, request(START, extra=extra))) == 200
+        collector.stop()
+        assert collector.rows('SELECT client FROM reports ORDER BY id') == [
+            (b'203.0.113.7',), (b'10.0.0.2',), (b'127.0.0.1',)]
+
+
 def lvcollect(*args):
     return subprocess.run([paths.LVCOLLECT] + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, timeout=60)
