@@ -1,6 +1,6 @@
 # Entry points: `make` builds build/win32/lvdownload.exe, `make demo` runs the
-# downloader against an embedded local server, `make test` sets up and runs
-# every test. The configuration can be given here too, for instance
+# downloader against an embedded local server and the report collector,
+# `make test` sets up and runs every test. The configuration can be given here too, for instance
 #   make IDS_SERVER=download.example.com REPORT_HOST=reports.example.com
 
 WIN32_DIR := build/win32
@@ -11,7 +11,7 @@ PYTHON := /usr/bin/python3
 CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST INSTALLER_SHA256
 CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
 
-.PHONY: all win32 win64 native fuzz-build setup test demo bench soak fuzz clean
+.PHONY: all win32 win64 native lvcollect fuzz-build setup test demo bench soak fuzz clean
 
 all: win32
 
@@ -30,6 +30,11 @@ native:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(NATIVE_DIR) -j2
 
+# The report collector alone (build/native/lvcollect), without the unit tests.
+lvcollect:
+	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(NATIVE_DIR) -j2 --target lvcollect
+
 fuzz-build:
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DLV_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(FUZZ_DIR) -j2
@@ -47,15 +52,15 @@ test: setup
 WINE_BUILD = $$($(PYTHON) tests/harness/host.py build)
 
 demo: setup
-	$(MAKE) $(WINE_BUILD)
+	$(MAKE) $(WINE_BUILD) lvcollect
 	$(PYTHON) tools/demo.py
 
 bench: setup
-	$(MAKE) win32 $(WINE_BUILD)
+	$(MAKE) win32 $(WINE_BUILD) lvcollect
 	$(PYTHON) tools/bench.py
 
 soak: setup
-	$(MAKE) $(WINE_BUILD)
+	$(MAKE) $(WINE_BUILD) lvcollect
 	$(PYTHON) tools/soak.py
 
 fuzz: setup fuzz-build

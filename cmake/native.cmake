@@ -1,18 +1,21 @@
 # The native tree: the Windows-free core with its unit tests (GoogleTest,
-# AddressSanitizer and UndefinedBehaviorSanitizer), or with -DLV_FUZZ=ON and
-# clang, its libFuzzer targets.
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the report collector
+# lvcollect, or with -DLV_FUZZ=ON and clang, the libFuzzer targets.
 
 option(LV_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 
 set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
     report/report_url.cpp)
+# The collector's own vocabulary: free of the HTTP library and of the store.
+set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
+set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)
     file(GLOB fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.cpp)
     foreach(source ${fuzz_sources})
         get_filename_component(name ${source} NAME_WE)
-        add_executable(${name} ${source} ${LV_CORE_SOURCES})
+        add_executable(${name} ${source} ${LV_CORE_SOURCES} ${LV_COLLECTOR_PARSER_SOURCES})
         target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
         target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
             -fno-sanitize-recover=all -g -O1 -Wall -Wextra -Werror)
@@ -26,15 +29,42 @@ endif()
 
 enable_testing()
 find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 
-add_library(lv_core_native STATIC ${LV_CORE_SOURCES})
-target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR})
+# The collector names result codes with the catalogue's own texts: one line
+# per message of res/catalogue.rc, {IDS_..., "text"}, read with result_codes.h.
+set(LV_CATALOGUE_RC ${CMAKE_SOURCE_DIR}/res/catalogue.rc)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${LV_CATALOGUE_RC})
+file(STRINGS ${LV_CATALOGUE_RC} catalogue_lines REGEX "^[ \t]*IDS_[A-Z_]+[ \t]+\"")
+set(catalogue_entries "// Generated from res/catalogue.rc by cmake/native.cmake.\n")
+foreach(line ${catalogue_lines})
+    string(REGEX REPLACE "^[ \t]*(IDS_[A-Z_]+)[ \t]+(\".*\")[ \t]*$" "{\\1, \\2},\n" entry "${line}")
+    string(APPEND catalogue_entries "${entry}")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/catalogue_messages.inc
+     CONTENT "${catalogue_entries}" @ONLY)
+
+add_library(lv_core_native STATIC ${LV_CORE_SOURCES} ${LV_COLLECTOR_CORE_SOURCES})
+target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 
 file(GLOB unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
 add_executable(unit_tests ${unit_sources})
 target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+# The tests that check docs/PROTOCOL.md read it from the sources.
+target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
 target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
+
+# The collector is built optimised whatever the tree's build type: its
+# figures in make bench are those of the program a vendor runs.
+add_executable(lvcollect collector/main.cpp collector/server.cpp collector/sqlite_store.cpp
+    ${LV_COLLECTOR_CORE_SOURCES})
+target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
+target_link_libraries(lvcollect PRIVATE PkgConfig::HTTPLIB PkgConfig::SQLITE Threads::Threads)

@@ -15,6 +15,9 @@
   start-up  start to visible dialog, against mindialog (the smallest dialog
             program), under the same Wine
   reports   what one report exchange adds on loopback
+  collector reports per second that lvcollect, the vendor's collector,
+            stores on loopback under wrk, stored rows against requests,
+            peak memory and CPU; needs no Wine
 
 Everything runs in one private Wine session (own prefix, wineserver, Xvfb)
 against one loopback server reached through Wine's http_proxy. These are
@@ -26,6 +29,10 @@ import datetime
 import hashlib
 import os
 import platform
+import re
+import shutil
+import signal
+import sqlite3
 import statistics
 import struct
 import subprocess
@@ -38,6 +45,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 from harness import host, paths                 # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
+from harness.protocol import origin_form, result_url  # noqa: E402
 from harness.web import Download, LoopbackWeb   # noqa: E402
 from harness.wine import WINE, session_or_exit  # noqa: E402
 
@@ -528,6 +536,87 @@ def reports_section(product_runs, benchget_runs):
     print()
 
 
+# The collector -------------------------------------------------------------
+
+TARGET_COLLECTOR_RATE = 15000   # stored reports per second, nothing lost
+WRK_THREADS, WRK_CONNECTIONS = 2, 16
+# wrk's own way (connections kept alive), and the downloader's: one
+# connection per report.
+COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connection: close']))
+COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
+
+
+def collector_run(seconds, extra):
+    """One wrk run against a fresh lvcollect; its figures."""
+    shutil.rmtree(COLLECTOR_DIR, ignore_errors=True)
+    os.makedirs(COLLECTOR_DIR)
+    db = os.path.join(COLLECTOR_DIR, 'reports.db')
+    server = subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
+                              stdout=subprocess.PIPE, text=True)
+    port = int(server.stdout.readline().rsplit(':', 1)[1])
+    # A failure report of the default build on XP: a typical query.
+    url = 'http://127.0.0.1:%d%s' % (port, origin_form(
+        result_url((5, 1, 2), 117, 1048576, 40), paths.REPORT_HOST))
+    wrk = subprocess.Popen(['wrk', '-t%d' % WRK_THREADS, '-c%d' % WRK_CONNECTIONS,
+                            '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra
+                           + [url], stdout=subprocess.PIPE, text=True)
+    out = wrk.stdout.read()
+    _, _, wrk_usage = os.wait4(wrk.pid, 0)
+    stopped = time.monotonic()
+    server.send_signal(signal.SIGTERM)
+    closing = server.stdout.read()
+    _, status, usage = os.wait4(server.pid, 0)
+    drain = time.monotonic() - stopped
+    with sqlite3.connect(db) as store:
+        rows = store.execute('SELECT count(*) FROM reports').fetchone()[0]
+    completed, duration = re.search(r'(\d+) requests in ([\d.]+)s', out).groups()
+    errors = re.search(r'Non-2xx or 3xx responses: (\d+)', out)
+    socket_errors = re.search(r'Socket errors: (.*)', out)
+    return {
+        'completed': int(completed), 'seconds': float(duration), 'drain': drain, 'rows': rows,
+        'answered': int(re.search(r'answered (\d+) reports', closing).group(1)),
+        'backlog': int(re.search(r'at most (\d+) reports waited', closing).group(1)),
+        'non_2xx': int(errors.group(1)) if errors else 0,
+        'socket_errors': socket_errors.group(1) if socket_errors else 'none',
+        'peak_rss': usage.ru_maxrss * 1024, 'exit': os.waitstatus_to_exitcode(status),
+        'cpu': usage.ru_utime + usage.ru_stime, 'wrk_cpu': wrk_usage.ru_utime + wrk_usage.ru_stime,
+    }
+
+
+def collector_section(args):
+    print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load'
+          % (WRK_THREADS, WRK_CONNECTIONS, args.collector_seconds, args.collector_rounds))
+    print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
+    print('  %-22s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+        'load', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'backlog',
+        'drain', 'CPU us/rep'))
+    best = {}
+    for name, extra in COLLECTOR_LOADS:
+        for _ in range(args.collector_rounds):
+            f = collector_run(args.collector_seconds, extra)
+            rate = f['rows'] / (f['seconds'] + f['drain'])
+            best[name] = max(best.get(name, 0), rate)
+            problems = []
+            if f['rows'] != f['answered'] or f['exit'] != 0:
+                problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
+            if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
+                problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
+            if f['non_2xx'] or f['socket_errors'] != 'none':
+                problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
+            print('  %-22s %9d %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
+                name, f['completed'], f['answered'], f['rows'], rate, f['answered'] - f['rows'],
+                f['peak_rss'] / 1e6, f['backlog'], f['drain'], f['cpu'] / f['rows'] * 1e6,
+                f['wrk_cpu'] / f['rows'] * 1e6, '  ' + '; '.join(problems) if problems else ''))
+    print('  backlog: the most reports that waited at once to be stored.')
+    print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
+    print('  rows = answered: every answered report stored; answered - wrk done: requests in')
+    print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
+          % WRK_CONNECTIONS)
+    print('  best stored/s with connections kept alive: %.0f (target at least %d: %s)\n' % (
+        best['keep-alive'], TARGET_COLLECTOR_RATE,
+        'met' if best['keep-alive'] >= TARGET_COLLECTOR_RATE else 'MISSED'))
+
+
 def machine():
     model = ''
     with open('/proc/cpuinfo') as f:
@@ -549,21 +638,32 @@ def main():
                         help='small download of the memory figure, bytes')
     parser.add_argument('--quick', action='store_true',
                         help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
-    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'startup'),
+    parser.add_argument('--collector-rounds', type=int, default=3)
+    parser.add_argument('--collector-seconds', type=int, default=10)
+    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'startup', 'collector'),
                         help='one section (transfer includes memory and reports)')
     args = parser.parse_args()
     if args.quick:
         args.rounds, args.startup_rounds = 1, 2
         args.size, args.memory_size = 20_000_000, 2_000_000
-    paths.require(paths.LVDOWNLOAD_WIN32, paths.LVDOWNLOAD, BENCHGET, MINDIALOG)
+        args.collector_rounds, args.collector_seconds = 1, 5
+    if args.only == 'collector':
+        paths.require(paths.LVCOLLECT)
+    else:
+        paths.require(paths.LVDOWNLOAD_WIN32, paths.LVDOWNLOAD, BENCHGET, MINDIALOG,
+                      paths.LVCOLLECT)
 
     print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
     print('Machine: %s' % machine())
     print('Command: %s' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
-    print('Wine figures of %s\n' % host.describe())
+    if args.only != 'collector':
+        print('Wine figures of %s' % host.describe())
+    print()
     if args.only in (None, 'size'):
         report_size()
-    if args.only == 'size':
+    if args.only in (None, 'collector'):
+        collector_section(args)
+    if args.only in ('size', 'collector'):
         return
     wine = session_or_exit('bench')
     web = LoopbackWeb()

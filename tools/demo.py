@@ -3,7 +3,9 @@
 One loopback server stands in, through Wine's http_proxy, for the download
 host and the report host: it breaks off the first download part-way (the
 error view; the demo presses Try Again), then drips the test installer
-(padded to 3 MiB so the bar has something to do) and answers every report.
+(padded to 3 MiB so the bar has something to do), and passes every report
+on to lvcollect, the vendor's report collector, whose summary and chart of
+the attempts close the demo.
 The dialog shows on $DISPLAY when there is one, else on a private Xvfb,
 inside Wine's virtual desktop with the fonts and DPI that lay it out as
 Windows does; each view is saved under build/demo/. Everything started here
@@ -21,7 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 from harness import host, paths, ui                    # noqa: E402
 from harness.job import installer_body                 # noqa: E402
-from harness.web import Download, Gate, LoopbackWeb, drained  # noqa: E402
+from harness.web import Collector, Download, Gate, LoopbackWeb, drained  # noqa: E402
 from harness.wine import session_or_exit, wait_until   # noqa: E402
 
 OUT = os.path.join(paths.BUILD, 'demo')
@@ -85,11 +87,12 @@ def describe(request):
 
 
 def main():
-    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'))
+    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'), paths.LVCOLLECT)
     os.makedirs(OUT, exist_ok=True)
     browser_log = os.path.join(OUT, 'browser.log')
     installer_log = os.path.join(OUT, 'installer.log')
-    for path in (browser_log, installer_log):
+    reports_db = os.path.join(OUT, 'reports.db')
+    for path in (browser_log, installer_log, reports_db, reports_db + '-wal', reports_db + '-shm'):
         if os.path.exists(path):
             os.remove(path)
 
@@ -102,7 +105,8 @@ def main():
     wine = session_or_exit('demo', display=display)
     print('Running %s.' % host.describe())
     wine.use_windows_look()
-    web = LoopbackWeb()
+    collector = Collector(reports_db)
+    web = LoopbackWeb(collector=collector.address)
     broken = Gate('the break')
     web.queue_download(Download(body=body, holds=[(BREAK_AT, broken)], reset_at=BREAK_AT))
     web.download = Download(body=body, holds=[(i * STEP, g) for i, g in enumerate(gates, 1)])
@@ -167,11 +171,28 @@ def main():
         print('Left in the temporary directory %s: %s' % (
             wine.default_temp_windows, ', '.join(sorted(os.listdir(wine.temp_dir))) or 'nothing'))
         print('Screenshots: %s' % ', '.join(shots))
+        show_collector(collector)
     finally:
         for gate in gates + [broken]:
             gate.release()
         web.close()
+        collector.__exit__()
         wine.close()
+
+
+def show_collector(collector):
+    """Stops the collector and prints its summary; draws its chart."""
+    print('\n' + collector.stop())
+    command = [paths.LVCOLLECT, 'summary', '--db', collector.db]
+    print('\n$ %s\n%s' % (' '.join(os.path.relpath(a, paths.REPO) if a.startswith('/') else a
+                                     for a in command),
+                          subprocess.run(command, stdout=subprocess.PIPE, text=True,
+                                         check=True).stdout))
+    chart = os.path.join(OUT, 'funnel.svg')
+    subprocess.run([paths.LVCOLLECT, 'plot', '--db', collector.db, '--out', chart], check=True)
+    picture = chart[:-len('.svg')] + '.png'
+    subprocess.run(['rsvg-convert', '-o', picture, chart], check=True)
+    print('Chart: %s (and %s)' % (chart, picture))
 
 
 if __name__ == '__main__':

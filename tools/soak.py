@@ -15,10 +15,16 @@ left; exit code 0; no hang beyond the server's own stalls.
 Prints the seed, one line per attempt and a summary table; exits 1 on any
 failure. A failing attempt is rerun alone with --only and its seed.
 
+Every report is also passed on to lvcollect, the vendor's collector, when
+it is built: at the end its store must hold one start per attempt and one
+result per attempt with the code the soak saw, whatever the report faults
+did to the downloader's side of the exchange.
+
 The functions are importable: tests/e2e/test_soak.py runs a short soak.
 """
 import argparse
 import collections
+import contextlib
 import dataclasses
 import os
 import random
@@ -34,7 +40,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from harness import host, paths, ui                                # noqa: E402
 from harness.catalogue import MESSAGES                              # noqa: E402
 from harness.job import INSTALL_KEY, installer_body, parse_events  # noqa: E402
-from harness.web import Download, Gate, LoopbackWeb, ReportAnswer  # noqa: E402
+from harness.web import Collector, Download, Gate, LoopbackWeb, ReportAnswer  # noqa: E402
 from harness.wine import session_or_exit, wait_until               # noqa: E402
 
 CHUNK = 32768               # the job's transfer buffer
@@ -407,10 +413,11 @@ def report_fields(request):
     return dict(urllib.parse.parse_qsl(request.query, keep_blank_values=True))
 
 
-def run_attempt(wine, plan, installer):
-    """Runs one attempt of `plan` and checks it; returns its Outcome."""
+def run_attempt(wine, plan, installer, collector=None):
+    """Runs one attempt of `plan` and checks it; returns its Outcome. Its
+    reports go on to `collector` (an address) when one is given."""
     outcome = Outcome(plan)
-    web = LoopbackWeb()
+    web = LoopbackWeb(collector=collector)
     download = plan.fault.download()
     answers = [r.answer() for r in plan.reports]
     web.download = download
@@ -636,9 +643,9 @@ def prepare(wine):
     wine.reg('delete', INSTALL_KEY, '/f')
 
 
-def run_soak(wine, seed, attempts=200, only=None, log=print):
+def run_soak(wine, seed, attempts=200, only=None, log=print, collector=None):
     """Runs the attempts of `seed` (or the one attempt `only`) in `wine`;
-    returns the Summary."""
+    returns the Summary. The reports go on to `collector` (a Collector)."""
     installer = Installer()
     seeds = [only] if only is not None else attempt_seeds(seed, attempts)
     prepare(wine)
@@ -646,7 +653,7 @@ def run_soak(wine, seed, attempts=200, only=None, log=print):
     outcomes = []
     for number, attempt_seed in enumerate(seeds, 1):
         plan = make_plan(attempt_seed, installer)
-        outcome = run_attempt(wine, plan, installer)
+        outcome = run_attempt(wine, plan, installer, collector and collector.address)
         outcomes.append(outcome)
         if log:
             log('%4d seed %-16d %-7s %5.1fs  %s' % (
@@ -657,6 +664,24 @@ def run_soak(wine, seed, attempts=200, only=None, log=print):
                 log('          ' + problem)
     return Summary(seed if only is None else 'only %d' % only, outcomes,
                    time.monotonic() - started)
+
+
+def check_collector(collector, outcomes):
+    """Stops the collector; the problems of its store against what the soak
+    saw, none when every attempt's start and result are there."""
+    collector.stop()
+    codes = [code for kind, code in collector.rows(
+        "SELECT kind, code FROM reports WHERE kind != 'start' ORDER BY id")]
+    seen = [o.result for o in outcomes if o.result is not None]
+    problems = []
+    if collector.rows("SELECT count(*) FROM reports WHERE kind = 'start'") != [(len(outcomes),)]:
+        problems.append('collector: not one start report per attempt')
+    if sorted(codes) != sorted(seen):
+        problems.append('collector: result codes %s, the soak saw %s' % (
+            collections.Counter(codes), collections.Counter(seen)))
+    if collector.rows('SELECT count(*) FROM malformed') != [(0,)]:
+        problems.append('collector: malformed queries')
+    return problems
 
 
 def main(argv=None):
@@ -673,13 +698,25 @@ def main(argv=None):
         print('Soak seed %d, %d attempts on %s' % (seed, options.attempts, host.describe()),
               flush=True)
     wine = session_or_exit(os.environ.get('LV_SESSION_NAME', 'soak'))
-    try:
-        summary = run_soak(wine, seed, options.attempts, options.only,
-                           log=None if options.quiet else lambda line: print(line, flush=True))
-    finally:
-        wine.close()
-    print(summary.table())
-    return 1 if summary.failures else 0
+    built = os.path.exists(paths.LVCOLLECT)
+    db = os.path.join(paths.BUILD, 'soak-reports.db')
+    for stale in (db, db + '-wal', db + '-shm'):
+        if os.path.exists(stale):
+            os.remove(stale)
+    with (Collector(db) if built else contextlib.nullcontext()) as collector:
+        try:
+            summary = run_soak(wine, seed, options.attempts, options.only,
+                               log=None if options.quiet else lambda line: print(line, flush=True),
+                               collector=collector)
+        finally:
+            wine.close()
+        print(summary.table())
+        problems = check_collector(collector, summary.outcomes) if collector else []
+    if not built:
+        print('lvcollect is not built (make native): the reports were not collected')
+    for problem in problems:
+        print(problem)
+    return 1 if summary.failures or problems else 0
 
 
 if __name__ == '__main__':

@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import host, paths                # noqa: E402
 from harness.job import INSTALL_KEY            # noqa: E402
-from harness.web import LoopbackWeb, Recorder  # noqa: E402
+from harness.web import Collector, LoopbackWeb, Recorder  # noqa: E402
 from harness.wine import WineSession, WineUnavailable, loopback_port_80  # noqa: E402
 
 # Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
@@ -81,6 +81,16 @@ def web():
     server = LoopbackWeb()
     yield server
     server.close()
+
+
+@pytest.fixture
+def collector(tmp_path):
+    """lvcollect on an ephemeral loopback port with a fresh store; set
+    web.collector = collector.address to pass the reports on to it."""
+    if not os.path.exists(paths.LVCOLLECT):
+        pytest.exit('build the native tree first (make native): %s is missing' % paths.LVCOLLECT)
+    with Collector(str(tmp_path / 'reports.db')) as running:
+        yield running
 
 
 class DirectWeb:

@@ -15,6 +15,7 @@ import pytest
 from harness import paths
 from harness.catalogue import DAMAGED
 from harness.job import INSTALL_KEY, JobRun, installer_body, parse_events
+from harness.protocol import sheet_example
 from harness.web import Download
 from harness.wine import wait_until
 
@@ -184,6 +185,25 @@ def test_installer_is_waited_for(wine, web, logs):
     run = run_job(wine, web, logs, installer='151', LVTEST_INSTALLER_DELAY_MS='2000')
     assert_install_events(run, 151)
     assert len(logs.installer_runs()) == 1
+    assert not wine.key_exists(INSTALL_KEY)
+
+
+def test_sheet_installer_example_is_a_working_installer(wine, web, logs, tmp_path):
+    """The installer example of docs/PROTOCOL.md, built into a program of
+    its own and downloaded as the installer: the attempt succeeds (without
+    its value the result would be 122) and the key is gone."""
+    source = tmp_path / 'sheet_installer.c'
+    source.write_text('#include <windows.h>\n\nint WINAPI WinMain(HINSTANCE instance, '
+                      'HINSTANCE previous, LPSTR command, int show)\n{\n'
+                      + sheet_example('installer') + '\n    return 0;\n}\n')
+    program = tmp_path / 'sheet_installer.exe'
+    compiler = {'win32': 'i686-w64-mingw32-gcc', 'win64': 'x86_64-w64-mingw32-gcc'}[paths.WINE_BUILD]
+    subprocess.run([compiler, '-Wall', '-Werror', '-mwindows', '-o', str(program), str(source),
+                    '-ladvapi32'], check=True, timeout=120)
+    web.download = Download(body=program.read_bytes())
+    leave_stale_key(wine, '151')
+    run = run_job(wine, web, logs)
+    assert_install_events(run, 0)
     assert not wine.key_exists(INSTALL_KEY)
 
 

@@ -6,6 +6,7 @@ import os
 import pytest
 
 from harness.job import INSTALL_KEY
+from harness.protocol import sheet_example
 from test_installer import (BROWSER, PAGE_HEAD, PAGE_NAME, PAGE_TAIL, assert_browser_not_started,
                             assert_install_events, page_file, run_job)
 from test_installer import logs, serve_installer   # noqa: F401  (fixtures)
@@ -43,6 +44,14 @@ def test_page_holds_the_url_and_the_browser_gets_its_path(wine, web, logs, url):
     assert page == PAGE_HEAD + url.encode('latin-1') + PAGE_TAIL
     assert len(page) == 45 + len(url)
     assert logs.browser_starts() == ['"%s" %s' % (BROWSER, default_page_path(wine))]
+
+
+def test_sheet_example_command_line_writes_the_sheet_example_page(wine, web, logs):
+    program, arguments = sheet_example('command-line').split(' ', 1)
+    assert program == 'lvdownload.exe'
+    run = run_job(wine, web, logs, ' ' + arguments)
+    assert_success(wine, run)
+    assert read_page(wine) == sheet_example('redirect-page').encode('latin-1')
 
 
 def test_browser_that_does_not_exist_still_leaves_the_page(wine, web, logs):

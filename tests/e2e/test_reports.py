@@ -1,12 +1,11 @@
 """Usage reports under Wine: when each report goes out, its URL byte for byte,
 what reaches the report host, and the cancel report of a closed window.
 
-The expected URLs are built here from the protocol's literal pieces, not by
-the product's composer.
+The expected URLs are built from the protocol's literal pieces
+(harness/protocol.py), not by the product's composer.
 """
 import math
 import os
-import re
 import threading
 import time
 
@@ -14,23 +13,10 @@ import pytest
 
 from harness import paths, ui
 from harness.job import INSTALL_KEY, installer_body, parse_events, run_jobhost, start_jobhost
-from harness.web import Download, Gate, ReportAnswer
+from harness.protocol import (PREFIX_AFTER_HOST, START_SUFFIX, origin_form, os_fields,
+                              received_seconds, result_url, sheet_request, start_url)
+from harness.web import Collector, Download, Gate, ReportAnswer
 from harness.wine import wait_until
-
-# --- Expected report URLs -------------------------------------------------------
-
-PREFIX_AFTER_HOST = (':80/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9'
-                     '&installtype=Kestrelox&installstate=newplug&product1=LMV10D80')
-START_SUFFIX = ('&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1'
-                '&savesattempted=&savescompleted=&package1=kest,850325&action=update')
-RESULT_HEAD = '&filesdownloaded=1&installattempts=1&version=,850325&action='
-SUCCESS_FIELDS = 'success&error=&filesdownloaded=1&installattempts=1'
-FAILURE_FIELDS = 'failure&error='
-
-# The documented piece lengths guard these transcriptions against typos.
-assert len('http://' + PREFIX_AFTER_HOST) == 137
-assert len(START_SUFFIX) == 125
-assert (len(RESULT_HEAD), len(SUCCESS_FIELDS), len(FAILURE_FIELDS)) == (60, 50, 14)
 
 USER_CANCEL = 123
 NO_STRING = 113
@@ -38,41 +24,6 @@ INTERRUPTED = 117
 RUN_INSTALLER = 119
 
 NOT_A_PROGRAM = b'<html>this is not a program</html>\n' * 40
-
-
-def os_fields(os_version):
-    major, minor, platform = os_version
-    return '&osversion=%d.%d&os=%s' % (major, minor, 'nt' if platform == 2 else 'win')
-
-
-def start_url(os_version, host=paths.REPORT_HOST):
-    return 'http://' + host + PREFIX_AFTER_HOST + START_SUFFIX + os_fields(os_version)
-
-
-def result_url(os_version, code, total_bytes, seconds, server=paths.DOWNLOAD_HOST,
-               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST):
-    url = 'http://' + host + PREFIX_AFTER_HOST + RESULT_HEAD
-    if code == 0:
-        url += SUCCESS_FIELDS + '&installduration='
-    else:
-        url += FAILURE_FIELDS + str(code) + '&duration='
-    url += '%d&totalbytes=%d&currenturl=http://%s/%s' % (seconds, total_bytes, server, obj)
-    return url + os_fields(os_version)
-
-
-def origin_form(url, host):
-    """What a direct connection requests: the URL without scheme, host and port."""
-    head = 'http://' + host + ':80'
-    assert url.startswith(head)
-    return url[len(head):]
-
-
-def received_seconds(request):
-    """The duration field of a received result report, to be bounded by the
-    test; every other field is compared whole."""
-    match = re.search(r'&(?:installduration|duration)=([0-9]+)&totalbytes=', request.target)
-    assert match, request.target
-    return int(match.group(1))
 
 
 def whole_seconds_between(seconds, low, high):
@@ -243,6 +194,14 @@ class TestComposedUrls:
             host_header = report_host
         for report in (start, result):
             assert_report_wire(report, host_header)
+        # The sheet's example of this route is this start report, on the
+        # sheet's Windows version and with the sheet's report host.
+        method, target, version, headers = sheet_request('request-' + route)
+        target = target.replace('&osversion=6.1&os=nt', os_fields(os_version))
+        if route == 'direct':
+            headers['host'] = report_host
+        assert (start.method, start.target, start.version, start.headers) == (
+            method, target, version, headers)
 
     def test_interrupted_download(self, wine, web):
         body = os.urandom(200000)
@@ -498,3 +457,70 @@ def test_no_cancel_report(wine, web, case):
     else:
         expected = result_url(os_version, code, total, received_seconds(result))
     assert result.target == expected
+
+
+# --- The vendor's collector ---------------------------------------------------------------
+
+def funnel(summary):
+    return {key: summary[key] for key in ('started', 'succeeded', 'failed', 'cancelled', 'malformed')}
+
+
+class TestCollector:
+    """The real downloader's reports in lvcollect, the vendor's collector."""
+
+    @pytest.mark.parametrize('route', ['direct', 'proxy'])
+    def test_success_shows_one_start_and_one_success(self, wine, tmp_path, request, route):
+        db = str(tmp_path / 'reports.db')
+        if route == 'direct':
+            # The loopback build's report host is 127.0.0.3, port 80.
+            servers = request.getfixturevalue('direct_web')(report=False)
+            servers.download_server.download = Download(body=installer_body())
+            collector = Collector(db, paths.LOOPBACK_REPORT_ADDRESS, 80)
+            program, proxy = paths.test_program('lvdownload-loopback'), None
+        else:
+            web = request.getfixturevalue('web')
+            collector = Collector(db)
+            web.download = Download(body=installer_body())
+            web.collector = collector.address
+            program, proxy = paths.LVDOWNLOAD, web.proxy_url
+        with collector:
+            process = wine.start(program, proxy=proxy)
+            assert ui.wait_dialog(wine) is not None
+            assert ui.wait_gone(wine)
+            assert process.wait(60) == 0
+            assert 'answered 2 reports and 0 malformed queries, all stored' in collector.stop()
+        assert funnel(collector.summary()) == {
+            'started': 1, 'succeeded': 1, 'failed': {}, 'cancelled': 0, 'malformed': 0}
+        assert collector.rows('SELECT kind, user_agent FROM reports ORDER BY id') == [
+            (b'start', paths.REPORT_AGENT.encode()), (b'success', paths.REPORT_AGENT.encode())]
+
+    def test_failure_then_try_again(self, wine, web, collector):
+        web.collector = collector.address
+        web.queue_download(Download(body=NOT_A_PROGRAM))
+        web.download = Download(body=installer_body())
+        process = start_downloader(wine, web)
+        wait_until(lambda: error_view_shown(wine), what='the error view')
+        assert ui.click(wine, ui.IDOK)
+        assert ui.wait_gone(wine)
+        assert process.wait(60) == 0
+        collector.stop()
+        summary = collector.summary()
+        assert funnel(summary) == {'started': 2, 'succeeded': 1, 'failed': {str(RUN_INSTALLER): 1},
+                                   'cancelled': 0, 'malformed': 0}
+        assert (summary['clients'], summary['clients_needing_try_again']) == (1, 1)
+
+    def test_close_shows_one_cancel(self, wine, web, collector):
+        web.collector = collector.address
+        gate = Gate('download')
+        web.download = Download(body=installer_body(), holds=[(32768, gate)])
+        try:
+            process = start_downloader(wine, web)
+            gate.wait_reached()
+            assert ui.close(wine)
+            assert ui.wait_gone(wine)
+        finally:
+            gate.release()
+        assert process.wait(60) == 0
+        collector.stop()
+        assert funnel(collector.summary()) == {
+            'started': 1, 'succeeded': 0, 'failed': {}, 'cancelled': 1, 'malformed': 0}

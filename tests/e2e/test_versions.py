@@ -6,10 +6,11 @@ import pytest
 
 from harness import paths, ui
 from harness.job import INSTALL_KEY, installer_body
+from harness.protocol import os_fields, received_seconds, result_url, start_url
 from harness.web import Download, Gate, drained
 from harness.wine import wait_until
 from test_job_support import CHUNK, assert_no_temp_left
-from test_reports import current_os, os_fields, received_seconds, result_url, start_url
+from test_reports import current_os
 
 # win98 is of the consumer line; the rest are NT. win7 and win10 as measured
 # under this Wine (win10 without a manifest reports 6.2).

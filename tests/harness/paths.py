@@ -20,6 +20,7 @@ WINDOWS = os.path.join(BUILD, WINE_BUILD)
 WINDOWS_TESTS = os.path.join(WINDOWS, 'tests')
 
 LVDOWNLOAD = os.path.join(WINDOWS, 'lvdownload.exe')
+LVCOLLECT = os.path.join(NATIVE, 'lvcollect')      # the vendor's report collector
 LVPROGRESS = os.path.join(WINDOWS, 'lvprogress.exe')
 
 
@@ -32,8 +33,8 @@ def require(*programs):
     """Ends a tool with one sentence when a program it runs is not built."""
     for program in programs:
         if not os.path.exists(program):
-            raise SystemExit('missing %s: run make %s first'
-                             % (os.path.relpath(program, REPO), WINE_BUILD))
+            raise SystemExit('missing %s: run make %s first' % (
+                os.path.relpath(program, REPO), 'lvcollect' if program == LVCOLLECT else WINE_BUILD))
 
 
 def windows_path(unix_path):

@@ -10,15 +10,27 @@ loopback address on port 80 and give them one `Recorder`.
 
 What a download gets is a `Download` plan; what a report gets is a
 `ReportAnswer`. Both can hold part-way at a `Gate` until the test releases it.
+
+Given a collector's address, a `LoopbackWeb` also passes every report on to
+it, as a proxy would (origin form, the client's headers), before it
+answers: with the collector's own answer when the plan is the plain one,
+else as the plan says. `Collector` runs lvcollect, the vendor's report
+collector, on a loopback address.
 """
 import dataclasses
+import json
+import signal
 import socket
 import socketserver
+import sqlite3
 import struct
+import subprocess
 import threading
 import time
 import urllib.parse
 from typing import List, Optional
+
+from . import paths
 
 REPORT_PATH = '/foo.bar'
 MAX_HEAD = 65536
@@ -167,6 +179,7 @@ class _Handler(socketserver.BaseRequestHandler):
         except OSError:
             return
         head, _, rest = head.partition(b'\r\n\r\n')
+        raw_head = head
         lines = head.decode('latin-1').split('\r\n')
         parts = lines[0].split(' ')
         if len(parts) != 3:
@@ -190,13 +203,17 @@ class _Handler(socketserver.BaseRequestHandler):
                          listener='%s:%d' % self.server.server_address)
         try:
             if kind == 'report':
-                self._answer_report(sock, web.next_report_answer())
+                forwarded = web.forward_report(raw_head) if web.collector else None
+                self._answer_report(sock, web.next_report_answer(), forwarded)
             else:
                 self._answer_download(sock, web.next_download())
         except OSError:
             pass
 
-    def _answer_report(self, sock, answer):
+    def _answer_report(self, sock, answer, forwarded=None):
+        if forwarded is not None and answer == ReportAnswer():
+            sock.sendall(forwarded)
+            return
         if answer.refuse:
             _reset(sock)
             return
@@ -271,9 +288,10 @@ class LoopbackWeb:
     defaults apply again.
     """
 
-    def __init__(self, address='127.0.0.1', port=0, recorder=None):
+    def __init__(self, address='127.0.0.1', port=0, recorder=None, collector=None):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
+        self.collector = collector      # (address, port) that reports are passed on to
         self.recorder = recorder or Recorder()
         self.download = Download()
         self.report_answer = ReportAnswer()
@@ -306,6 +324,27 @@ class LoopbackWeb:
         with self._lock:
             return self._report_answers.pop(0) if self._report_answers else self.report_answer
 
+    def forward_report(self, head):
+        """Passes a report on to the collector as a proxy does: the request
+        line in origin form, the client's headers. Returns the collector's
+        whole answer, or None when it could not be reached."""
+        line, _, headers = head.partition(b'\r\n')
+        method, target, version = line.split(b' ')
+        if target.startswith(b'http://'):
+            target = target[target.index(b'/', len(b'http://')):]
+        request = b' '.join((method, target, version)) + b'\r\n' + headers + b'\r\n\r\n'
+        try:
+            with socket.create_connection(self.collector, timeout=10) as sock:
+                sock.sendall(request)
+                answer = b''
+                while True:
+                    data = sock.recv(65536)
+                    if not data:
+                        return answer
+                    answer += data
+        except OSError:
+            return None
+
     def close(self):
         self._server.shutdown()
         self._server.server_close()
@@ -315,6 +354,55 @@ class LoopbackWeb:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class Collector:
+    """lvcollect serve on a loopback address (port 0: any free one), storing
+    in `db`. stop() ends it as a vendor would (SIGTERM: it stores what is
+    queued) and returns its closing line."""
+
+    def __init__(self, db, address='127.0.0.1', port=0, options=()):
+        if not address.startswith('127.'):
+            raise ValueError('test servers listen on loopback only')
+        self.db = db
+        self.process = subprocess.Popen(
+            [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
+            + list(options),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith('lvcollect: listening on '):
+            self.process.kill()
+            raise RuntimeError('lvcollect did not start: %r' % line)
+        host, _, port = line.split()[-1].rpartition(':')
+        self.address = (host, int(port))
+
+    def stop(self):
+        """Ends the server; returns the line in which it counts what it did."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        out, _ = self.process.communicate(timeout=30)
+        assert self.process.returncode == 0, out
+        return out.strip()
+
+    def summary(self):
+        """lvcollect summary --json, as a dict."""
+        out = subprocess.run([paths.LVCOLLECT, 'summary', '--db', self.db, '--json'],
+                             stdout=subprocess.PIPE, check=True, timeout=60).stdout
+        return json.loads(out)
+
+    def rows(self, sql):
+        """The rows of a query on the store, texts as bytes."""
+        with sqlite3.connect(self.db) as db:
+            db.text_factory = bytes
+            return db.execute(sql).fetchall()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
 
 
 def drained(port):

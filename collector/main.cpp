@@ -1,0 +1,144 @@
+// lvcollect: the report collector for a vendor's report host.
+//
+//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE
+//                                                       receive and store reports
+//   lvcollect summary --db FILE [--json]                print the funnel
+//   lvcollect plot --db FILE --out FILE.svg             draw the funnel
+//
+// Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "collector/funnel.h"
+#include "collector/server.h"
+#include "collector/sqlite_store.h"
+
+namespace {
+
+using namespace lvcollect;
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char kUsage[] =
+    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE\n"
+    "       lvcollect summary --db FILE [--json]\n"
+    "       lvcollect plot --db FILE --out FILE.svg\n"
+    "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
+    "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
+    "names the client instead of the proxy's address.\n";
+
+int Usage()
+{
+    std::fputs(kUsage, stderr);
+    return EXIT_USAGE;
+}
+
+// "--name value" pairs and "--flag"s, each at most once, from the allowed sets.
+bool ParseOptions(const std::vector<std::string>& args, const std::set<std::string>& valued,
+                  const std::set<std::string>& flags, std::map<std::string, std::string>* options)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (options->count(name))
+            return false;
+        if (flags.count(name)) {
+            (*options)[name] = "";
+        } else if (valued.count(name) && i + 1 < args.size()) {
+            (*options)[name] = args[++i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "HOST:PORT" or "[IPV6]:PORT", the port from 0 to 65535.
+bool ParseListen(const std::string& text, ServeOptions* options)
+{
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
+        text.size() - colon - 1 > 5)
+        return false;
+    std::string host = text.substr(0, colon);
+    if (host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    int port = 0;
+    for (char c : text.substr(colon + 1)) {
+        if (c < '0' || c > '9')
+            return false;
+        port = port * 10 + (c - '0');
+    }
+    if (host.empty() || port > 65535)
+        return false;
+    options->host = host;
+    options->port = port;
+    return true;
+}
+
+Funnel ReadFunnel(const std::string& path)
+{
+    std::unique_ptr<ReportStore> store = OpenSqliteStore(path, StoreAccess::ReadOnly);
+    FunnelBuilder builder;
+    store->ForEachReport([&](const StoredReport& stored) { builder.Add(stored); });
+    return builder.Finish(store->MalformedCount());
+}
+
+int Run(const std::string& command, const std::map<std::string, std::string>& options)
+{
+    const std::string& db = options.at("--db");
+    if (command == "serve") {
+        ServeOptions serve;
+        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve))
+            return Usage();
+        if (options.count("--client-header"))
+            serve.clientHeader = options.at("--client-header");
+        std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadWrite);
+        return Serve(serve, *store);
+    }
+    Funnel funnel = ReadFunnel(db);
+    if (command == "summary") {
+        std::fputs((options.count("--json") ? SummaryJson(funnel) : SummaryText(funnel)).c_str(), stdout);
+        return 0;
+    }
+    const std::string& out = options.at("--out");
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    file << FunnelChartSvg(funnel);
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "lvcollect: cannot write %s\n", out.c_str());
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    std::map<std::string, std::string> options;
+    bool parsed = false;
+    if (command == "serve")
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--db"}, {}, &options);
+    else if (command == "summary")
+        parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
+    else if (command == "plot")
+        parsed = ParseOptions(args, {"--db", "--out"}, {}, &options) && options.count("--out");
+    if (!parsed || !options.count("--db"))
+        return Usage();
+    try {
+        return Run(command, options);
+    } catch (const StoreError& error) {
+        std::fprintf(stderr, "lvcollect: %s\n", error.what());
+        return EXIT_FAILED;
+    }
+}

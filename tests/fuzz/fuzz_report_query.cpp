@@ -1,0 +1,115 @@
+// The collector's parser of report queries against any bytes, and against
+// every report the composer can write.
+//
+// First byte even: the rest is a request target or query from anyone. The
+// parser must not crash, and whatever it accepts must be exactly what the
+// composer writes for the fields it read. First byte odd: the rest chooses
+// a report's fields; the composed report must parse back to those fields.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <string_view>
+
+#include "collector/report_query.h"
+#include "report/report_url.h"
+
+using namespace lvcollect;
+
+static const char kHost[] = "reports.example.com";
+
+static void Require(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+static std::string Query(const char* url)
+{
+    std::string_view query;
+    Require(ReportQueryOfTarget(ReportUrlPath(url), &query));
+    Require(ReportQueryOfTarget(url, &query));
+    return std::string(query);
+}
+
+static std::string Recompose(const Report& report)
+{
+    OsVersion os = {report.osMajor, report.osMinor, report.ntLine ? 2u : 1u};
+    char buffer[REPORT_URL_SIZE];
+    if (report.kind == ReportKind::Start)
+        return Query(ComposeStartReportUrl(buffer, kHost, &os));
+    Require(report.currentUrl.compare(0, 7, "http://") == 0);
+    std::string url = report.currentUrl.substr(7);
+    size_t slash = url.find('/');
+    Require(slash != std::string::npos);
+    // Any split gives the same text; the buffer holds any URL the parser
+    // accepts (at most 526 bytes) behind this report host.
+    std::string server = url.substr(0, slash), object = url.substr(slash + 1);
+    return Query(ComposeResultReportUrl(buffer, kHost, report.code, report.bytes, report.seconds,
+                                        server.c_str(), object.c_str(), &os));
+}
+
+static void ParseAnything(const std::string& text)
+{
+    std::string_view query;
+    if (ReportQueryOfTarget(text, &query))
+        Require(query.size() <= text.size());
+    ParsedQuery parsed = ParseReportQuery(text);
+    Require(parsed.valid != !parsed.reason.empty());
+    if (!parsed.valid)
+        return;
+    const Report& r = parsed.report;
+    Require((r.kind == ReportKind::Cancel) == (r.code == CANCEL_CODE && r.bytes == 0 &&
+                                               r.kind != ReportKind::Start && r.kind != ReportKind::Success));
+    Require(Recompose(r) == text);
+}
+
+static void ComposeAndParse(FuzzedDataProvider& provider)
+{
+    auto text = [&provider] {
+        std::string t = provider.ConsumeRandomLengthString(259);
+        t.resize(strnlen(t.c_str(), t.size()));
+        return t;
+    };
+    std::string server = text(), object = text();
+    bool start = provider.ConsumeBool();
+    uint32_t code = provider.ConsumeIntegral<uint32_t>();
+    uint32_t bytes = provider.ConsumeIntegral<uint32_t>();
+    uint32_t seconds = provider.ConsumeIntegral<uint32_t>();
+    OsVersion os = {provider.ConsumeIntegral<uint32_t>(), provider.ConsumeIntegral<uint32_t>(),
+                    provider.ConsumeIntegral<uint32_t>()};
+    char buffer[REPORT_URL_SIZE];
+    const char* url = start ? ComposeStartReportUrl(buffer, kHost, &os)
+                            : ComposeResultReportUrl(buffer, kHost, code, bytes, seconds, server.c_str(),
+                                                     object.c_str(), &os);
+    ParsedQuery parsed = ParseReportQuery(Query(url));
+    Require(parsed.valid);
+    const Report& r = parsed.report;
+    Require(r.osMajor == os.major && r.osMinor == os.minor && r.ntLine == (os.platformId == 2));
+    if (start) {
+        Require(r.kind == ReportKind::Start);
+        return;
+    }
+    Require(r.code == code && r.bytes == bytes && r.seconds == seconds);
+    Require(r.currentUrl == "http://" + server + "/" + object);
+    Require(r.kind == (code == 0                             ? ReportKind::Success
+                       : code == CANCEL_CODE && bytes == 0 ? ReportKind::Cancel
+                                                           : ReportKind::Failure));
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    if (data[0] % 2 == 0) {
+        ParseAnything(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+    } else {
+        FuzzedDataProvider provider(data + 1, size - 1);
+        ComposeAndParse(provider);
+    }
+    return 0;
+}

@@ -1,0 +1,222 @@
+// The collector's parser of the report queries: the sheet's example URLs
+// read back and composed again byte for byte, the grammar's edges, and the
+// funnel counted from parsed reports.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "collector/funnel.h"
+#include "collector/report_query.h"
+#include "report/report_url.h"
+
+using namespace lvcollect;
+
+namespace {
+
+const std::string kCommon =
+    "protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
+    "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
+const std::string kStart = kCommon +
+    "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
+    "&savesattempted=&savescompleted=&package1=kest,850325&action=update&osversion=5.1&os=nt";
+
+// The fenced block after "<!-- example: NAME -->" in docs/PROTOCOL.md.
+std::string SheetExample(const std::string& name)
+{
+    std::ifstream file(LV_SOURCE_DIR "/docs/PROTOCOL.md");
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string sheet = text.str();
+    std::size_t marker = sheet.find("<!-- example: " + name + " -->");
+    if (marker == std::string::npos)
+        return "";
+    std::size_t open = sheet.find("```", marker);
+    std::size_t start = sheet.find('\n', open) + 1;
+    std::size_t close = sheet.find("\n```", start);
+    return sheet.substr(start, close - start);
+}
+
+std::string Failure(const std::string& code, const std::string& tail)
+{
+    return kCommon + "&filesdownloaded=1&installattempts=1&version=,850325&action=failure&error=" +
+           code + "&duration=4&totalbytes=" + tail;
+}
+
+// Composes the report that a parsed one describes, as the downloader would.
+std::string Recompose(const std::string& host, const Report& report)
+{
+    OsVersion os = {report.osMajor, report.osMinor, report.ntLine ? 2u : 1u};
+    char buffer[REPORT_URL_SIZE];
+    if (report.kind == ReportKind::Start)
+        return ComposeStartReportUrl(buffer, host.c_str(), &os);
+    // The download host ends at the first "/" after "http://".
+    std::string url = report.currentUrl.substr(7);
+    std::size_t slash = url.find('/');
+    return ComposeResultReportUrl(buffer, host.c_str(), report.code, report.bytes, report.seconds,
+                                  url.substr(0, slash).c_str(), url.substr(slash + 1).c_str(), &os);
+}
+
+// What the sheet's words say of each example.
+struct SheetUrl {
+    const char* name;
+    ReportKind kind;
+    std::uint32_t code, seconds, bytes;
+    const char* os;
+};
+
+class SheetUrlTest : public testing::TestWithParam<SheetUrl> {};
+
+TEST_P(SheetUrlTest, IsWhatTheComposerWritesForItsFields)
+{
+    std::string url = SheetExample(GetParam().name);
+    ASSERT_EQ(url.rfind("http://", 0), 0u) << GetParam().name << " is missing from the sheet";
+    std::string host = url.substr(7, url.find(':', 7) - 7);
+    std::string_view query;
+    ASSERT_TRUE(ReportQueryOfTarget(url, &query));
+    ParsedQuery parsed = ParseReportQuery(query);
+    ASSERT_TRUE(parsed.valid) << parsed.reason;
+    EXPECT_EQ(parsed.report.kind, GetParam().kind);
+    EXPECT_EQ(parsed.report.code, GetParam().code);
+    EXPECT_EQ(parsed.report.seconds, GetParam().seconds);
+    EXPECT_EQ(parsed.report.bytes, GetParam().bytes);
+    EXPECT_EQ(std::to_string(parsed.report.osMajor) + "." + std::to_string(parsed.report.osMinor) +
+                  (parsed.report.ntLine ? " nt" : " win"),
+              GetParam().os);
+    EXPECT_EQ(Recompose(host, parsed.report), url);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sheet, SheetUrlTest,
+                         testing::Values(
+                             SheetUrl{"start-url", ReportKind::Start, 0, 0, 0, "5.1 nt"},
+                             SheetUrl{"success-url", ReportKind::Success, 0, 95, 2345678, "5.1 nt"},
+                             SheetUrl{"failure-url", ReportKind::Failure, 117, 40, 1048576, "4.10 win"},
+                             SheetUrl{"cancel-url", ReportKind::Cancel, 123, 12, 0, "6.1 nt"}),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             return name.substr(0, name.find('-'));
+                         });
+
+TEST(ReportQuery, ReadsEveryFieldOfAFailure)
+{
+    ParsedQuery parsed = ParseReportQuery(
+        Failure("4294967295", "0&currenturl=http://h/a&osversion=&os=x&osversion=4.10&os=win"));
+    ASSERT_TRUE(parsed.valid) << parsed.reason;
+    const Report& r = parsed.report;
+    EXPECT_EQ(r.kind, ReportKind::Failure);
+    EXPECT_EQ(r.code, 4294967295u);
+    EXPECT_EQ(r.seconds, 4u);
+    EXPECT_EQ(r.bytes, 0u);
+    // The download URL runs to the last "&osversion=".
+    EXPECT_EQ(r.currentUrl, "http://h/a&osversion=&os=x");
+    EXPECT_EQ(r.osMajor, 4u);
+    EXPECT_EQ(r.osMinor, 10u);
+    EXPECT_FALSE(r.ntLine);
+}
+
+TEST(ReportQuery, CodeOf123IsACancelOnlyWithoutBytes)
+{
+    std::string tail = "&currenturl=http://h/o&osversion=6.1&os=nt";
+    EXPECT_EQ(ParseReportQuery(Failure("123", "0" + tail)).report.kind, ReportKind::Cancel);
+    // An installer may store 123 itself, after a whole download.
+    EXPECT_EQ(ParseReportQuery(Failure("123", "5000" + tail)).report.kind, ReportKind::Failure);
+}
+
+struct Malformed {
+    std::string query;
+    const char* reason;   // a part of the reason
+};
+
+class MalformedTest : public testing::TestWithParam<Malformed> {};
+
+TEST_P(MalformedTest, IsRefusedWithItsReason)
+{
+    ParsedQuery parsed = ParseReportQuery(GetParam().query);
+    EXPECT_FALSE(parsed.valid);
+    EXPECT_NE(parsed.reason.find(GetParam().reason), std::string::npos) << parsed.reason;
+}
+
+const std::string kTail = "&currenturl=http://h/o&osversion=5.1&os=nt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Grammar, MalformedTest,
+    testing::Values(
+        Malformed{"", "at byte 0: expected \"protocol=2"},
+        Malformed{kStart + "&os=nt", "text after the operating-system fields"},
+        Malformed{kStart.substr(0, kStart.size() - 2) + "xp", "expected \"nt\" or \"win\""},
+        Malformed{kCommon + "&action=update", "expected \"&filesdownloaded=1"},
+        Malformed{Failure("0", "1" + kTail), "failure with code 0"},
+        Malformed{Failure("0119", "1" + kTail), "leading zero"},
+        Malformed{Failure("4294967296", "1" + kTail), "above 4294967295"},
+        Malformed{Failure("12345678901", "1" + kTail), "more than 10 digits"},
+        Malformed{Failure("-5", "1" + kTail), "expected a number"},
+        Malformed{Failure("119", "1&currenturl=http://h/o"), "no \"&osversion=\""},
+        Malformed{Failure("119", "1&currenturl=ftp://h/o&osversion=5.1&os=nt"), "without \"http://\""},
+        Malformed{Failure("119", "1&currenturl=http://h&osversion=5.1&os=nt"), "without \"/\""},
+        Malformed{Failure("119", "1&currenturl=http://h/" + std::string(600, 'o') + "&osversion=5.1&os=nt"),
+                  "longer than 526"},
+        Malformed{Failure("119", std::string("1&currenturl=http://h/o\0x&osversion=5.1&os=nt", 45)),
+                  "NUL"},
+        // Percent-encoding is not undone: the downloader never encodes.
+        Malformed{kCommon + "%26machinetype=pc", "expected \"&filesdownloaded=1"},
+        Malformed{kStart + std::string(1024, '&'), "longer than any report"}));
+
+TEST(ReportTarget, OriginAndAbsoluteForms)
+{
+    std::string_view query;
+    EXPECT_TRUE(ReportQueryOfTarget("/foo.bar?a=1?b", &query));
+    EXPECT_EQ(query, "a=1?b");
+    EXPECT_TRUE(ReportQueryOfTarget("HTTP://reports.example.com:80/foo.bar?q", &query));
+    EXPECT_EQ(query, "q");
+    EXPECT_TRUE(ReportQueryOfTarget("http://127.0.0.3/foo.bar", &query));
+    EXPECT_EQ(query, "");
+    EXPECT_FALSE(ReportQueryOfTarget("/foo.barx?q", &query));
+    EXPECT_FALSE(ReportQueryOfTarget("/other/foo.bar?q", &query));
+    EXPECT_FALSE(ReportQueryOfTarget("http://host", &query));
+    EXPECT_FALSE(ReportQueryOfTarget("", &query));
+}
+
+StoredReport Stored(const std::string& client, const std::string& query)
+{
+    ParsedQuery parsed = ParseReportQuery(query);
+    EXPECT_TRUE(parsed.valid) << parsed.reason;
+    return StoredReport{0, client, parsed.report};
+}
+
+std::string Success(int seconds, int bytes)
+{
+    return kCommon + "&filesdownloaded=1&installattempts=1&version=,850325&action=success&error="
+                     "&filesdownloaded=1&installattempts=1&installduration=" +
+           std::to_string(seconds) + "&totalbytes=" + std::to_string(bytes) + kTail;
+}
+
+TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
+{
+    FunnelBuilder builder;
+    // Client a: a failure, Try Again, a success. Client b: a success after
+    // a failure that ended with its window closed. Client c: cut off.
+    for (const StoredReport& stored :
+         {Stored("a", kStart), Stored("b", kStart), Stored("a", Failure("117", "9" + kTail)),
+          Stored("b", Failure("119", "9" + kTail)), Stored("b", Failure("123", "0" + kTail)),
+          Stored("a", kStart), Stored("b", kStart), Stored("a", Success(10, 100)),
+          Stored("b", Success(30, 300)), Stored("c", kStart)})
+        builder.Add(stored);
+    Funnel f = builder.Finish(2);
+    EXPECT_EQ(f.all.started, 5u);
+    EXPECT_EQ(f.all.succeeded, 2u);
+    EXPECT_EQ(f.all.failed, 2u);
+    EXPECT_EQ(f.all.cancelled, 1u);
+    EXPECT_EQ(f.failedByCode, (std::map<std::uint32_t, std::uint64_t>{{117, 1}, {119, 1}}));
+    EXPECT_EQ(f.clients, 3u);
+    EXPECT_EQ(f.clientsRetried, 1u);
+    EXPECT_EQ(f.byOs.at("5.1 nt").started, 5u);
+    EXPECT_EQ((std::pair{f.successSeconds.median, f.successSeconds.p95}), (std::pair{10u, 30u}));
+    EXPECT_EQ(f.malformed, 2u);
+    std::string json = SummaryJson(f);
+    EXPECT_NE(json.find("\"failed\": {\"117\": 1, \"119\": 1}"), std::string::npos) << json;
+    EXPECT_NE(SummaryText(f).find("Download interrupted. Please check your Internet connection and try again."),
+              std::string::npos);
+}
+
+}  // namespace

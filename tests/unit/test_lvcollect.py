@@ -1,0 +1,219 @@
+"""lvcollect, the vendor's report collector, as a running program on
+loopback: no valid report lost under concurrent senders, hostile requests
+answered or cut off without harm, and its commands. Needs no Wine."""
+import concurrent.futures
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from harness import paths                      # noqa: E402
+from harness.catalogue import MESSAGES         # noqa: E402
+from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
+from harness.web import Collector             # noqa: E402
+from harness.wine import wait_until           # noqa: E402
+
+if not os.path.exists(paths.LVCOLLECT):
+    pytest.skip('%s is not built (make native)' % paths.LVCOLLECT, allow_module_level=True)
+
+XP = (5, 1, 2)
+HOST = paths.REPORT_HOST
+HEAD_LIMIT = 8192           # request line and headers, as in collector/server.cpp
+TIME_LIMIT = 5              # seconds for one request
+
+
+def request(target, agent='Lumenvast Downloader', version='HTTP/1.0', extra=b''):
+    return (b'GET %s %s\r\nHost: %s\r\nUser-Agent: %s\r\n' % (
+        target, version.encode(), HOST.encode(), agent.encode()) + extra + b'\r\n')
+
+
+def exchange(address, data, pause=None):
+    """Sends `data` (with a pause before its last byte when asked), returns
+    all that comes back until the collector closes (b'' when it closes
+    without an answer)."""
+    with socket.create_connection(address, timeout=30) as sock:
+        if pause:
+            sock.sendall(data[:-1])
+            time.sleep(pause)
+            data = data[-1:]
+        try:
+            sock.sendall(data)
+        except OSError:     # the collector closed first
+            return b''
+        answer = b''
+        while True:
+            try:
+                chunk = sock.recv(65536)
+            except ConnectionResetError:
+                return answer
+            if not chunk:
+                return answer
+            answer += chunk
+
+
+def status(answer):
+    return int(answer.split(b' ')[1]) if answer else None
+
+
+def target(url):
+    return origin_form(url, HOST).encode('latin-1')
+
+
+@pytest.fixture
+def collector(tmp_path):
+    with Collector(str(tmp_path / 'reports.db')) as running:
+        yield running
+
+
+def test_no_valid_report_is_lost(collector):
+    """1,600 reports from 16 senders at once, among them malformed ones and
+    reports whose download URL holds "?", "%", "&" and bytes above 127: every
+    valid one stored once, byte for byte, every malformed one kept."""
+    odd_object = b'get.php?file=a%20b&x=\xe9t\xe9?'.decode('latin-1')
+    sent, malformed = [], []
+
+    def send(sender):
+        for i in range(100):
+            number = sender * 100 + i
+            if i % 10 == 9:
+                query = b'/foo.bar?' + PREFIX_AFTER_HOST.encode() + b'&n=%d' % number
+                malformed.append(number)
+            elif i % 4 == 0:
+                query = target(result_url(XP, 0, number, i))
+            else:
+                query = target(result_url(XP, 117 + i % 3, number, i, obj=odd_object))
+            answer = exchange(collector.address, request(query))
+            assert status(answer) == (400 if i % 10 == 9 else 200), answer
+            if i % 10 != 9:
+                sent.append(number)
+
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        list(pool.map(send, range(16)))
+    # Keep-alive requests on one connection, as a load tool sends them.
+    keep_alive = b''.join(request(target(start_url(XP)), version='HTTP/1.1') for _ in range(50))
+    answer = exchange(collector.address, keep_alive + request(target(start_url(XP))))
+    assert answer.count(b'HTTP/1.1 200 OK') == 51
+    assert 'cut off 0 requests' in collector.stop()
+
+    stored = collector.rows('SELECT bytes, query FROM reports WHERE kind != "start"')
+    assert sorted(b for b, _ in stored) == sorted(sent)
+    odd = [q for _, q in stored if b'get.php' in q]
+    assert odd and all(b'currenturl=http://download.tessaframe.com/get.php?file=a%20b&x=\xe9t\xe9?'
+                       b'&osversion=5.1' in q for q in odd)
+    assert collector.rows('SELECT count(*) FROM reports WHERE kind = "start"') == [(51,)]
+    assert len(collector.rows('SELECT * FROM malformed')) == len(malformed)
+
+
+START = target(start_url(XP))
+
+
+@pytest.mark.parametrize('data, answer, reason', [
+    (request(b'/foo.bar?' + b'x' * 100000), None, None),
+    (request(START, extra=b'X-Padding: ' + b'p' * 20000 + b'\r\n'), None, None),
+    (request(START, extra=b''.join(b'X-%d: v\r\n' % i for i in range(2000))), None, None),
+    (request(START.replace(b'protocol=2&', b'protocol%3D2%26')), 400, b'at byte 0: expected'),
+    (request(START + b'&action=update'), 400, b'text after the operating-system fields'),
+    (request(START.replace(b'&savescompleted=', b'')), 400, b'expected "&filesdownloaded=1'),
+    (request(START.replace(b'=5.1', b'=5.\xff\x00\x01')), 400, None),
+    (b'POST /foo.bar?x HTTP/1.0\r\nContent-Length: 0\r\n\r\n', 405, None),
+    (request(b'/index.html'), 404, None),
+    (b'\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03' + bytes(range(256)) * 4, 400, None),
+], ids=['100k-query', 'long-header', 'many-headers', 'percent-encoded', 'repeated-field',
+        'missing-field', 'binary', 'post', 'other-path', 'tls-hello'])
+def test_hostile_request(collector, data, answer, reason):
+    """Each is answered with an error or cut off, stores nothing as a report,
+    and the collector goes on storing."""
+    got = exchange(collector.address, data)
+    assert status(got) == answer, got[:200]
+    assert status(exchange(collector.address, request(START))) == 200
+    collector.stop()
+    assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
+    kept = [r for (r,) in collector.rows('SELECT reason FROM malformed')]
+    assert len(kept) == (1 if reason else 0) and all(reason in r for r in kept), kept
+
+
+def test_slow_and_half_sent_requests_are_cut_off(collector):
+    """A client that trickles its request, or sends half and stops, holds one
+    connection for at most the time limit; other reports are answered
+    meanwhile, and neither is stored."""
+    results = {}
+
+    def trickle():
+        with socket.create_connection(collector.address, timeout=30) as sock:
+            started = time.monotonic()
+            try:
+                for byte in request(START):
+                    sock.sendall(bytes([byte]))
+                    time.sleep(0.5)
+            except OSError:
+                pass
+            sock.settimeout(30)
+            results['trickle'] = (sock.recv(100), time.monotonic() - started)
+
+    def half():
+        results['half'] = exchange(collector.address, request(START)[:-2], pause=TIME_LIMIT + 2)
+
+    threads = [threading.Thread(target=f) for f in (trickle, half)]
+    for thread in threads:
+        thread.start()
+    assert status(exchange(collector.address, request(START))) == 200
+    # Stored while the slow requests still hold their connections.
+    wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(1,)], timeout=3,
+               what='the report to be stored')
+    assert all(thread.is_alive() for thread in threads)
+    for thread in threads:
+        thread.join(60)
+    assert results['trickle'][0] == b''
+    assert TIME_LIMIT - 1 < results['trickle'][1] < TIME_LIMIT * 3
+    assert results['half'] == b''
+    assert 'cut off 2 requests' in collector.stop()
+    assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
+
+
+def test_client_named_by_a_reverse_proxy(tmp_path):
+    with Collector(str(tmp_path / 'reports.db'),
+                   options=('--client-header', 'X-Forwarded-For')) as collector:
+        for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
+            extra = b'X-Forwarded-For: %s\r\n' % forwarded if forwarded else b''
+            assert status(exchange(collector.address, request(START, extra=extra))) == 200
+        collector.stop()
+        assert collector.rows('SELECT client FROM reports ORDER BY id') == [
+            (b'203.0.113.7',), (b'10.0.0.2',), (b'127.0.0.1',)]
+
+
+def lvcollect(*args):
+    return subprocess.run([paths.LVCOLLECT] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=60)
+
+
+def test_summary_plot_and_usage(collector, tmp_path):
+    for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
+                result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
+        assert status(exchange(collector.address, request(target(url)))) == 200
+    collector.stop()
+    summary = collector.summary()
+    assert {k: summary[k] for k in ('started', 'succeeded', 'failed', 'cancelled', 'malformed')} == {
+        'started': 3, 'succeeded': 1, 'failed': {'119': 1}, 'cancelled': 0, 'malformed': 0}
+    assert (summary['clients'], summary['clients_needing_try_again']) == (1, 1)
+    text = lvcollect('summary', '--db', collector.db).stdout
+    assert any(line.split()[:3] == ['code', '119', '1'] and line.endswith('  ' + MESSAGES[119])
+               for line in text.splitlines()), text
+    chart = str(tmp_path / 'funnel.svg')
+    assert lvcollect('plot', '--db', collector.db, '--out', chart).returncode == 0
+    with open(chart) as f:
+        svg = f.read()
+    assert '119  ' + MESSAGES[119] in svg and '>Attempts started<' in svg
+    subprocess.run(['rsvg-convert', '-o', str(tmp_path / 'funnel.png'), chart], check=True, timeout=60)
+
+    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', collector.db],
+                 ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b']):
+        run = lvcollect(*args)
+        assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
+    missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
+    assert missing.returncode == 1 and 'cannot open' in missing.stderr
