@@ -77,13 +77,13 @@ def sign_failure(output, pfx, password, timestamp):
 
 
 def verify_options():
-    options = []
-    # The signing host may be offline; whether the certificate has been
-    # revoked is for the machines that run the program to ask.
+    # Newer osslsigncode fetches the certificate revocation lists named in
+    # the certificates, and fails without them. The signing host may be
+    # offline, and whether a certificate has been revoked is for the
+    # machines that run the program to ask: the check here is the signature,
+    # the digest and the chain.
     code, usage = osslsigncode('verify', '--help')
-    if '-ignore-cdp' in usage:
-        options.append('-ignore-cdp')
-    return options
+    return ['-ignore-crl'] if '-ignore-crl' in usage else []
 
 
 def signer_of(output):
