@@ -1,6 +1,7 @@
 # Entry points: `make` builds build/win32/lvdownload.exe, `make demo` runs the
 # downloader against an embedded local server and the report collector,
-# `make test` sets up and runs every test. The configuration can be given here too, for instance
+# `make test` sets up and runs every test, `make sign` signs the built
+# downloader for release. The configuration can be given here too, for instance
 #   make IDS_SERVER=download.example.com REPORT_HOST=reports.example.com
 
 WIN32_DIR := build/win32
@@ -11,7 +12,7 @@ PYTHON := /usr/bin/python3
 CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST INSTALLER_SHA256
 CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
 
-.PHONY: all win32 win64 native lvcollect fuzz-build setup test demo bench soak fuzz clean
+.PHONY: all win32 win64 native lvcollect fuzz-build setup test demo bench soak fuzz sign clean
 
 all: win32
 
@@ -65,6 +66,17 @@ soak: setup
 
 fuzz: setup fuzz-build
 	tools/run-fuzzers 1000000
+
+# A signed copy of each built downloader, for release (tools/sign.py):
+#   make sign SIGN_PFX=FILE [SIGN_PASS=...] [SIGN_TIMESTAMP=URL] [SIGN_CA=FILE]
+# writes build/win32/lvdownload-signed.exe, and the 64-bit one where that
+# tree has been built. make hands SIGN_PASS on in the environment, so it
+# stands on no command line of the signing tools.
+WIN64_BUILT = $(wildcard $(WIN64_DIR)/CMakeCache.txt)
+
+sign: win32 $(if $(WIN64_BUILT),win64)
+	@$(PYTHON) tools/sign.py --pfx '$(SIGN_PFX)' --timestamp '$(SIGN_TIMESTAMP)' \
+	    --ca '$(SIGN_CA)' $(WIN32_DIR)/lvdownload.exe $(if $(WIN64_BUILT),$(WIN64_DIR)/lvdownload.exe)
 
 clean:
 	rm -rf build

@@ -44,6 +44,45 @@ list(GET LV_SUBSYSTEM_VERSION_PARTS 1 LV_OS_MINOR)
 # from the system directory at run time (job/system_dlls.h).
 set(LV_SYSTEM_LIBS advapi32 user32 kernel32)
 
+# Reproducible bytes: a shipped program depends only on the source and the
+# configuration, so that anyone can rebuild a commit and compare digests.
+# The stripped programs hold no path, user or host name; the prefix maps
+# keep it so should a __FILE__ or debug information ever come in. The one
+# time in a PE file is the link time in its header, which ld writes from
+# SOURCE_DATE_EPOCH when that is set. That time is the source's, after the
+# reproducible-builds convention: SOURCE_DATE_EPOCH when the builder sets
+# it, else the time of the commit. A real time rather than 0, because
+# Windows' error reports and symbol servers tell builds of a module apart
+# by its header time (and size). Taken when the tree is configured, which
+# make does on every build, so a new commit relinks with its own time.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(LV_SOURCE_DATE "$ENV{SOURCE_DATE_EPOCH}")
+else()
+    find_package(Git QUIET)
+    set(LV_SOURCE_DATE "")
+    if(GIT_FOUND)
+        execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+            OUTPUT_VARIABLE LV_SOURCE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+    if(LV_SOURCE_DATE STREQUAL "")
+        message(STATUS "No commit to take a time from: the programs' header time is 0 "
+                       "(set SOURCE_DATE_EPOCH to give one)")
+        set(LV_SOURCE_DATE 0)
+    endif()
+endif()
+# The header holds an unsigned 32-bit count of seconds.
+if(NOT LV_SOURCE_DATE MATCHES "^[0-9]+$" OR LV_SOURCE_DATE GREATER 4294967295)
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a whole number of seconds since 1970 "
+                        "that fits 32 bits: '${LV_SOURCE_DATE}'")
+endif()
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+                    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+function(lv_reproducible target)
+    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+                 ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${LV_SOURCE_DATE})
+endfunction()
+
 # Windows-free core, the same sources the native tests build.
 add_library(lv_core STATIC
     job/progress_math.cpp job/command_line.cpp job/sha256.cpp report/report_url.cpp)
@@ -144,6 +183,7 @@ function(lv_downloader target output_name resources job output_dir)
     target_link_libraries(${target} PRIVATE lv_job_${job} ${LV_SYSTEM_LIBS})
     set_target_properties(${target} PROPERTIES
         OUTPUT_NAME ${output_name} RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+    lv_reproducible(${target})
 endfunction()
 
 if(INSTALLER_SHA256 STREQUAL "")
@@ -161,5 +201,6 @@ target_include_directories(lvprogress PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(lvprogress PRIVATE -Os -Wall -Wextra -Werror)
 target_link_options(lvprogress PRIVATE -static -s)
 set_target_properties(lvprogress PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+lv_reproducible(lvprogress)
 
 include(tests/win32/tests.cmake)

@@ -3,7 +3,7 @@ import shutil
 
 import pytest
 
-from harness import paths
+from harness import paths, signing
 from harness.job import installer_body, run_jobhost
 from harness.web import Download
 from test_installer import BROWSER, Logs, assert_ran_once_quoted, page_file
@@ -74,3 +74,18 @@ def test_without_comctl32_the_downloader_ends_at_once(wine, web):
     assert wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url,
                       extra_env={'LVTEST_INSTALLER': '0'}).wait(60) == 0
     assert [r.kind for r in web.recorder.all()] == ['report', 'download', 'report']
+
+
+@pytest.mark.smoke64
+def test_signed_downloader_installs_and_closes(wine, web, tmp_path):
+    program = str(tmp_path / 'lvdownload.exe')
+    shutil.copy(paths.LVDOWNLOAD, program)
+    signed = signing.sign(signing.make_authority(tmp_path), [program])
+    assert signed.returncode == 0, signed.stderr
+    web.download = Download(body=installer_body())
+    process = wine.start(signing.signed_name(program), proxy=web.proxy_url)
+    assert process.wait(60) == 0
+    reports = web.recorder.reports()
+    assert [r.kind for r in web.recorder.all()] == ['report', 'download', 'report']
+    assert 'action=success' in reports[-1].query
+    assert wine.leftover_temp_files() == []

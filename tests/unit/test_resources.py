@@ -1,17 +1,23 @@
 """The built downloader, read as a PE file: headers, imports, size, and the
 resources (message catalogue, dialog template, logo) byte for byte; the
 32-bit program that vendors ship, and the 64-bit flavour of the same source.
+Then what a release needs of it: a rebuild elsewhere gives the same bytes,
+and the copy that make sign writes verifies and gives the program back.
 None of this needs Wine, so it runs on every host."""
+import hashlib
 import os
 import re
+import shutil
+import socket
 import struct
+import subprocess
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths                 # noqa: E402
+from harness import paths, signing       # noqa: E402
 from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES    # noqa: E402
 
 EXE = paths.LVDOWNLOAD_WIN32
@@ -48,7 +54,7 @@ class PeFile:
         assert data[:2] == b'MZ'
         pe = struct.unpack_from('<I', data, 0x3C)[0]
         assert data[pe:pe + 4] == b'PE\0\0'
-        (self.machine, sections, _, _, _, optional_size,
+        (self.machine, sections, self.time, _, _, optional_size,
          _) = struct.unpack_from('<HHIIIHH', data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from('<H', data, optional)[0]
@@ -327,3 +333,123 @@ def test_logo_is_120_square_256_colours(resources):
     assert compression == 0                  # BI_RGB
     assert colours_used in (0, 256)          # 0 also means all 256 for 8 bits
     assert len(data) == 40 + 256 * 4 + 120 * 120   # rows of 120 bytes need no padding
+
+
+# --- Release: the same bytes from the same source, and the signed copy -----------------
+
+CONFIGURATION = ('IDS_SERVER', 'IDS_OBJECT', 'IDS_AGENT', 'REPORT_HOST', 'INSTALLER_SHA256')
+PRODUCTS = ('lvdownload', 'lvprogress')    # targets, and their programs with .exe
+
+
+def configuration(tree):
+    """The configuration values in a tree's CMake cache."""
+    values = {}
+    with open(os.path.join(tree, 'CMakeCache.txt')) as f:
+        for line in f:
+            name, _, value = line.rstrip('\n').partition('=')
+            if name.split(':')[0] in CONFIGURATION:
+                values[name.split(':')[0]] = value
+    return values
+
+
+def source_date():
+    """The header time the build takes: SOURCE_DATE_EPOCH, else the commit's."""
+    if 'SOURCE_DATE_EPOCH' in os.environ:
+        return os.environ['SOURCE_DATE_EPOCH']
+    git = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=paths.REPO,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return git.stdout.strip() or '0'
+
+
+def build(tree, config, targets, env):
+    """Configures a 32-bit tree as make does and builds the targets."""
+    subprocess.run(['cmake', '-S', paths.REPO, '-B', tree,
+                    '-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake', '-DCMAKE_BUILD_TYPE=Release']
+                   + ['-D%s=%s' % item for item in config.items()],
+                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=600)
+    subprocess.run(['cmake', '--build', tree, '-j2', '--target'] + list(targets),
+                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=600)
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def test_rebuild_elsewhere_later_gives_the_same_bytes_and_another_agent_does_not(tmp_path):
+    built = os.path.dirname(EXE)
+    config = configuration(built)
+    # The tree in build/win32 took the commit's time from git; this one is
+    # given it in SOURCE_DATE_EPOCH, so both ways are checked against each other.
+    env = dict(os.environ, SOURCE_DATE_EPOCH=source_date())
+    tree = str(tmp_path / 'elsewhere' / 'win32')
+    build(tree, config, PRODUCTS, env)
+    for name in (target + '.exe' for target in PRODUCTS):
+        assert read(os.path.join(tree, name)) == read(os.path.join(built, name)), (
+            '%s differs from a rebuild: is build/win32 the build of this source? (make)' % name)
+    assert os.path.getmtime(os.path.join(tree, 'lvdownload.exe')) >= os.path.getmtime(EXE) + 1
+    assert PeFile(read(EXE)).time == int(env['SOURCE_DATE_EPOCH'])
+
+    build(tree, dict(config, IDS_AGENT=config['IDS_AGENT'] + ' 2'), PRODUCTS[:1], env)
+    assert read(os.path.join(tree, 'lvdownload.exe')) != read(EXE)
+
+
+@pytest.fixture(scope='module')
+def authority(tmp_path_factory):
+    return signing.make_authority(tmp_path_factory.mktemp('authority'))
+
+
+@pytest.fixture(scope='module')
+def signed(authority, tmp_path_factory):
+    """(program, its signed copy, what the signing printed), in a folder of
+    their own, so that build/ keeps whatever a vendor signed there."""
+    program = str(tmp_path_factory.mktemp('release') / 'lvdownload.exe')
+    shutil.copy(EXE, program)
+    run = signing.sign(authority, [program])
+    assert run.returncode == 0, run.stderr
+    return program, signing.signed_name(program), run.stdout
+
+
+def osslsigncode(*args):
+    return subprocess.run(['osslsigncode'] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+
+
+def test_signed_copy_verifies_and_unsigned_is_the_program_again(signed, authority, tmp_path):
+    program, copy, printed = signed
+    verify = osslsigncode('verify', '-in', copy, '-CAfile', authority.root)
+    assert verify.returncode == 0, verify.stdout
+    assert '/CN=' + signing.SIGNER in printed
+    assert hashlib.sha256(read(copy)).hexdigest() in printed
+    unsigned = str(tmp_path / 'unsigned.exe')
+    assert osslsigncode('remove-signature', '-in', copy, '-out', unsigned).returncode == 0
+    assert read(unsigned) == read(program)
+
+
+def test_one_changed_byte_fails_verification(signed, authority, tmp_path):
+    program, copy, _ = signed
+    data = bytearray(read(copy))
+    data[len(read(program)) // 2] ^= 0x01        # in the program's resources
+    changed = str(tmp_path / 'changed.exe')
+    with open(changed, 'wb') as f:
+        f.write(data)
+    assert osslsigncode('verify', '-in', changed, '-CAfile', authority.root).returncode != 0
+
+
+@pytest.mark.parametrize('fault', ['no certificate file', 'wrong password',
+                                   'timestamp server refuses'])
+def test_signing_fault_is_one_sentence_and_leaves_no_signed_copy(fault, authority, tmp_path):
+    program = str(tmp_path / 'lvdownload.exe')
+    shutil.copy(EXE, program)
+    with socket.socket() as closed:
+        closed.bind(('127.0.0.1', 0))        # bound, not listening: connections are refused
+        run = signing.sign(authority, [program], **{
+            'no certificate file': dict(pfx=str(tmp_path / 'missing.pfx')),
+            'wrong password': dict(password='not the password'),
+            'timestamp server refuses': dict(
+                timestamp='http://127.0.0.1:%d/' % closed.getsockname()[1]),
+        }[fault])
+    assert run.returncode == 1
+    assert run.stdout == ''
+    assert len(run.stderr.splitlines()) == 1 and run.stderr.startswith('sign: '), run.stderr
+    assert os.listdir(tmp_path) == ['lvdownload.exe']
