@@ -99,14 +99,20 @@ static bool HasBlank(const char* text)
     return false;
 }
 
-bool ComposePagePath(char* destination, uint32_t capacity, const char* tempDirectory)
+bool ComposePathInDirectory(char* destination, uint32_t capacity, const char* directory,
+                            const char* name)
 {
     BoundedText text = {destination, capacity, 0, capacity == 0};
-    AppendText(&text, tempDirectory);
+    AppendText(&text, directory);
     if (text.length == 0 || destination[text.length - 1] != '\\')
         AppendBytes(&text, "\\", 1);
-    AppendText(&text, "lvtmp.htm");
+    AppendText(&text, name);
     return Terminate(&text);
+}
+
+bool ComposePagePath(char* destination, uint32_t capacity, const char* tempDirectory)
+{
+    return ComposePathInDirectory(destination, capacity, tempDirectory, "lvtmp.htm");
 }
 
 bool ComposeBrowserCommand(char* destination, uint32_t capacity,

@@ -20,9 +20,13 @@ struct BrowserArguments {
 // The pointers in the result point into the command line itself.
 bool ParseBrowserArguments(const char* commandLine, BrowserArguments* arguments);
 
-// Writes tempDirectory, a backslash when it does not end in one, and
-// "lvtmp.htm", terminated. False, with nothing promised about the buffer,
-// when the path does not fit into capacity bytes.
+// Writes directory, a backslash when it does not end in one, and name,
+// terminated. False, with nothing promised about the buffer, when the path
+// does not fit into capacity bytes.
+bool ComposePathInDirectory(char* destination, uint32_t capacity, const char* directory,
+                            const char* name);
+
+// The redirect page's path: ComposePathInDirectory with "lvtmp.htm".
 bool ComposePagePath(char* destination, uint32_t capacity, const char* tempDirectory);
 
 // Writes the browser command, a blank and the page path, the path quoted

@@ -1,5 +1,7 @@
 #include "job/system_dlls.h"
 
+#include "job/command_line.h"
+
 // From the Windows 8 headers, which older systems' headers lack.
 static const DWORD SEARCH_SYSTEM32_ONLY = 0x00000800;   // LOAD_LIBRARY_SEARCH_SYSTEM32
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD directoryFlags);
@@ -30,19 +32,12 @@ void RestrictDllSearch()
 
 HMODULE LoadSystemDll(const char* name)
 {
+    char directory[MAX_PATH];
     char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, sizeof path);
-    if (length == 0 || length >= sizeof path)
+    UINT length = GetSystemDirectoryA(directory, sizeof directory);
+    if (length == 0 || length >= sizeof directory ||
+        !ComposePathInDirectory(path, sizeof path, directory, name))
         return NULL;
-    // The separator, the name and the terminator must fit behind it.
-    UINT nameLength = 0;
-    while (name[nameLength] != '\0')
-        ++nameLength;
-    if (length + 1 + nameLength >= sizeof path)
-        return NULL;
-    path[length++] = '\\';
-    for (UINT i = 0; i <= nameLength; ++i)
-        path[length + i] = name[i];
     // Without the restriction, the altered search order takes the DLL's own
     // dependencies from its folder, the system directory, before anything
     // beside the program.

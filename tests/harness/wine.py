@@ -134,12 +134,16 @@ class WineSession:
         self.env['DISPLAY'] = display
         self._processes = []
         subprocess.run([WINESERVER, '-p'], env=self.env, check=True)
-        # Starts Wine's background processes with no pipes to inherit.
-        subprocess.run([WINE, 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        self._start_background_processes()
         self.default_temp_windows = self.run_output(['cmd', '/c', 'echo %TEMP%']).strip()
         self.temp_dir = self.unix_path(self.default_temp_windows)
         self.default_temp_dir = self.temp_dir
+
+    def _start_background_processes(self):
+        # Wine's own (explorer, services) started here have no pipes to
+        # inherit from a test's program.
+        subprocess.run([WINE, 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     # Running programs ----------------------------------------------------
 
@@ -281,8 +285,7 @@ class WineSession:
         # The desktop and the fonts are taken when the prefix's first program
         # starts: start it again.
         self.kill_wine_processes()
-        subprocess.run([WINE, 'wineboot'], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        self._start_background_processes()
 
     def screenshot(self, path):
         if not self.xvfb:
