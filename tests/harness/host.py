@@ -1,8 +1,10 @@
 """What this host can run, and so which Windows build the Wine runs use.
 
 Some kernels refuse every i386 Linux program ("Exec format error"), so Wine's
-32-bit loader cannot start there and only the 64-bit one runs. The answer is
-asked once per process, by starting the 32-bit loader itself.
+32-bit loader cannot start there and only the 64-bit one runs. The kernel is
+asked once per process with the same probe that tools/setup-host asks
+(tools/host-runs-32bit), and then the 32-bit loader itself, which may not be
+installed.
 
 LV_NO_32BIT=1 makes the harness act as if the host could not run 32-bit
 code (to try the 64-bit branch on a host that can); LV_WINE_BUILD=win32 or
@@ -13,6 +15,8 @@ import os
 import subprocess
 
 LOADER_32 = '/usr/lib/wine/wine'
+PROBE_32 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), 'tools', 'host-runs-32bit')
 LOADER_64 = '/usr/lib/wine/wine64'
 SETUP_HINT = 'run tools/setup-host (as root or with sudo) to install it'
 
@@ -26,11 +30,18 @@ def _starts(loader):
 
 
 @functools.lru_cache(maxsize=None)
+def kernel():
+    """(runs 32-bit programs, the probe's one line saying so)"""
+    probe = subprocess.run([PROBE_32, '--say'], capture_output=True, text=True, timeout=30)
+    return probe.returncode == 0, probe.stdout.strip()
+
+
+@functools.lru_cache(maxsize=None)
 def runs_32_bit():
-    """True when Wine's 32-bit loader starts here."""
+    """True when this kernel runs 32-bit code and Wine's 32-bit loader starts."""
     if os.environ.get('LV_NO_32BIT') == '1':
         return False
-    return _starts(LOADER_32)
+    return kernel()[0] and _starts(LOADER_32)
 
 
 @functools.lru_cache(maxsize=None)
@@ -50,9 +61,12 @@ def limit():
     """Why the 32-bit build does not run here, for skip reasons and summaries."""
     if os.environ.get('LV_NO_32BIT') == '1':
         return 'LV_NO_32BIT=1 makes this run act as if the host ran no 32-bit code'
+    runs, said = kernel()
+    if not runs:
+        return said
     if not os.path.exists(LOADER_32):
         return 'Wine\'s 32-bit loader (wine32:i386) is not installed on this host'
-    return 'this host\'s kernel runs no 32-bit programs (IA-32 emulation off)'
+    return '%s --version fails on this host' % LOADER_32
 
 
 def wine_problem(build=None):
@@ -62,7 +76,8 @@ def wine_problem(build=None):
     if build == 'win32':
         if runs_32_bit():
             return None
-        if not os.path.exists(LOADER_32):
+        if kernel()[0] and os.environ.get('LV_NO_32BIT') != '1' \
+                and not os.path.exists(LOADER_32):
             return ('Wine cannot run the 32-bit build: %s is missing; %s.'
                     % (LOADER_32, SETUP_HINT))
         return ('Wine cannot run the 32-bit build: %s; use the 64-bit build '
