@@ -1,6 +1,9 @@
 """lvcollect, the vendor's report collector, as a running program on
 loopback: no valid report lost under concurrent senders, hostile requests
-answered or cut off without harm, and its commands. Needs no Wine."""
+answered or cut off without harm, and its commands. The tests of what is
+stored run on both stores, a SQLite file and a database of a private
+PostgreSQL server; a fleet of collectors shares one PostgreSQL database,
+through its restart. Needs no Wine."""
 import concurrent.futures
 import os
 import socket
@@ -15,6 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths                      # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
+from harness.postgres import PostgresServer    # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
 from harness.wine import wait_until           # noqa: E402
@@ -65,9 +69,27 @@ def target(url):
     return origin_form(url, HOST).encode('latin-1')
 
 
+# Every test that takes `db` (or `collector`) runs once on each.
+STORES = ('sqlite', 'postgresql')
+
+
+@pytest.fixture(scope='module')
+def postgres():
+    with PostgresServer() as server:
+        yield server
+
+
+@pytest.fixture(params=STORES)
+def db(request, tmp_path):
+    """A new, empty store: a SQLite file, or a database of the module's server."""
+    if request.param == 'sqlite':
+        return str(tmp_path / 'reports.db')
+    return request.getfixturevalue('postgres').create_database()
+
+
 @pytest.fixture
-def collector(tmp_path):
-    with Collector(str(tmp_path / 'reports.db')) as running:
+def collector(db):
+    with Collector(db) as running:
         yield running
 
 
@@ -101,12 +123,12 @@ def test_no_valid_report_is_lost(collector):
     assert answer.count(b'HTTP/1.1 200 OK') == 51
     assert 'cut off 0 requests' in collector.stop()
 
-    stored = collector.rows('SELECT bytes, query FROM reports WHERE kind != "start"')
+    stored = collector.rows("SELECT bytes, query FROM reports WHERE kind != 'start'")
     assert sorted(b for b, _ in stored) == sorted(sent)
     odd = [q for _, q in stored if b'get.php' in q]
     assert odd and all(b'currenturl=http://download.tessaframe.com/get.php?file=a%20b&x=\xe9t\xe9?'
                        b'&osversion=5.1' in q for q in odd)
-    assert collector.rows('SELECT count(*) FROM reports WHERE kind = "start"') == [(51,)]
+    assert collector.rows("SELECT count(*) FROM reports WHERE kind = 'start'") == [(51,)]
     assert len(collector.rows('SELECT * FROM malformed')) == len(malformed)
 
 
@@ -138,6 +160,8 @@ def test_hostile_request(collector, data, answer, reason):
     assert len(kept) == (1 if reason else 0) and all(reason in r for r in kept), kept
 
 
+# The limits are the front's, whatever the store.
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
 def test_slow_and_half_sent_requests_are_cut_off(collector):
     """A client that trickles its request, or sends half and stops, holds one
     connection for at most the time limit; other reports are answered
@@ -176,9 +200,8 @@ def test_slow_and_half_sent_requests_are_cut_off(collector):
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
 
 
-def test_client_named_by_a_reverse_proxy(tmp_path):
-    with Collector(str(tmp_path / 'reports.db'),
-                   options=('--client-header', 'X-Forwarded-For')) as collector:
+def test_client_named_by_a_reverse_proxy(db):
+    with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
             extra = b'X-Forwarded-For: %s\r\n' % forwarded if forwarded else b''
             assert status(exchange(collector.address, request(START, extra=extra))) == 200
@@ -192,7 +215,7 @@ def lvcollect(*args):
                           stderr=subprocess.PIPE, text=True, timeout=60)
 
 
-def test_summary_plot_and_usage(collector, tmp_path):
+def test_summary_and_plot(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
         assert status(exchange(collector.address, request(target(url)))) == 200
@@ -211,9 +234,25 @@ def test_summary_plot_and_usage(collector, tmp_path):
     assert '119  ' + MESSAGES[119] in svg and '>Attempts started<' in svg
     subprocess.run(['rsvg-convert', '-o', str(tmp_path / 'funnel.png'), chart], check=True, timeout=60)
 
-    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', collector.db],
+
+def test_usage_and_stores_that_hold_nothing(postgres, tmp_path):
+    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', 'x.db'],
                  ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b']):
         run = lvcollect(*args)
         assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
     missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
     assert missing.returncode == 1 and 'cannot open' in missing.stderr
+    # A database without the collector's tables: summary makes none.
+    empty = postgres.create_database()
+    for _ in range(2):
+        run = lvcollect('summary', '--db', empty)
+        assert (run.returncode, run.stderr) == (1, 'lvcollect: the PostgreSQL database holds no '
+                                                   'reports of lvcollect\n')
+    # No server there (the port of a socket that does not listen).
+    with socket.socket() as closed:
+        closed.bind(('127.0.0.1', 0))
+        nobody = 'postgresql://postgres@127.0.0.1:%d/reports' % closed.getsockname()[1]
+        for command in (['summary', '--db', nobody], ['serve', '--listen', '127.0.0.1:0', '--db', nobody]):
+            run = lvcollect(*command)
+            assert run.returncode == 1 and run.stderr.startswith(
+                'lvcollect: cannot connect to PostgreSQL: ') and '\n' not in run.stderr[:-1], run.stderr
