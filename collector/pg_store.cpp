@@ -36,7 +36,7 @@ const char TCP_USER_TIMEOUT_MS[] = "60000";   // sent data left unacknowledged
 
 const char kSchema[] =
     "CREATE TABLE reports ("
-    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+    " id bigint GENERATED ALWAYS AS IDENTITY,"
     " received_ms bigint NOT NULL,"
     " client bytea NOT NULL,"
     " user_agent bytea NOT NULL,"
@@ -50,7 +50,7 @@ const char kSchema[] =
     " os_line text NOT NULL CHECK (os_line IN ('nt', 'win')),"
     " query bytea NOT NULL);"
     "CREATE TABLE malformed ("
-    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+    " id bigint GENERATED ALWAYS AS IDENTITY,"
     " received_ms bigint NOT NULL,"
     " client bytea NOT NULL,"
     " user_agent bytea NOT NULL,"
