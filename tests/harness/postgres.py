@@ -12,8 +12,11 @@ import pwd
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
+import threading
+import time
 
 import psycopg2
 
@@ -122,3 +125,87 @@ def rows(uri, sql):
                     for row in cursor.fetchall()]
     finally:
         connection.close()
+
+
+class CommitCutter:
+    """A loopback relay to a PostgreSQL server that, once armed, passes the
+    next COMMIT on to the server and then breaks the connection before the
+    answer comes back: the transaction is in, and the client cannot know.
+    Clients reach it with uri(database), which turns encryption off so that
+    the relay can read the messages."""
+
+    def __init__(self, server_port):
+        self.server_port = server_port
+        self.listener = socket.create_server(('127.0.0.1', 0))
+        self.port = self.listener.getsockname()[1]
+        self.armed = threading.Event()
+        self.cut = threading.Event()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def uri(self, database):
+        return ('postgresql://postgres@127.0.0.1:%d/%s?sslmode=disable&gssencmode=disable'
+                % (self.port, database))
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(('127.0.0.1', self.server_port))
+            answering = threading.Event()     # cleared once the connection is cut
+            answering.set()
+            threading.Thread(target=self._answers, args=(server, client, answering), daemon=True).start()
+            threading.Thread(target=self._requests, args=(client, server, answering), daemon=True).start()
+
+    @staticmethod
+    def _read(sock, size):
+        data = b''
+        while len(data) < size:
+            chunk = sock.recv(size - len(data))
+            if not chunk:
+                raise EOFError
+            data += chunk
+        return data
+
+    def _requests(self, client, server, answering):
+        try:
+            # The start-up message has no type byte; every later one has.
+            length = self._read(client, 4)
+            server.sendall(length + self._read(client, struct.unpack('!i', length)[0] - 4))
+            while True:
+                head = self._read(client, 5)
+                body = self._read(client, struct.unpack('!i', head[1:])[0] - 4)
+                commit = head[:1] == b'Q' and body.startswith(b'COMMIT')
+                if commit and self.armed.is_set():
+                    self.armed.clear()
+                    answering.clear()
+                    server.sendall(head + body)
+                    time.sleep(0.5)         # the server commits meanwhile
+                    self.cut.set()
+                    break
+                server.sendall(head + body)
+        except (EOFError, OSError):
+            pass
+        for sock in (client, server):
+            sock.close()
+
+    @staticmethod
+    def _answers(server, client, answering):
+        try:
+            while True:
+                data = server.recv(65536)
+                if not data or not answering.is_set():
+                    break
+                client.sendall(data)
+        except OSError:
+            pass
+
+    def close(self):
+        self.listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths                      # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
-from harness.postgres import PostgresServer    # noqa: E402
+from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
 from harness.wine import wait_until           # noqa: E402
@@ -404,6 +404,24 @@ def test_database_restarts_under_load():
             assert 'all stored' in collector.stop()
             stored = [b for (b,) in collector.rows('SELECT bytes FROM reports')]
             assert sorted(stored) == sorted(senders.answered)
+
+
+def test_connection_lost_during_commit(postgres):
+    """The connection breaks after the database took a batch's COMMIT and
+    before its answer came back. The collector, which cannot know, stores
+    the batch again on a new connection: it finds the batch already in and
+    stores it once."""
+    uri = postgres.create_database()
+    with CommitCutter(postgres.port) as cutter, \
+            Collector(cutter.uri(uri.rpartition('/')[2])) as collector:
+        cutter.armed.set()
+        for size in range(5):
+            assert status(exchange(collector.address,
+                                   request(target(result_url(XP, 117, size, 1))))) == 200
+        assert cutter.cut.wait(10)
+        assert 'all stored' in collector.stop()
+        assert sorted(collector.rows('SELECT bytes FROM reports')) == [(n,) for n in range(5)]
+        assert collector.rows('SELECT sum(reports) FROM stored_batches') == [(5,)]
 
 
 def test_database_away_at_the_end():
