@@ -173,16 +173,6 @@ std::string BytesAt(const PGresult* result, int row, int column)
                        static_cast<std::size_t>(PQgetlength(result, row, column)));
 }
 
-bool KindOfName(const std::string& name, ReportKind* kind)
-{
-    for (ReportKind k : {ReportKind::Start, ReportKind::Success, ReportKind::Failure, ReportKind::Cancel})
-        if (name == KindName(k)) {
-            *kind = k;
-            return true;
-        }
-    return false;
-}
-
 // A collector's name in stored_batches: the host, the process, and a random
 // part so that a restarted process with the same id counts its batches anew.
 std::string CollectorName()
