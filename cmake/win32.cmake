@@ -26,6 +26,7 @@ set(LV_PRODUCT_FLAGS
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     set(LV_64_BIT TRUE)
     set(LV_SUBSYSTEM_VERSION 5.2)
+    set(LV_MANIFEST_ARCHITECTURE amd64)
     function(lv_entry_symbol out name)
         set(${out} ${name} PARENT_SCOPE)
     endfunction()
@@ -33,6 +34,7 @@ else()
     set(LV_64_BIT FALSE)
     list(APPEND LV_PRODUCT_FLAGS -mno-accumulate-outgoing-args -mpreferred-stack-boundary=2)
     set(LV_SUBSYSTEM_VERSION 4.0)
+    set(LV_MANIFEST_ARCHITECTURE x86)
     function(lv_entry_symbol out name)
         set(${out} _${name}@0 PARENT_SCOPE)
     endfunction()
@@ -98,6 +100,41 @@ add_custom_command(OUTPUT ${LV_LOGO}
     DEPENDS ${CMAKE_SOURCE_DIR}/tools/draw_logo.py
     COMMENT "Drawing the logo")
 
+# lv_manifest(PROGRAM): the application manifest of PROGRAM, for
+# res/manifest.rc, as generated/manifest_PROGRAM/program.manifest: the
+# template with the program's name and the flavour's processor, and without
+# the line breaks and indentation between elements, which would only add to
+# the file. Written only when it changes.
+function(lv_manifest program)
+    set(template ${CMAKE_SOURCE_DIR}/res/application.manifest.in)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${template})
+    file(READ ${template} text)
+    string(REGEX REPLACE ">[ \t\r\n]+<" "><" text "${text}")
+    string(STRIP "${text}" text)
+    set(LV_MANIFEST_PROGRAM ${program})
+    file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/manifest_${program}/program.manifest
+         CONTENT "${text}" @ONLY)
+endfunction()
+
+# lv_manifest_object(TARGET PROGRAM): links PROGRAM's manifest, alone, into
+# TARGET (programs without the downloader's resources).
+function(lv_manifest_object target program)
+    lv_manifest(${program})
+    set(dir ${CMAKE_BINARY_DIR}/generated/manifest_${program})
+    add_custom_command(OUTPUT ${dir}/manifest.o
+        COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -O coff -o ${dir}/manifest.o
+                ${CMAKE_SOURCE_DIR}/res/manifest.rc
+        DEPENDS ${CMAKE_SOURCE_DIR}/res/manifest.rc ${dir}/program.manifest
+        COMMENT "Compiling the manifest (${program})")
+    target_sources(${target} PRIVATE ${dir}/manifest.o)
+    set_source_files_properties(${dir}/manifest.o PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+endfunction()
+
+# Every build of the downloader, and the job hosts that stand in for it in
+# the tests, carry the downloader's manifest with the rest of its resources.
+lv_manifest(lvdownload)
+set(LV_DOWNLOADER_MANIFEST_DIR ${CMAKE_BINARY_DIR}/generated/manifest_lvdownload)
+
 # lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT]
 #              [PINNED])
 # PINNED adds the text of 124, which only builds with a pinned digest use.
@@ -118,9 +155,10 @@ function(lv_resources name server object agent)
     file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)
     add_custom_command(OUTPUT ${dir}/resources.o
         COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -I ${CMAKE_BINARY_DIR}/generated
-                -I ${CMAKE_SOURCE_DIR} -O coff -o ${dir}/resources.o
-                ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
+                -I ${LV_DOWNLOADER_MANIFEST_DIR} -I ${CMAKE_SOURCE_DIR} -O coff
+                -o ${dir}/resources.o ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
         DEPENDS ${res_sources} ${dir}/catalogue_config.h ${LV_LOGO}
+                ${LV_DOWNLOADER_MANIFEST_DIR}/program.manifest
                 ${CMAKE_SOURCE_DIR}/job/result_codes.h
         COMMENT "Compiling the resources (${name})")
     add_custom_target(lv_resources_${name} DEPENDS ${dir}/resources.o)
@@ -194,6 +232,7 @@ target_include_directories(lvprogress PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(lvprogress PRIVATE -Os -Wall -Wextra -Werror)
 target_link_options(lvprogress PRIVATE -static -s)
 set_target_properties(lvprogress PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+lv_manifest_object(lvprogress lvprogress)
 lv_reproducible(lvprogress)
 
 include(tests/win32/tests.cmake)

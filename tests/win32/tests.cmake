@@ -67,6 +67,9 @@ foreach(planted wininet comctl32 iertutil urlmon winhttp secur32 crypt32)
         RUNTIME_OUTPUT_DIRECTORY ${LV_TEST_BIN}/planted)
 endforeach()
 lv_test_program(wintool tests/win32/wintool.cpp)
+# It reads the Windows version that the tests compare with the downloader's
+# reports, so it declares the same Windows versions as the downloader does.
+lv_manifest_object(wintool wintool)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
     lv_test_program(uidriver tests/win32/uidriver.cpp)
     target_link_libraries(uidriver PRIVATE comctl32 user32)
