@@ -136,17 +136,19 @@ lv_manifest(lvdownload)
 set(LV_DOWNLOADER_MANIFEST_DIR ${CMAKE_BINARY_DIR}/generated/manifest_lvdownload)
 
 # lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT]
-#              [PINNED])
-# PINNED adds the text of 124, which only builds with a pinned digest use.
+#              [PINNED] [SIGNER])
+# PINNED adds the text of 124, which only builds with a pinned digest use;
+# SIGNER that of 125, which only builds with a publisher check use.
 # Compiles the resources with one catalogue into generated/NAME/resources.o.
 function(lv_resources name server object agent)
-    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT;PINNED" "" "" ${ARGN})
+    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT;PINNED;SIGNER" "" ""
+                          ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/${name})
     set(CATALOGUE_SERVER "${server}")
     set(CATALOGUE_OBJECT "${object}")
     set(CATALOGUE_AGENT "${agent}")
     set(CATALOGUE_SWITCHES "")
-    foreach(switch WITHOUT_AGENT WITHOUT_SERVER WITHOUT_OBJECT PINNED)
+    foreach(switch WITHOUT_AGENT WITHOUT_SERVER WITHOUT_OBJECT PINNED SIGNER)
         if(ARG_${switch})
             string(APPEND CATALOGUE_SWITCHES "#define CATALOGUE_${switch}\n")
         endif()
@@ -165,11 +167,12 @@ function(lv_resources name server object agent)
     set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
 endfunction()
 
-# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET]): the job and the
-# reports, with the report host compiled in, and the installer's digest
-# when one is pinned: given, or that of a target's built file (the tests').
+# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME]): the
+# job and the reports, with the report host compiled in, the installer's
+# digest when one is pinned (given, or that of a target's built file, the
+# tests'), and the name of the installer's signer when it is checked.
 function(lv_job_library name report_host)
-    cmake_parse_arguments(ARG "" "PIN;PIN_FILE" "" ${ARGN})
+    cmake_parse_arguments(ARG "" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
     set(LV_CONFIG_REPORT_HOST "${report_host}")
     set(LV_CONFIG_PIN "")
@@ -185,10 +188,15 @@ function(lv_job_library name report_host)
             COMMENT "Pinning the digest of ${ARG_PIN_FILE} (${name})")
         add_custom_target(lv_pin_${name} DEPENDS ${dir}/lv_pin.h)
     endif()
+    set(LV_CONFIG_SIGNER "")
+    if(NOT "${ARG_SIGNER}" STREQUAL "")
+        set(LV_CONFIG_SIGNER "#define LV_INSTALLER_SIGNER \"${ARG_SIGNER}\"")
+    endif()
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
-        job/system_dlls.cpp report/report_send.cpp report/report_url_win.cpp)
+        job/publisher_check.cpp job/system_dlls.cpp report/report_send.cpp
+        report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
     target_link_libraries(lv_job_${name} PUBLIC lv_core)
@@ -217,13 +225,19 @@ function(lv_downloader target output_name resources job output_dir)
     lv_reproducible(${target})
 endfunction()
 
-if(INSTALLER_SHA256 STREQUAL "")
-    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}")
-    lv_job_library(release "${REPORT_HOST}")
-else()
-    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED)
-    lv_job_library(release "${REPORT_HOST}" PIN "${INSTALLER_SHA256}")
+# A pin and a publisher check may be set together; then both must hold.
+set(release_switches "")
+set(release_options "")
+if(NOT INSTALLER_SHA256 STREQUAL "")
+    list(APPEND release_switches PINNED)
+    list(APPEND release_options PIN "${INSTALLER_SHA256}")
 endif()
+if(NOT INSTALLER_SIGNER STREQUAL "")
+    list(APPEND release_switches SIGNER)
+    list(APPEND release_options SIGNER "${INSTALLER_SIGNER}")
+endif()
+lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" ${release_switches})
+lv_job_library(release "${REPORT_HOST}" ${release_options})
 lv_downloader(lvdownload lvdownload release release ${CMAKE_BINARY_DIR})
 
 # The progress reader, for users and tests alike.

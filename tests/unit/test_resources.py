@@ -21,7 +21,9 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths, signing       # noqa: E402
-from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES    # noqa: E402
+from harness.catalogue import (DAMAGED, MESSAGES, NOT_SIGNED, PINNED_MESSAGES,  # noqa: E402
+                               SIGNER_MESSAGES)
+from harness.signing import SIGNER    # noqa: E402
 
 EXE = paths.LVDOWNLOAD_WIN32
 
@@ -342,6 +344,38 @@ def test_manifest_runs_as_invoker_and_names_vista_to_10(program, flavour):
     ids = [element.get('Id') for element in root.findall(
         './{0}compatibility/{0}application/{0}supportedOS'.format('{%s}' % COMPATIBILITY))]
     assert sorted(ids) == sorted(SUPPORTED_OS)
+
+
+# Loaded from the system directory by a build with a publisher check, and
+# only there.
+CHECKING_THE_SIGNER = {
+    'wintrust.dll': {'WinVerifyTrust', 'WTHelperProvDataFromStateData',
+                     'WTHelperGetProvSignerFromChain', 'WTHelperGetProvCertFromChain'},
+    'crypt32.dll': {'CertGetNameStringA'},
+}
+
+
+def texts_of(data):
+    return {t.decode() for t in re.findall(rb'[\x20-\x7e]{4,}(?=\0)', data)}
+
+
+def test_only_a_signer_build_checks_the_signer_and_has_its_text(pe, resources, flavour):
+    names = set(CHECKING_THE_SIGNER) | set().union(*CHECKING_THE_SIGNER.values())
+    assert not names & texts_of(pe.data)
+    assert NOT_SIGNED not in string_table(resources)
+    signer_path = os.path.join(os.path.dirname(FLAVOURS[flavour][0]), 'tests',
+                               'lvdownload-signer.exe')
+    with open(signer_path, 'rb') as f:
+        signer = PeFile(f.read())
+    assert names | {SIGNER} <= texts_of(signer.data)
+    # Still only the known DLLs imported, with two more functions of KERNEL32:
+    # the path's conversion for WinVerifyTrust, and freeing the two DLLs.
+    imports = {dll: set(functions) for dll, functions in signer.imports().items()}
+    assert imports == dict(EXPECTED_IMPORTS, **{'KERNEL32.DLL': EXPECTED_IMPORTS['KERNEL32.DLL'] | {
+        'MultiByteToWideChar', 'FreeLibrary'}})
+    strings = string_table(signer.resources())
+    assert sorted(strings) == sorted(list(CATALOGUE) + [NOT_SIGNED])
+    assert strings[NOT_SIGNED] == SIGNER_MESSAGES[NOT_SIGNED].encode('utf-16-le')
 
 
 def read_name(data, at):
