@@ -17,8 +17,9 @@ constexpr int LABEL_WIDTH = 220;        // funnel labels, left of the bars
 constexpr int BAR_AREA = WIDTH - 2 * MARGIN - LABEL_WIDTH - 150;
 constexpr int BAR_HEIGHT = 26;
 constexpr int ROW = 36;
-constexpr int CODE_ROW = 46;            // a code's text above its bar
-constexpr std::size_t MAX_CHART_CODES = 10;   // the rest share one bar
+constexpr int CODE_ROW = 46;            // a code's or version's text above its bar
+constexpr int SECTION_GAP = 56;
+constexpr std::size_t MAX_CHART_ROWS = 10;    // of a breakdown; the rest share one bar
 constexpr std::size_t MAX_LABEL_CHARS = 90;
 
 const char kFont[] = "font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\"";
@@ -72,30 +73,75 @@ std::string CodeLabel(std::uint32_t code)
     return label;
 }
 
+// One labelled bar of a breakdown: a failure code, or a Windows version.
+struct Row {
+    std::string label;
+    std::uint64_t value;
+    std::string note;   // after the count
+};
+
+// The largest first (ties keep their order); beyond MAX_CHART_ROWS the rest
+// share one row.
+std::vector<Row> Largest(std::vector<Row> rows, const char* others)
+{
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return a.value > b.value; });
+    if (rows.size() > MAX_CHART_ROWS) {
+        std::uint64_t rest = 0;
+        for (std::size_t i = MAX_CHART_ROWS - 1; i < rows.size(); ++i)
+            rest += rows[i].value;
+        std::size_t count = rows.size() - (MAX_CHART_ROWS - 1);
+        rows.resize(MAX_CHART_ROWS - 1);
+        rows.push_back({std::to_string(count) + " " + others, rest, ""});
+    }
+    return rows;
+}
+
+int RowsHeight(const std::vector<Row>& rows)
+{
+    return std::max<int>(1, static_cast<int>(rows.size())) * CODE_ROW;
+}
+
+// A breakdown's title and rows from top, on the funnel's scale, so that a
+// row's bar compares with the steps'.
+std::string Breakdown(const char* title, const char* none, const std::vector<Row>& rows, int top,
+                      std::uint64_t scale, std::uint64_t started, const char* colour)
+{
+    std::string svg = Text(MARGIN, top - 16, 16, title, " font-weight=\"bold\"");
+    int y = top;
+    if (rows.empty())
+        svg += Text(MARGIN, y + 18, 14, none);
+    for (const Row& row : rows) {
+        svg += Text(MARGIN, y + 12, 13, row.label);
+        svg += Bar(MARGIN, y + 17, row.value, scale, colour);
+        int barEnd = MARGIN + (scale == 0 ? 0 : static_cast<int>(BAR_AREA * static_cast<double>(row.value) /
+                                                                 scale));
+        svg += Text(barEnd + 8, y + 35, 13, CountLabel(row.value, started) + row.note);
+        y += CODE_ROW;
+    }
+    return svg;
+}
+
 }  // namespace
 
 std::string FunnelChartSvg(const Funnel& f)
 {
     const KindCounts& all = f.all;
-    std::vector<std::pair<std::string, std::uint64_t>> codes;
+    std::vector<Row> codes;
     for (const auto& [code, count] : f.failedByCode)
-        codes.emplace_back(CodeLabel(code), count);
-    std::stable_sort(codes.begin(), codes.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    if (codes.size() > MAX_CHART_CODES) {
-        std::uint64_t rest = 0;
-        for (std::size_t i = MAX_CHART_CODES - 1; i < codes.size(); ++i)
-            rest += codes[i].second;
-        std::size_t others = codes.size() - (MAX_CHART_CODES - 1);
-        codes.resize(MAX_CHART_CODES - 1);
-        codes.emplace_back(std::to_string(others) + " other codes", rest);
-    }
+        codes.push_back({CodeLabel(code), count, ""});
+    codes = Largest(codes, "other codes");
+    std::vector<Row> versions;
+    for (const auto& [key, counts] : VersionsInOrder(f))
+        versions.push_back({VersionLabel(key, *counts), counts->started,
+                            ", " + std::to_string(counts->succeeded) + " ended in success"});
+    versions = Largest(versions, "other versions");
 
     const int funnelTop = 80;
-    const int codesTop = funnelTop + 4 * ROW + 56;
-    const int height = codesTop + std::max<int>(1, static_cast<int>(codes.size())) * CODE_ROW + MARGIN;
+    const int codesTop = funnelTop + 4 * ROW + SECTION_GAP;
+    const int versionsTop = codesTop + RowsHeight(codes) + SECTION_GAP;
+    const int height = versionsTop + RowsHeight(versions) + MARGIN;
     std::uint64_t scale = std::max({all.started, all.succeeded, all.failed, all.cancelled});
-
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(WIDTH) +
                       "\" height=\"" + std::to_string(height) + "\" viewBox=\"0 0 " +
                       std::to_string(WIDTH) + " " + std::to_string(height) + "\">\n";
@@ -125,18 +171,10 @@ std::string FunnelChartSvg(const Funnel& f)
         y += ROW;
     }
 
-    svg += Text(MARGIN, codesTop - 16, 16, "Failures by code", " font-weight=\"bold\"");
-    y = codesTop;
-    if (codes.empty())
-        svg += Text(MARGIN, y + 18, 14, "No failures.");
-    for (const auto& [label, count] : codes) {
-        svg += Text(MARGIN, y + 12, 13, label);
-        // On the funnel's scale, so that a code's bar compares with the steps'.
-        svg += Bar(MARGIN, y + 17, count, scale, "#c8453b");
-        int barEnd = MARGIN + static_cast<int>(BAR_AREA * static_cast<double>(count) / scale);
-        svg += Text(barEnd + 8, y + 35, 13, CountLabel(count, all.started));
-        y += CODE_ROW;
-    }
+    svg += Breakdown("Failures by code", "No failures.", codes, codesTop, scale, all.started,
+                     "#c8453b");
+    svg += Breakdown("Attempts started by Windows version", "No attempts.", versions, versionsTop,
+                     scale, all.started, "#4a6fa5");
     return svg + "</svg>\n";
 }
 
