@@ -7,6 +7,8 @@ namespace {
 
 constexpr std::string_view kReportPath = "/foo.bar";
 constexpr std::string_view kScheme = "http://";
+// The scheme of the download URL in a report from an HTTPS build.
+constexpr std::string_view kSecureScheme = "https://";
 
 constexpr std::string_view kCommon =
     "protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
@@ -24,9 +26,13 @@ constexpr std::string_view kCurrentUrl = "&currenturl=";
 constexpr std::string_view kOsVersion = "&osversion=";
 constexpr std::string_view kOsLine = "&os=";
 
-// "http://", a download host and an object path of at most 259 characters
+// The scheme, a download host and an object path of at most 259 characters
 // each, and the "/" between them.
-constexpr std::size_t MAX_CURRENT_URL_BYTES = 7 + 259 + 1 + 259;
+constexpr std::size_t MAX_CATALOGUE_TEXT_BYTES = 259;
+constexpr std::size_t MaxCurrentUrlBytes(std::string_view scheme)
+{
+    return scheme.size() + MAX_CATALOGUE_TEXT_BYTES + 1 + MAX_CATALOGUE_TEXT_BYTES;
+}
 // The downloader writes a 32-bit number in at most 10 digits.
 constexpr std::size_t MAX_NUMBER_DIGITS = 10;
 
@@ -133,15 +139,18 @@ bool CurrentUrl(Cursor& cursor, Report& report)
         return cursor.Fail("no \"&osversion=\" after the download URL");
     }
     std::string_view url = rest.substr(0, end);
-    if (!StartsWith(url, kScheme))
-        return cursor.Fail("download URL without \"http://\"");
-    if (url.find('/', kScheme.size()) == std::string_view::npos)
+    std::string_view scheme = StartsWith(url, kScheme)         ? kScheme
+                              : StartsWith(url, kSecureScheme) ? kSecureScheme
+                                                               : std::string_view{};
+    if (scheme.empty())
+        return cursor.Fail("download URL without \"http://\" or \"https://\"");
+    if (url.find('/', scheme.size()) == std::string_view::npos)
         return cursor.Fail("download URL without \"/\" between host and object");
     // The downloader's texts end at their first NUL; the URL cannot hold one.
     if (url.find('\0') != std::string_view::npos)
         return cursor.Fail("NUL byte in the download URL");
-    if (url.size() > MAX_CURRENT_URL_BYTES)
-        return cursor.Fail("download URL longer than " + std::to_string(MAX_CURRENT_URL_BYTES) +
+    if (url.size() > MaxCurrentUrlBytes(scheme))
+        return cursor.Fail("download URL longer than " + std::to_string(MaxCurrentUrlBytes(scheme)) +
                            " bytes");
     report.currentUrl.assign(url);
     cursor.Skip(end);

@@ -21,7 +21,9 @@
 namespace lvcollect {
 
 // Every valid report query is shorter than this: the whole report URL,
-// report host included, fits the downloader's 1,024-byte buffer.
+// report host included, fits the downloader's buffer of 1,024 bytes (1,027
+// in an HTTPS build), and the query is that URL without its scheme, host,
+// port and path.
 constexpr std::size_t MAX_REPORT_QUERY_BYTES = 1024;
 
 // The result code of the report sent when the user closes the window.
@@ -39,7 +41,7 @@ struct Report {
     std::uint32_t code = 0;       // the failure code; 0 for start and success
     std::uint32_t seconds = 0;    // result reports only
     std::uint32_t bytes = 0;      // result reports only
-    std::string currentUrl;       // result reports only: "http://" host "/" object
+    std::string currentUrl;       // result reports only: "http://" or "https://", host, "/", object
     std::uint32_t osMajor = 0;
     std::uint32_t osMinor = 0;
     bool ntLine = false;          // "os=nt"; otherwise "os=win"

@@ -3,13 +3,12 @@
 // funnel counted from parsed reports.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "collector/funnel.h"
 #include "collector/report_query.h"
 #include "report/report_url.h"
+#include "tests/unit/report_test_support.h"
 
 using namespace lvcollect;
 
@@ -22,40 +21,10 @@ const std::string kStart = kCommon +
     "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
     "&savesattempted=&savescompleted=&package1=kest,850325&action=update&osversion=5.1&os=nt";
 
-// The fenced block after "<!-- example: NAME -->" in docs/PROTOCOL.md.
-std::string SheetExample(const std::string& name)
-{
-    std::ifstream file(LV_SOURCE_DIR "/docs/PROTOCOL.md");
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string sheet = text.str();
-    std::size_t marker = sheet.find("<!-- example: " + name + " -->");
-    if (marker == std::string::npos)
-        return "";
-    std::size_t open = sheet.find("```", marker);
-    std::size_t start = sheet.find('\n', open) + 1;
-    std::size_t close = sheet.find("\n```", start);
-    return sheet.substr(start, close - start);
-}
-
 std::string Failure(const std::string& code, const std::string& tail)
 {
     return kCommon + "&filesdownloaded=1&installattempts=1&version=,850325&action=failure&error=" +
            code + "&duration=4&totalbytes=" + tail;
-}
-
-// Composes the report that a parsed one describes, as the downloader would.
-std::string Recompose(const std::string& host, const Report& report)
-{
-    OsVersion os = {report.osMajor, report.osMinor, report.ntLine ? 2u : 1u};
-    char buffer[REPORT_URL_SIZE];
-    if (report.kind == ReportKind::Start)
-        return ComposeStartReportUrl(buffer, host.c_str(), &os);
-    // The download host ends at the first "/" after "http://".
-    std::string url = report.currentUrl.substr(7);
-    std::size_t slash = url.find('/');
-    return ComposeResultReportUrl(buffer, host.c_str(), report.code, report.bytes, report.seconds,
-                                  url.substr(0, slash).c_str(), url.substr(slash + 1).c_str(), &os);
 }
 
 // What the sheet's words say of each example.
@@ -115,6 +84,60 @@ TEST(ReportQuery, ReadsEveryFieldOfAFailure)
     EXPECT_FALSE(r.ntLine);
 }
 
+// The longest download URL of each scheme: a host and an object of 259
+// characters each. One byte more is more than any downloader writes.
+struct CurrentUrlBound {
+    const char* scheme;
+    std::size_t longest;
+};
+
+class CurrentUrlBoundTest : public testing::TestWithParam<CurrentUrlBound> {};
+
+TEST_P(CurrentUrlBoundTest, LongestIsReadAndOneMoreIsRefused)
+{
+    const std::string scheme = GetParam().scheme;
+    const std::string host(259, 'h');
+    for (std::size_t extra : {0, 1}) {
+        std::string url = scheme + host + "/" + std::string(259 + extra, 'o');
+        ASSERT_EQ(url.size(), GetParam().longest + extra);
+        ParsedQuery parsed =
+            ParseReportQuery(Failure("114", "0&currenturl=" + url + "&osversion=6.1&os=nt"));
+        if (extra == 0) {
+            ASSERT_TRUE(parsed.valid) << parsed.reason;
+            EXPECT_EQ(parsed.report.currentUrl, url);
+        } else {
+            EXPECT_FALSE(parsed.valid);
+            EXPECT_NE(parsed.reason.find("longer than " + std::to_string(GetParam().longest)),
+                      std::string::npos)
+                << parsed.reason;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, CurrentUrlBoundTest,
+                         testing::Values(CurrentUrlBound{"http://", 526},
+                                         CurrentUrlBound{"https://", 527}),
+                         [](const auto& info) {
+                             return std::string(info.param.scheme).substr(0, info.index ? 5 : 4);
+                         });
+
+TEST(ReportQuery, ReadsADownloadUrlOverHttps)
+{
+    ParsedQuery parsed = ParseReportQuery(
+        kCommon + "&filesdownloaded=1&installattempts=1&version=,850325&action=success&error="
+                  "&filesdownloaded=1&installattempts=1&installduration=3&totalbytes=270"
+                  "&currenturl=https://download.tessaframe.com/pub/x&osversion=10.0&os=nt");
+    ASSERT_TRUE(parsed.valid) << parsed.reason;
+    EXPECT_EQ(parsed.report.kind, ReportKind::Success);
+    EXPECT_EQ(parsed.report.currentUrl, "https://download.tessaframe.com/pub/x");
+    // Only the two schemes that downloaders write, as they write them.
+    for (const char* url : {"HTTPS://h/o", "https:/h/o", "httpss://h/o", "https://"})
+        EXPECT_FALSE(ParseReportQuery(Failure("114", std::string("0&currenturl=") + url +
+                                                         "&osversion=6.1&os=nt"))
+                         .valid)
+            << url;
+}
+
 TEST(ReportQuery, CodeOf123IsACancelOnlyWithoutBytes)
 {
     std::string tail = "&currenturl=http://h/o&osversion=6.1&os=nt";
@@ -152,7 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{Failure("12345678901", "1" + kTail), "more than 10 digits"},
         Malformed{Failure("-5", "1" + kTail), "expected a number"},
         Malformed{Failure("119", "1&currenturl=http://h/o"), "no \"&osversion=\""},
-        Malformed{Failure("119", "1&currenturl=ftp://h/o&osversion=5.1&os=nt"), "without \"http://\""},
+        Malformed{Failure("119", "1&currenturl=ftp://h/o&osversion=5.1&os=nt"),
+                  "without \"http://\" or \"https://\""},
         Malformed{Failure("119", "1&currenturl=http://h&osversion=5.1&os=nt"), "without \"/\""},
         Malformed{Failure("119", "1&currenturl=http://h/" + std::string(600, 'o') + "&osversion=5.1&os=nt"),
                   "longer than 526"},

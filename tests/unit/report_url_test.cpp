@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/report_url.h"
+#include "tests/unit/report_test_support.h"
 
 namespace {
 
@@ -20,27 +21,6 @@ const char kObject[] = "pub/lumenvast/default/english/win95nt/8.5.325/installer.
 const OsVersion kXp = {5, 1, 2};
 const OsVersion k98 = {4, 10, 1};
 const OsVersion k2000 = {5, 0, 2};
-
-const char kGuard = '\xA5';
-
-// A report buffer of exactly 1,024 bytes on the heap, so that
-// AddressSanitizer catches a write past it, filled with a known byte so
-// that what lies after the terminator can be checked.
-struct ReportBuffer {
-    ReportBuffer() : bytes(new char[REPORT_URL_SIZE]) { memset(bytes.get(), kGuard, REPORT_URL_SIZE); }
-    char* get() { return bytes.get(); }
-    bool UntouchedAfterTerminator() const
-    {
-        size_t length = strnlen(bytes.get(), REPORT_URL_SIZE);
-        if (length == REPORT_URL_SIZE)
-            return false;
-        for (size_t i = length + 1; i < REPORT_URL_SIZE; ++i)
-            if (bytes[i] != kGuard)
-                return false;
-        return true;
-    }
-    std::unique_ptr<char[]> bytes;
-};
 
 TEST(ReportUrl, StartReportOnXp)
 {
