@@ -5,7 +5,7 @@
 option(LV_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 
 set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
-    report/report_url.cpp)
+    job/redirect_location.cpp report/report_url.cpp)
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
 set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp)
@@ -53,6 +53,9 @@ target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BIN
 target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 
 file(GLOB unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
+# The *_https_test.cpp files test the composer of HTTPS builds, which is
+# built apart (below).
+list(FILTER unit_sources EXCLUDE REGEX "_https_test\\.cpp$")
 add_executable(unit_tests ${unit_sources})
 target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 # The tests that check docs/PROTOCOL.md read it from the sources.
@@ -61,6 +64,18 @@ target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
 target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
+
+# The report composer of HTTPS builds, whose URLs name https://, with the
+# collector's parser that reads them back.
+file(GLOB https_unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_https_test.cpp)
+add_executable(unit_tests_https ${https_unit_sources} report/report_url.cpp
+    ${LV_COLLECTOR_PARSER_SOURCES})
+target_include_directories(unit_tests_https PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(unit_tests_https PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+target_compile_definitions(unit_tests_https PRIVATE LV_HTTPS LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_options(unit_tests_https PRIVATE ${LV_SANITIZE})
+target_link_libraries(unit_tests_https PRIVATE GTest::gtest_main)
+gtest_discover_tests(unit_tests_https TEST_PREFIX "https.")
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.

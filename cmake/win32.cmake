@@ -85,13 +85,17 @@ function(lv_reproducible target)
                  ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${LV_SOURCE_DATE})
 endfunction()
 
-# Windows-free core, the same sources the native tests build.
-add_library(lv_core STATIC
-    job/progress_math.cpp job/command_line.cpp job/sha256.cpp report/report_url.cpp)
-target_include_directories(lv_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(lv_core PRIVATE ${LV_PRODUCT_FLAGS})
-# 64-bit division helpers for the percentage arithmetic.
-target_link_libraries(lv_core INTERFACE gcc)
+# Windows-free core, the same sources the native tests build: lv_core, and
+# lv_core_https for builds whose URLs name https://.
+foreach(core lv_core lv_core_https)
+    add_library(${core} STATIC job/progress_math.cpp job/command_line.cpp job/sha256.cpp
+        job/redirect_location.cpp report/report_url.cpp)
+    target_include_directories(${core} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_compile_options(${core} PRIVATE ${LV_PRODUCT_FLAGS})
+    # 64-bit division helpers for the percentage arithmetic.
+    target_link_libraries(${core} INTERFACE gcc)
+endforeach()
+target_compile_definitions(lv_core_https PUBLIC LV_HTTPS)
 
 # The logo, drawn by its script.
 set(LV_LOGO ${CMAKE_BINARY_DIR}/generated/logo.bmp)
@@ -167,12 +171,14 @@ function(lv_resources name server object agent)
     set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
 endfunction()
 
-# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME]): the
+# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME] [HTTPS]): the
 # job and the reports, with the report host compiled in, the installer's
 # digest when one is pinned (given, or that of a target's built file, the
-# tests'), and the name of the installer's signer when it is checked.
+# tests'), the name of the installer's signer when it is checked, and
+# HTTPS for downloads and reports over TLS (LV_HTTPS, which the programs
+# that link it see too).
 function(lv_job_library name report_host)
-    cmake_parse_arguments(ARG "" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
+    cmake_parse_arguments(ARG "HTTPS" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
     set(LV_CONFIG_REPORT_HOST "${report_host}")
     set(LV_CONFIG_PIN "")
@@ -199,7 +205,11 @@ function(lv_job_library name report_host)
         report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
-    target_link_libraries(lv_job_${name} PUBLIC lv_core)
+    if(ARG_HTTPS)
+        target_link_libraries(lv_job_${name} PUBLIC lv_core_https)
+    else()
+        target_link_libraries(lv_job_${name} PUBLIC lv_core)
+    endif()
     if(ARG_PIN_FILE)
         add_dependencies(lv_job_${name} lv_pin_${name})
     endif()
@@ -235,6 +245,9 @@ endif()
 if(NOT INSTALLER_SIGNER STREQUAL "")
     list(APPEND release_switches SIGNER)
     list(APPEND release_options SIGNER "${INSTALLER_SIGNER}")
+endif()
+if(HTTPS)
+    list(APPEND release_options HTTPS)
 endif()
 lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" ${release_switches})
 lv_job_library(release "${REPORT_HOST}" ${release_options})

@@ -17,6 +17,44 @@ const char EMPTY_TEXT[] = "";
 
 static const char TEMP_FILE_PREFIX[] = "TLV";
 
+#ifdef LV_HTTPS
+#include "job/redirect_location.h"
+
+// The longest URL the HTTP layer takes, and its terminator.
+static const DWORD LOCATION_BUFFER_SIZE = INTERNET_MAX_URL_LENGTH + 1;
+
+// 0 when the answer has no readable status.
+static DWORD StatusOf(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!g_winInet.HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                  &status, &size, NULL))
+        return 0;
+    return status;
+}
+
+// NB: Wine answers SECURITY_FLAG_SECURE only while the request holds its
+// connection, which it gives back as soon as an answer's body is complete:
+// there an answer without a body reads as not secure, and is refused too.
+static bool CameOverTls(HINTERNET request)
+{
+    DWORD flags = 0;
+    DWORD size = sizeof flags;
+    return g_winInet.InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags,
+                                          &size) &&
+           (flags & SECURITY_FLAG_SECURE) != 0;
+}
+
+// A Location longer than the buffer cannot be read, and is not followed.
+static bool ReadLocation(HINTERNET request, char* location)
+{
+    DWORD size = LOCATION_BUFFER_SIZE;
+    return g_winInet.HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location, &size, NULL) !=
+           FALSE;
+}
+#endif
+
 // A missing text leaves its buffer empty, so that a report composed from it
 // stays well formed.
 static bool LoadCatalogueText(HMODULE module, UINT id, char* buffer, int capacity)
@@ -61,12 +99,66 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
         !LoadCatalogueText(module, IDS_OBJECT, object, sizeof object))
         result = IDS_ERR_NO_STRING;
 
-    // 4. The download request. Its HTTP status is not examined: whatever
-    // body arrives is what is downloaded. Without WININET the attempt fails
-    // here, as if the connection had.
+    // 4. The download request. Its HTTP status is not examined (an HTTPS
+    // build looks only for redirects): whatever body arrives is what is
+    // downloaded. Without WININET the attempt fails here, as if the
+    // connection had.
     if (result == RESULT_SUCCESS) {
         if (g_winInet.InternetOpenA)
             root = g_winInet.InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+#ifdef LV_HTTPS
+        // Over TLS on port 443, following redirects here: only to https://
+        // addresses, and at most MAX_REDIRECTS in a row. Anything else ends
+        // in 114 before a request goes to the address named. The host and
+        // path of a redirect point into the Location buffer, which the next
+        // connection and request have copied before it is read again.
+        const char* host = server;
+        INTERNET_PORT port = INTERNET_DEFAULT_HTTPS_PORT;
+        const char* path = object;
+        char* location = NULL;
+        for (int redirects = 0;; ++redirects) {
+            if (root)
+                connection = g_winInet.InternetConnectA(root, host, port, EMPTY_TEXT, EMPTY_TEXT,
+                                                        INTERNET_SERVICE_HTTP, 0, 0);
+            if (connection)
+                request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET, path,
+                                                     HTTP_VERSION_1_0, NULL, NULL,
+                                                     SECURE_REQUEST_FLAGS, 0);
+            if (!request || !g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+                result = IDS_ERR_NETWORK;
+                break;
+            }
+            // A redirect's body is never used, and under Wine most of them
+            // have none to hold the connection: only the answer whose body
+            // is downloaded is asked whether it came over TLS.
+            if (!IsFollowedRedirect(StatusOf(request))) {
+                if (!CameOverTls(request))
+                    result = IDS_ERR_NETWORK;
+                break;
+            }
+            if (redirects == MAX_REDIRECTS) {
+                result = IDS_ERR_NETWORK;
+                break;
+            }
+            if (!location)
+                location = static_cast<char*>(GlobalAlloc(GMEM_FIXED, LOCATION_BUFFER_SIZE));
+            if (!location) {
+                result = IDS_ERR_NO_MEMORY;
+                break;
+            }
+            if (!ReadLocation(request, location) ||
+                !SplitHttpsLocation(location, &host, &port, &path)) {
+                result = IDS_ERR_NETWORK;
+                break;
+            }
+            g_winInet.InternetCloseHandle(request);
+            request = NULL;
+            g_winInet.InternetCloseHandle(connection);
+            connection = NULL;
+        }
+        if (location)
+            GlobalFree(location);
+#else
         if (root)
             connection = g_winInet.InternetConnectA(root, server, INTERNET_INVALID_PORT_NUMBER,
                                                     EMPTY_TEXT, EMPTY_TEXT,
@@ -77,6 +169,7 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
                                                  INTERNET_FLAG_NO_CACHE_WRITE, 0);
         if (!request || !g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0))
             result = IDS_ERR_NETWORK;
+#endif
     }
 
     // 5. The temporary file. GetTempFileNameA creates it empty, so from then

@@ -55,7 +55,11 @@ bool LoadWinInet()
     if (TAKE(functions, module, InternetOpenA) && TAKE(functions, module, InternetConnectA) &&
         TAKE(functions, module, HttpOpenRequestA) && TAKE(functions, module, HttpSendRequestA) &&
         TAKE(functions, module, HttpQueryInfoA) && TAKE(functions, module, InternetReadFile) &&
-        TAKE(functions, module, InternetCloseHandle)) {
+        TAKE(functions, module, InternetCloseHandle)
+#ifdef LV_HTTPS
+        && TAKE(functions, module, InternetQueryOptionA)
+#endif
+    ) {
         g_winInet = functions;
         return true;
     }

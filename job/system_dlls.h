@@ -22,6 +22,9 @@ struct WinInetFunctions {
     decltype(&::HttpQueryInfoA) HttpQueryInfoA;
     decltype(&::InternetReadFile) InternetReadFile;
     decltype(&::InternetCloseHandle) InternetCloseHandle;
+#ifdef LV_HTTPS
+    decltype(&::InternetQueryOptionA) InternetQueryOptionA;   // whether an answer came over TLS
+#endif
 };
 extern WinInetFunctions g_winInet;
 

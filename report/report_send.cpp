@@ -13,6 +13,14 @@ const char REPORT_AGENT[] = "Lumenvast Downloader";
 
 static const DWORD ANSWER_BUFFER_SIZE = 32768;
 
+#ifdef LV_HTTPS
+static const INTERNET_PORT REPORT_PORT = INTERNET_DEFAULT_HTTPS_PORT;
+static const DWORD REPORT_REQUEST_FLAGS = SECURE_REQUEST_FLAGS;
+#else
+static const INTERNET_PORT REPORT_PORT = INTERNET_DEFAULT_HTTP_PORT;
+static const DWORD REPORT_REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE;
+#endif
+
 void SendReport(const char* agent, const char* url)
 {
     if (!g_winInet.InternetOpenA)
@@ -24,13 +32,16 @@ void SendReport(const char* agent, const char* url)
     // HTTP layer does not take a port out of a "host:80" server name. The
     // request names the URL's path and query; through a proxy the HTTP
     // layer turns that back into the absolute URL itself.
-    HINTERNET connection = g_winInet.InternetConnectA(root, LV_REPORT_HOST,
-                                                      INTERNET_DEFAULT_HTTP_PORT, EMPTY_TEXT,
-                                                      EMPTY_TEXT, INTERNET_SERVICE_HTTP, 0, 0);
+    // An HTTPS build sends a report over TLS or not at all: the request
+    // goes out only after the handshake, and a redirect in its answer is
+    // not followed.
+    HINTERNET connection = g_winInet.InternetConnectA(root, LV_REPORT_HOST, REPORT_PORT,
+                                                      EMPTY_TEXT, EMPTY_TEXT,
+                                                      INTERNET_SERVICE_HTTP, 0, 0);
     if (connection) {
         HINTERNET request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET,
                                                        ReportUrlPath(url), HTTP_VERSION_1_0, NULL,
-                                                       NULL, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+                                                       NULL, REPORT_REQUEST_FLAGS, 0);
         if (request) {
             if (g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0)) {
                 void* answer = GlobalAlloc(GMEM_FIXED, ANSWER_BUFFER_SIZE);

@@ -1,8 +1,8 @@
 #include "report/report_url.h"
 
-static const char kUrlScheme[] = "http://";
+static const char kUrlScheme[] = REPORT_URL_SCHEME;
 static const char kUrlPrefixAfterHost[] =
-    ":80/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
+    REPORT_URL_PORT "/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
     "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
 static const char kStartSuffix[] =
     "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
@@ -15,6 +15,28 @@ static const char kInstallDuration[] = "&installduration=";
 static const char kDuration[] = "&duration=";
 static const char kTotalBytes[] = "&totalbytes=";
 static const char kCurrentUrl[] = "&currenturl=";
+
+// The bound that REPORT_URL_SIZE states, from the pieces themselves: the
+// longest success report (every number ten digits wide, both catalogue
+// texts of 259 characters, the widest operating-system fields) and its
+// terminator. A failure report is shorter: its code and "&duration=" take
+// fewer characters than the success fields and "&installduration=".
+#define LV_LENGTH(text) (sizeof(text) - 1)
+constexpr int kNumberMax = 10;
+constexpr int kCatalogueTextMax = 259;
+constexpr int kOsFieldsMax = LV_LENGTH("&osversion=") + kNumberMax + LV_LENGTH(".") + kNumberMax +
+                             LV_LENGTH("&os=") + LV_LENGTH("win");
+static_assert(LV_LENGTH(kUrlScheme) + REPORT_HOST_MAX + LV_LENGTH(kUrlPrefixAfterHost) +
+                      LV_LENGTH(kResultHead) + LV_LENGTH(kSuccessFields) +
+                      LV_LENGTH(kInstallDuration) + kNumberMax + LV_LENGTH(kTotalBytes) +
+                      kNumberMax + LV_LENGTH(kCurrentUrl) + LV_LENGTH(kUrlScheme) +
+                      kCatalogueTextMax + LV_LENGTH("/") + kCatalogueTextMax + kOsFieldsMax + 1 ==
+                  REPORT_URL_SIZE,
+              "REPORT_URL_SIZE is not the longest report");
+static_assert(LV_LENGTH(kFailureFields) + kNumberMax + LV_LENGTH(kDuration) <
+                  LV_LENGTH(kSuccessFields) + LV_LENGTH(kInstallDuration),
+              "a failure report would be the longest");
+#undef LV_LENGTH
 
 int CopyText(char* destination, const char* source)
 {

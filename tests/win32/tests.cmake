@@ -107,3 +107,10 @@ lv_jobhost(jobhost_signer jobhost-signer signer signer)
 lv_resources(pinned_signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED SIGNER)
 lv_job_library(pinned_signer "${REPORT_HOST}" PIN_FILE testinstaller SIGNER "${LV_TEST_SIGNER}")
 lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_signer)
+
+# An HTTPS build, as a vendor makes one with HTTPS=ON: the download and the
+# reports over TLS only, redirects followed only to https:// (the TLS tests,
+# tests/tls, run it with throwaway certificates).
+lv_job_library(https "${REPORT_HOST}" HTTPS)
+lv_downloader(lvdownload_https lvdownload-https release https ${LV_TEST_BIN})
+lv_jobhost(jobhost_https jobhost-https release https)
