@@ -49,6 +49,7 @@ USER_AGENT = 'Lumenvast Downloader'
 REPORT_HOST = 'reports.tessaframe.com'
 REPORT_AGENT = 'Lumenvast Downloader'
 LONG_AGENT = 'Lumenvast Vendor Downloader Agent/8.5.325'   # the longagent builds
+MIRROR_HOST = 'mirror.tessaframe.com'      # where the TLS tests redirect a download to
 
 # The loopback builds connect directly, without a proxy.
 LOOPBACK_DOWNLOAD_ADDRESS = '127.0.0.2'

@@ -14,6 +14,10 @@ RESULT_HEAD = '&filesdownloaded=1&installattempts=1&version=,850325&action='
 SUCCESS_FIELDS = 'success&error=&filesdownloaded=1&installattempts=1'
 FAILURE_FIELDS = 'failure&error='
 
+# A downloader built with HTTPS names https:// and port 443 instead.
+PORTS = {'http': ':80', 'https': ':443'}
+REPORT_PATH_AND_COMMON = PREFIX_AFTER_HOST[len(PORTS['http']):]
+
 # The documented piece lengths guard these transcriptions against typos.
 assert len('http://' + PREFIX_AFTER_HOST) == 137
 assert len(START_SUFFIX) == 125
@@ -27,24 +31,29 @@ def os_fields(os_version):
     return '&osversion=%d.%d&os=%s' % (major, minor, 'nt' if platform == 2 else 'win')
 
 
-def start_url(os_version, host=paths.REPORT_HOST):
-    return 'http://' + host + PREFIX_AFTER_HOST + START_SUFFIX + os_fields(os_version)
+def prefix(host, scheme):
+    return scheme + '://' + host + PORTS[scheme] + REPORT_PATH_AND_COMMON
+
+
+def start_url(os_version, host=paths.REPORT_HOST, scheme='http'):
+    return prefix(host, scheme) + START_SUFFIX + os_fields(os_version)
 
 
 def result_url(os_version, code, total_bytes, seconds, server=paths.DOWNLOAD_HOST,
-               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST):
-    url = 'http://' + host + PREFIX_AFTER_HOST + RESULT_HEAD
+               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST, scheme='http'):
+    url = prefix(host, scheme) + RESULT_HEAD
     if code == 0:
         url += SUCCESS_FIELDS + '&installduration='
     else:
         url += FAILURE_FIELDS + str(code) + '&duration='
-    url += '%d&totalbytes=%d&currenturl=http://%s/%s' % (seconds, total_bytes, server, obj)
+    url += '%d&totalbytes=%d&currenturl=%s://%s/%s' % (seconds, total_bytes, scheme, server, obj)
     return url + os_fields(os_version)
 
 
-def origin_form(url, host):
-    """What a direct connection requests: the URL without scheme, host and port."""
-    head = 'http://' + host + ':80'
+def origin_form(url, host, scheme='http'):
+    """What a direct connection requests (and what goes inside a TLS
+    tunnel): the URL without scheme, host and port."""
+    head = scheme + '://' + host + PORTS[scheme]
     assert url.startswith(head)
     return url[len(head):]
 

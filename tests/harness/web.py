@@ -16,11 +16,23 @@ it, as a proxy would (origin form, the client's headers), before it
 answers: with the collector's own answer when the plan is the plain one,
 else as the plan says. `Collector` runs lvcollect, the vendor's report
 collector, on a loopback address.
+
+As a proxy it also answers CONNECT, for the https:// hosts: given a TLS
+certificate for the host (`tls`, `tls_for`), it ends the tunnel itself
+with that certificate and serves the plain HTTP inside as it serves any
+request, recorded with scheme 'https'; a tunnel named in `pass_through`
+is relayed to a real server instead. The CONNECT itself is recorded too,
+as a request of kind 'connect'. Given `listen_tls`, it is an https://
+server of its own for direct connections. A tunnel or connection in which
+the client sent no request inside TLS (it refused the certificate) is
+counted in `refused_tls`.
 """
 import dataclasses
 import json
 import signal
 import socket
+import ssl
+import select
 import socketserver
 import sqlite3
 import struct
@@ -34,6 +46,9 @@ from . import paths
 
 REPORT_PATH = '/foo.bar'
 MAX_HEAD = 65536
+# For LoopbackWeb.tls_for: a tunnel whose far end speaks no TLS, and
+# answers in clear at once.
+PLAIN_INSIDE = 'plain inside'
 
 
 class Gate:
@@ -101,7 +116,7 @@ class ReportAnswer:
 class Request:
     seq: int
     time: float
-    kind: str            # 'report' or 'download'
+    kind: str            # 'report', 'download' or 'connect'
     method: str
     target: str          # as on the request line
     version: str
@@ -111,6 +126,7 @@ class Request:
     query: str
     body_length: int
     listener: str        # address:port that took it
+    scheme: str = 'http'     # 'https' inside a tunnel that the server ended with TLS
 
     @property
     def user_agent(self):
@@ -119,8 +135,8 @@ class Request:
     @property
     def url(self):
         """The request as an absolute URL, as the report composer writes it."""
-        return 'http://%s%s%s' % (self.host, self.path,
-                                  '?' + self.query if self.query else '')
+        return '%s://%s%s%s' % (self.scheme, self.host, self.path,
+                                '?' + self.query if self.query else '')
 
 
 class Recorder:
@@ -147,6 +163,10 @@ class Recorder:
     def downloads(self):
         return [r for r in self.all() if r.kind == 'download']
 
+    def plain(self):
+        """The requests that came in clear: neither a CONNECT nor inside TLS."""
+        return [r for r in self.all() if r.kind != 'connect' and r.scheme != 'https']
+
     def wait_for(self, predicate, timeout=30, what='the expected requests'):
         """Waits until predicate(list of requests) is true; returns the list."""
         deadline = time.monotonic() + timeout
@@ -166,30 +186,40 @@ class Recorder:
 
 class _Handler(socketserver.BaseRequestHandler):
     def handle(self):
+        self.request.settimeout(120)
         web = self.server.web
-        sock = self.request
-        sock.settimeout(120)
+        if web.listen_tls is None:
+            self._serve(self.request, 'http')
+        else:
+            self._serve_tls(self.request, web.listen_tls, '%s:%d' % self.server.server_address)
+
+    def _serve(self, sock, scheme):
+        """Reads one request and answers it; False when none came."""
+        web = self.server.web
         head = b''
         try:
             while b'\r\n\r\n' not in head and len(head) < MAX_HEAD:
                 data = sock.recv(4096)
                 if not data:
-                    return
+                    return False
                 head += data
         except OSError:
-            return
+            return False
         head, _, rest = head.partition(b'\r\n\r\n')
         raw_head = head
         lines = head.decode('latin-1').split('\r\n')
         parts = lines[0].split(' ')
         if len(parts) != 3:
-            return
+            return False
         method, target, version = parts
         headers = {}
         for line in lines[1:]:
             name, _, value = line.partition(':')
             headers[name.strip().lower()] = value.strip()
         body_length = len(rest)
+        if method == 'CONNECT' and scheme == 'http':
+            self._tunnel(sock, target, version, headers)
+            return True
         if target.startswith('http://'):
             parsed = urllib.parse.urlsplit(target)
             host, path, query = parsed.netloc, parsed.path, parsed.query
@@ -200,7 +230,7 @@ class _Handler(socketserver.BaseRequestHandler):
         web.recorder.add(kind=kind, method=method, target=target, version=version,
                          headers=headers, host=host, path=path, query=query,
                          body_length=body_length,
-                         listener='%s:%d' % self.server.server_address)
+                         listener='%s:%d' % self.server.server_address, scheme=scheme)
         try:
             if kind == 'report':
                 forwarded = web.forward_report(raw_head) if web.collector else None
@@ -209,6 +239,49 @@ class _Handler(socketserver.BaseRequestHandler):
                 self._answer_download(sock, web.next_download())
         except OSError:
             pass
+        return True
+
+    def _tunnel(self, sock, target, version, headers):
+        """CONNECT host:port: relayed to a real server, or ended here with
+        the host's certificate; refused (502) for a host with neither."""
+        web = self.server.web
+        host = target.rpartition(':')[0]
+        web.recorder.add(kind='connect', method='CONNECT', target=target, version=version,
+                         headers=headers, host=target, path='', query='', body_length=0,
+                         listener='%s:%d' % self.server.server_address)
+        relay_to = web.pass_through.get(target)
+        context = web.tls_for.get(host, web.tls)
+        if relay_to is None and context is None:
+            sock.sendall(b'HTTP/1.0 502 No such tunnel\r\nContent-Length: 0\r\n\r\n')
+            return
+        sock.sendall(b'HTTP/1.0 200 Connection established\r\n\r\n')
+        if relay_to is not None:
+            _relay(sock, relay_to)
+            return
+        self._serve_tls(sock, context, target)
+
+    def _serve_tls(self, sock, context, where):
+        """One request inside TLS with `context`'s certificate; `where` (the
+        tunnel's target, or the listener) goes into refused_tls when no
+        request came."""
+        web = self.server.web
+        if context == PLAIN_INSIDE:
+            sock.sendall(b'HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nplain')
+            return
+        # A client that refuses the certificate breaks the handshake off, or
+        # (Wine) completes it and closes before it sends anything.
+        try:
+            tls = context.wrap_socket(sock, server_side=True)
+        except (ssl.SSLError, OSError):
+            served = False
+        else:
+            try:
+                served = self._serve(tls, 'https')
+            finally:
+                tls.close()
+        if not served:
+            with web.lock:
+                web.refused_tls.append(where)
 
     def _answer_report(self, sock, answer, forwarded=None):
         if forwarded is not None and answer == ReportAnswer():
@@ -268,6 +341,22 @@ def _send_range(sock, body, start, end, chunk):
     return start
 
 
+def _relay(client, address):
+    """Passes bytes both ways between the client and a server at `address`
+    until either side closes."""
+    with socket.create_connection(address, timeout=30) as server:
+        sockets = [client, server]
+        while True:
+            readable, _, _ = select.select(sockets, [], [], 120)
+            if not readable:
+                return
+            for source in readable:
+                data = source.recv(65536)
+                if not data:
+                    return
+                (server if source is client else client).sendall(data)
+
+
 def _reset(sock):
     """Close with RST instead of FIN."""
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
@@ -288,16 +377,23 @@ class LoopbackWeb:
     defaults apply again.
     """
 
-    def __init__(self, address='127.0.0.1', port=0, recorder=None, collector=None):
+    def __init__(self, address='127.0.0.1', port=0, recorder=None, collector=None,
+                 listen_tls=None):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.collector = collector      # (address, port) that reports are passed on to
         self.recorder = recorder or Recorder()
+        self.tls = None                 # ssl.SSLContext that ends every tunnel, or None
+        self.tls_for = {}               # host -> ssl.SSLContext for that host's tunnels
+        self.pass_through = {}          # 'host:port' -> (address, port) to relay the tunnel to
+        self.listen_tls = listen_tls    # every connection is TLS with this context (or PLAIN_INSIDE)
+        self.refused_tls = []           # tunnels (CONNECT target) or listeners (address:port)
+                                        # where the client sent no request inside TLS
+        self.lock = threading.Lock()
         self.download = Download()
         self.report_answer = ReportAnswer()
         self._downloads = []
         self._report_answers = []
-        self._lock = threading.Lock()
         self._server = _Server((address, port), _Handler)
         self._server.web = self
         self.address, self.port = self._server.server_address
@@ -309,19 +405,19 @@ class LoopbackWeb:
         return 'http://%s:%d' % (self.address, self.port)
 
     def queue_download(self, *plans):
-        with self._lock:
+        with self.lock:
             self._downloads.extend(plans)
 
     def queue_report_answer(self, *answers):
-        with self._lock:
+        with self.lock:
             self._report_answers.extend(answers)
 
     def next_download(self):
-        with self._lock:
+        with self.lock:
             return self._downloads.pop(0) if self._downloads else self.download
 
     def next_report_answer(self):
-        with self._lock:
+        with self.lock:
             return self._report_answers.pop(0) if self._report_answers else self.report_answer
 
     def forward_report(self, head):

@@ -19,7 +19,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths                      # noqa: E402
+from harness import nginx, paths, tls          # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
@@ -211,6 +211,37 @@ def test_client_named_by_a_reverse_proxy(db):
         collector.stop()
         assert collector.rows('SELECT client FROM reports ORDER BY id') == [
             (b'203.0.113.7',), (b'10.0.0.2',), (b'127.0.0.1',)]
+
+
+def test_behind_nginx_that_ends_tls(tmp_path):
+    """The report host of HTTPS builds as the README sets it up: nginx on
+    loopback ends TLS with a throwaway certificate and passes each report on
+    to lvcollect, which takes the client from X-Forwarded-For. The reports
+    are stored with their https:// download URL and the client's own
+    address, not nginx's (it connects from another loopback address)."""
+    authority = tls.make_authority(tmp_path)
+    chain, key = authority.issue('reports', [HOST])
+    client = '127.0.0.9'
+    urls = [start_url(XP, scheme='https'), result_url(XP, 0, 300, 2, scheme='https')]
+    with Collector(str(tmp_path / 'reports.db'),
+                   options=('--client-header', 'X-Forwarded-For')) as collector:
+        with nginx.TlsFront(tmp_path / 'nginx', chain, key, collector.address,
+                            bind='127.0.0.5') as front:
+            context = tls.client_context(authority.root)
+            for url in urls:
+                with socket.create_connection(front.address, timeout=30,
+                                              source_address=(client, 0)) as raw, \
+                        context.wrap_socket(raw, server_hostname=HOST) as sock:
+                    sock.sendall(request(origin_form(url, HOST, 'https').encode('latin-1')))
+                    answer = b''.join(iter(lambda: sock.recv(65536), b''))
+                assert status(answer) == 200, answer
+            # Plain HTTP on the TLS port is nginx's to refuse; nothing reaches
+            # the collector.
+            assert status(exchange(front.address, request(START))) == 400
+        assert 'answered 2 reports and 0 malformed queries, all stored' in collector.stop()
+    assert collector.rows('SELECT client, kind, current_url FROM reports ORDER BY id') == [
+        (client.encode(), b'start', None),
+        (client.encode(), b'success', ('https://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)).encode())]
 
 
 def lvcollect(*args):

@@ -114,3 +114,6 @@ lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_sign
 lv_job_library(https "${REPORT_HOST}" HTTPS)
 lv_downloader(lvdownload_https lvdownload-https release https ${LV_TEST_BIN})
 lv_jobhost(jobhost_https jobhost-https release https)
+# The same over direct connections to the loopback addresses, port 443.
+lv_job_library(https_loopback "127.0.0.3" HTTPS)
+lv_jobhost(jobhost_https_loopback jobhost-https-loopback loopback https_loopback)
