@@ -2,7 +2,7 @@
 # runnable alone, as the tests do:
 #   cmake -DIDS_SERVER=... -DIDS_OBJECT=... -DIDS_AGENT=... -DREPORT_HOST=... \
 #         -P cmake/check_config.cmake
-# (INSTALLER_SHA256 and INSTALLER_SIGNER may be left out.) Each refusal names the variable; the sizes are those of the fixed buffers
+# (INSTALLER_SHA256, INSTALLER_SIGNER and HTTPS may be left out.) Each refusal names the variable; the sizes are those of the fixed buffers
 # that hold the texts.
 
 function(lv_check_text name value max)
@@ -66,5 +66,13 @@ if(NOT "${INSTALLER_SIGNER}" STREQUAL "")
         message(FATAL_ERROR "INSTALLER_SIGNER must be empty or a common name of at most 64 "
                             "printable ASCII characters, without a double quote or a backslash: "
                             "'${INSTALLER_SIGNER}'")
+    endif()
+endif()
+# HTTPS: on or off, in any of the forms CMake reads as such. Anything else
+# would read as off, and a vendor who meant TLS would ship plain HTTP.
+if(DEFINED HTTPS AND NOT "${HTTPS}" STREQUAL "")
+    string(TOUPPER "${HTTPS}" lv_https)
+    if(NOT lv_https MATCHES "^(ON|OFF|TRUE|FALSE|YES|NO|Y|N|1|0)$")
+        message(FATAL_ERROR "HTTPS must be ON or OFF: '${HTTPS}'")
     endif()
 endif()

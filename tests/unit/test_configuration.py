@@ -30,6 +30,8 @@ def test_default_configuration_a_pin_in_either_case_and_a_signer_pass():
     assert check(INSTALLER_SHA256=EMPTY_SHA256.upper()).returncode == 0
     assert check(INSTALLER_SIGNER='Tessaframe Inc.').returncode == 0
     assert check(INSTALLER_SIGNER='T' * 64, INSTALLER_SHA256=EMPTY_SHA256).returncode == 0
+    for https in ('ON', 'off', '1', 'Yes'):
+        assert check(HTTPS=https).returncode == 0
 
 
 @pytest.mark.parametrize('name, value', [
@@ -45,6 +47,7 @@ def test_default_configuration_a_pin_in_either_case_and_a_signer_pass():
     ('INSTALLER_SIGNER', 'T' * 65), ('INSTALLER_SIGNER', 'M\u00fcller GmbH'),
     ('INSTALLER_SIGNER', 'Tessaframe "Inc."'), ('INSTALLER_SIGNER', 'Tessa\\frame'),
     ('INSTALLER_SIGNER', 'Tessaframe\tInc.'),
+    ('HTTPS', 'enabled'), ('HTTPS', 'tls'),        # would read as off: a plain build
 ])
 def test_unusable_text_is_refused_by_name(name, value):
     result = check(**{name: value})

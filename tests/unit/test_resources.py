@@ -378,6 +378,23 @@ def test_only_a_signer_build_checks_the_signer_and_has_its_text(pe, resources, f
     assert strings[NOT_SIGNED] == SIGNER_MESSAGES[NOT_SIGNED].encode('utf-16-le')
 
 
+def test_only_an_https_build_names_https_and_asks_for_tls(pe, resources, flavour):
+    """The default build holds nothing of HTTPS: its URLs name http://, and
+    it never asks WinINet whether an answer came over TLS. An HTTPS build
+    names https:// alone, and asks; its imports and catalogue are the
+    default's."""
+    assert b'http://' in pe.data and b'https://' not in pe.data
+    assert 'InternetQueryOptionA' not in texts_of(pe.data)
+    https_path = os.path.join(os.path.dirname(FLAVOURS[flavour][0]), 'tests',
+                              'lvdownload-https.exe')
+    with open(https_path, 'rb') as f:
+        https = PeFile(f.read())
+    assert b'https://' in https.data and b'http://' not in https.data
+    assert 'InternetQueryOptionA' in texts_of(https.data)
+    assert https.imports() == pe.imports()
+    assert string_table(https.resources()) == string_table(resources)
+
+
 def read_name(data, at):
     """A name-or-ordinal field: (value, next offset); value is an int
     ordinal, a string, or None when the field is empty."""
@@ -462,7 +479,7 @@ def test_logo_is_120_square_256_colours(resources):
 
 # --- Release: the same bytes from the same source, and the signed copy -----------------
 
-CONFIGURATION = ('IDS_SERVER', 'IDS_OBJECT', 'IDS_AGENT', 'REPORT_HOST', 'INSTALLER_SHA256')
+CONFIGURATION = ('IDS_SERVER', 'IDS_OBJECT', 'IDS_AGENT', 'REPORT_HOST', 'INSTALLER_SHA256', 'HTTPS')
 PRODUCTS = ('lvdownload', 'lvprogress')    # targets, and their programs with .exe
 
 
