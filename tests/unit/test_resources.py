@@ -479,7 +479,8 @@ def test_logo_is_120_square_256_colours(resources):
 
 # --- Release: the same bytes from the same source, and the signed copy -----------------
 
-CONFIGURATION = ('IDS_SERVER', 'IDS_OBJECT', 'IDS_AGENT', 'REPORT_HOST', 'INSTALLER_SHA256', 'HTTPS')
+CONFIGURATION = ('IDS_SERVER', 'IDS_OBJECT', 'IDS_AGENT', 'REPORT_HOST', 'INSTALLER_SHA256',
+                 'HTTPS')
 PRODUCTS = ('lvdownload', 'lvprogress')    # targets, and their programs with .exe
 
 
