@@ -11,6 +11,11 @@
             a build that pins the installer's digest (configured here for
             the large body, as a vendor pins one); rounds alternate, and
             the differences say where the time goes
+  https     the large download by an HTTPS build (TLS through the proxy's
+            tunnel) against the same by the default build over plain HTTP,
+            rounds alternating in one Wine session; run inside a private
+            mount namespace whose certificate bundle trusts a throwaway
+            root, as the TLS tests are
   hash      the speed of the program's SHA-256 under Wine
   publisher the time the publisher check (INSTALLER_SIGNER) takes under
             Wine for the signed test installer and a signed 50 MB file
@@ -49,7 +54,7 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import host, paths, signing        # noqa: E402
+from harness import host, paths, signing, tls   # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
 from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
@@ -64,6 +69,7 @@ MARKER = '/foo.bar?bench=done'  # answered like a report
 CAPTION = 'Lumenvast Player'
 BENCHGET = paths.test_program('benchget')
 MINDIALOG = paths.test_program('mindialog')
+HTTPS_PROGRAM = paths.test_program('lvdownload-https')
 DOWNLOAD_URL = 'http://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)
 
 
@@ -152,7 +158,8 @@ def report_size():
     if accounted != total:
         print('  %-28s %7d' % ('beyond the sections', total - accounted))
     for name, what in (('lvdownload-pinned', 'pins the installer\'s digest'),
-                       ('lvdownload-signer', 'checks the installer\'s signer')):
+                       ('lvdownload-signer', 'checks the installer\'s signer'),
+                       ('lvdownload-https', 'downloads and reports over HTTPS')):
         variant = os.path.join(os.path.dirname(paths.LVDOWNLOAD_WIN32), 'tests', name + '.exe')
         if os.path.exists(variant):
             size = os.path.getsize(variant)
@@ -296,7 +303,8 @@ class Bench:
         self.web.queue_download(Download(body=body, chunk=SERVER_CHUNK))
         first = len(self.web.recorder.all())
         run = run_measured(self, program, extra_env={'LVTEST_INSTALLER': '0'})
-        requests = self._new_requests(first)
+        # An HTTPS build's tunnels come before its requests.
+        requests = [r for r in self._new_requests(first) if r.kind != 'connect']
         kinds = [r.kind for r in requests]
         if run['code'] != 0 or kinds != ['report', 'download', 'report']:
             raise RuntimeError('a run ended with %d after the requests %r' % (
@@ -372,6 +380,69 @@ class Bench:
 
 
 # Sections -------------------------------------------------------------------------
+
+def https_section(args):
+    """Runs the HTTPS figures in a private mount namespace whose bundle,
+    the one Wine reads, trusts a root made for the run (tools/run-tls-tests
+    does the same for the TLS tests)."""
+    with tempfile.TemporaryDirectory(prefix='lvdownload-bench-tls-') as folder:
+        authority = tls.make_authority(folder)
+        bundle = tls.bundle_with(authority.root, os.path.join(folder, 'bundle.crt'))
+        problem = tls.namespace_problem(bundle)
+        if problem:
+            print('HTTPS against plain HTTP: not measured, %s\n' % problem)
+            return
+        inner = [sys.executable, os.path.abspath(__file__), '--https-inside', folder,
+                 '--rounds', str(args.rounds), '--size', str(args.size)]
+        subprocess.run(['unshare', '-m', 'sh', '-c',
+                        'mount --bind "$1" "$2" && shift 2 && exec "$@"', 'sh', bundle,
+                        tls.HOST_BUNDLE] + inner, check=True)
+
+
+def https_inside(args):
+    """The large download, rounds alternating: the default build over plain
+    HTTP through the proxy, and the HTTPS build through the proxy's tunnel,
+    which the server ends with a certificate of the run's root."""
+    authority = tls.authority_in(args.https_inside)
+    wine = session_or_exit('bench-tls')
+    web = LoopbackWeb()
+    web.tls = authority.server_context('bench', [paths.DOWNLOAD_HOST, paths.REPORT_HOST])
+    try:
+        wine.reg('delete', INSTALL_KEY, '/f')
+        bench = Bench(wine, web)
+        big = make_body(args.size)
+        small = make_body(len(installer_body()))
+        variants = [('plain HTTP', paths.LVDOWNLOAD), ('HTTPS', HTTPS_PROGRAM)]
+        for _, program in variants:          # warm-up: first loads of the prefix
+            bench.product(small, program)
+        runs = {name: [] for name, _ in variants}
+        print('HTTPS against plain HTTP: %s over loopback, %d rounds, alternating' % (
+            mb(args.size), args.rounds))
+        for r in range(args.rounds):
+            for name, program in variants[r % 2:] + variants[:r % 2]:
+                figures = bench.product(big, program)
+                runs[name].append(figures)
+                print('  round %d  %-12s %.3f s' % (r + 1, name, figures['phase']), flush=True)
+    finally:
+        web.close()
+        wine.close()
+    phase = {name: [f['phase'] for f in figures] for name, figures in runs.items()}
+    m = {name: median(values) for name, values in phase.items()}
+    print('\nTransfer phase of %s: medians at the server, from the download request (inside' %
+          mb(args.size))
+    print('the tunnel for HTTPS) to the result report; CPU: seconds of the whole run in the')
+    print('process + wineserver + X server; before: from the start report to the download')
+    print('request, that is the report\'s answer and the download\'s connection (and handshake).')
+    print('The server\'s own TLS runs in this process, on the same two cores.')
+    for name, figures in runs.items():
+        cpu = [median([f[k] for f in figures]) for k in ('cpu', 'server_cpu', 'x_cpu')]
+        print('  %-12s %-38s %10s  CPU %.2f + %.2f + %.2f  before %.1f ms' % (
+            name, spread(phase[name]), '%.1f MB/s' % (args.size / 1e6 / m[name]), *cpu,
+            median([f['report_gap'] for f in figures]) * 1000))
+    pairs = [h / p for h, p in zip(phase['HTTPS'], phase['plain HTTP'])]
+    print('  HTTPS / plain HTTP = %.3f from the medians; per round %s\n' % (
+        m['HTTPS'] / m['plain HTTP'], ' '.join('%.2f' % q for q in pairs)))
+
 
 def pinned_program(body):
     """The downloader built as a vendor pins an installer, here the large
@@ -733,10 +804,14 @@ def main():
                         help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
     parser.add_argument('--collector-rounds', type=int, default=3)
     parser.add_argument('--collector-seconds', type=int, default=10)
-    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'publisher', 'startup',
-                                           'collector'),
+    parser.add_argument('--only', choices=('size', 'transfer', 'https', 'hash', 'publisher',
+                                           'startup', 'collector'),
                         help='one section (transfer includes memory and reports)')
+    parser.add_argument('--https-inside', metavar='FOLDER', help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.https_inside:
+        https_inside(args)
+        return
     if args.quick:
         args.rounds, args.startup_rounds = 1, 2
         args.size, args.memory_size = 20_000_000, 2_000_000
@@ -745,7 +820,7 @@ def main():
         paths.require(paths.LVCOLLECT)
     else:
         paths.require(paths.LVDOWNLOAD_WIN32, paths.LVDOWNLOAD, BENCHGET, MINDIALOG,
-                      paths.LVCOLLECT)
+                      paths.LVCOLLECT, HTTPS_PROGRAM)
 
     print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
     print('Machine: %s' % machine())
@@ -757,7 +832,9 @@ def main():
         report_size()
     if args.only in (None, 'collector'):
         collector_section(args)
-    if args.only in ('size', 'collector'):
+    if args.only in (None, 'https'):
+        https_section(args)
+    if args.only in ('size', 'collector', 'https'):
         return
     wine = session_or_exit('bench')
     web = LoopbackWeb()
