@@ -3,6 +3,7 @@
 // funnel counted from parsed reports.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "collector/funnel.h"
@@ -90,6 +91,8 @@ struct CurrentUrlBound {
     const char* scheme;
     std::size_t longest;
 };
+
+void PrintTo(const CurrentUrlBound& c, std::ostream* out) { *out << c.scheme; }
 
 class CurrentUrlBoundTest : public testing::TestWithParam<CurrentUrlBound> {};
 
