@@ -50,6 +50,11 @@ REPORT_HOST = 'reports.tessaframe.com'
 REPORT_AGENT = 'Lumenvast Downloader'
 LONG_AGENT = 'Lumenvast Vendor Downloader Agent/8.5.325'   # the longagent builds
 MIRROR_HOST = 'mirror.tessaframe.com'      # where the TLS tests redirect a download to
+# The longest texts the configuration allows, in the -longest builds: hosts
+# made of labels of at most 63 characters, as host names are.
+LONGEST_DOWNLOAD_HOST = '.'.join(['d' * 63] * 4) + '.com'          # 259 characters
+LONGEST_OBJECT_PATH = 'pub/' + 'o' * 255                           # 259
+LONGEST_REPORT_HOST = '.'.join(['r' * 63] * 2 + ['r' * 22])       # 150
 
 # The loopback builds connect directly, without a proxy.
 LOOPBACK_DOWNLOAD_ADDRESS = '127.0.0.2'

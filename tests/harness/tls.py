@@ -40,7 +40,10 @@ class Authority:
         certificate followed by this root, and its key, as PEM files."""
         stem = os.path.join(self.folder, name)
         _openssl('req', '-newkey', 'rsa:2048', '-nodes', '-keyout', stem + '.key',
-                 '-out', stem + '.csr', '-subj', '/CN=' + hosts[0], cwd=self.folder)
+                 '-out', stem + '.csr', '-subj',
+                 # A common name holds at most 64 characters; the names that
+                 # count are the alternative ones.
+                 '/CN=' + (hosts[0] if len(hosts[0]) <= 64 else name), cwd=self.folder)
         with open(stem + '.ext', 'w') as f:
             # An address goes in both as an address and as a name: Wine
             # matches it only as a name.

@@ -117,3 +117,16 @@ lv_jobhost(jobhost_https jobhost-https release https)
 # The same over direct connections to the loopback addresses, port 443.
 lv_job_library(https_loopback "127.0.0.3" HTTPS)
 lv_jobhost(jobhost_https_loopback jobhost-https-loopback loopback https_loopback)
+# An HTTPS build with the longest texts the configuration allows: a download
+# host and an object path of 259 characters, a report host of 150 (labels
+# of at most 63 characters, as host names have).
+string(REPEAT "d" 63 lv_label)
+set(LV_LONGEST_SERVER "${lv_label}.${lv_label}.${lv_label}.${lv_label}.com")
+string(REPEAT "o" 255 lv_object_name)
+set(LV_LONGEST_OBJECT "pub/${lv_object_name}")
+string(REPEAT "r" 63 lv_label)
+string(REPEAT "r" 22 lv_short_label)
+set(LV_LONGEST_REPORT_HOST "${lv_label}.${lv_label}.${lv_short_label}")
+lv_resources(longest "${LV_LONGEST_SERVER}" "${LV_LONGEST_OBJECT}" "${IDS_AGENT}")
+lv_job_library(https_longest "${LV_LONGEST_REPORT_HOST}" HTTPS)
+lv_jobhost(jobhost_https_longest jobhost-https-longest longest https_longest)

@@ -133,6 +133,27 @@ def test_the_downloader_installs_and_reports_to_lvcollect_behind_nginx(wine, web
     assert wine.leftover_temp_files() == []
 
 
+def test_reports_with_the_longest_texts_arrive_whole(wine, web, authority):
+    """The report buffer of an HTTPS build holds the longest texts the
+    configuration allows: a report host of 150 characters, a download host
+    and an object path of 259 each."""
+    web.tls = authority.server_context('longest', [paths.LONGEST_DOWNLOAD_HOST,
+                                                   paths.LONGEST_REPORT_HOST])
+    os_version = current_os(wine)
+    run = run_https(wine, web, variant='jobhost-https-longest')
+    assert run.result == 0
+    start, result = web.recorder.reports()
+    assert start.target == origin_form(
+        start_url(os_version, host=paths.LONGEST_REPORT_HOST, scheme='https'),
+        paths.LONGEST_REPORT_HOST, 'https')
+    expected = result_url(os_version, 0, len(installer_body()), received_seconds(result),
+                          server=paths.LONGEST_DOWNLOAD_HOST, obj=paths.LONGEST_OBJECT_PATH,
+                          host=paths.LONGEST_REPORT_HOST, scheme='https')
+    assert result.target == origin_form(expected, paths.LONGEST_REPORT_HOST, 'https')
+    assert downloads(web) == [(paths.LONGEST_DOWNLOAD_HOST, '/' + paths.LONGEST_OBJECT_PATH,
+                               'https')]
+
+
 # --- Certificates that must be refused ------------------------------------------------------------
 
 @pytest.mark.parametrize('case', ['untrusted root', 'other name', 'expired'])
