@@ -8,7 +8,8 @@ set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
     report/report_url.cpp)
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
-set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp)
+set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp
+    collector/dashboard.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)

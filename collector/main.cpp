@@ -4,8 +4,10 @@
 //                                                       receive and store reports
 //   lvcollect summary --db FILE [--json]                print the funnel
 //   lvcollect plot --db FILE --out FILE.svg             draw the funnel
+//   lvcollect dashboard --db FILE --out FILE.html       write the dashboard page
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/dashboard.h"
 #include "collector/funnel.h"
 #include "collector/server.h"
 #include "collector/sqlite_store.h"
@@ -29,6 +32,7 @@ const char kUsage[] =
     "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE\n"
     "       lvcollect summary --db FILE [--json]\n"
     "       lvcollect plot --db FILE --out FILE.svg\n"
+    "       lvcollect dashboard --db FILE --out FILE.html\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
     "names the client instead of the proxy's address.\n";
@@ -89,6 +93,24 @@ Funnel ReadFunnel(const std::string& path)
     return builder.Finish(store->MalformedCount());
 }
 
+std::int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "lvcollect: cannot write %s\n", path.c_str());
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
 int Run(const std::string& command, const std::map<std::string, std::string>& options)
 {
     const std::string& db = options.at("--db");
@@ -101,20 +123,16 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
         std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
     }
+    if (command == "dashboard") {
+        std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadOnly);
+        return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs())));
+    }
     Funnel funnel = ReadFunnel(db);
     if (command == "summary") {
         std::fputs((options.count("--json") ? SummaryJson(funnel) : SummaryText(funnel)).c_str(), stdout);
         return 0;
     }
-    const std::string& out = options.at("--out");
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    file << FunnelChartSvg(funnel);
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "lvcollect: cannot write %s\n", out.c_str());
-        return EXIT_FAILED;
-    }
-    return 0;
+    return WriteFile(options.at("--out"), FunnelChartSvg(funnel));
 }
 
 }  // namespace
@@ -131,7 +149,7 @@ int main(int argc, char** argv)
         parsed = ParseOptions(args, {"--listen", "--client-header", "--db"}, {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
-    else if (command == "plot")
+    else if (command == "plot" || command == "dashboard")
         parsed = ParseOptions(args, {"--db", "--out"}, {}, &options) && options.count("--out");
     if (!parsed || !options.count("--db"))
         return Usage();

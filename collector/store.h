@@ -27,6 +27,7 @@ struct Received {
 struct StoredReport {
     std::int64_t receivedMs = 0;
     std::string client;
+    std::string userAgent;
     Report report;
 };
 
