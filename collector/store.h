@@ -27,8 +27,8 @@ struct Received {
 struct StoredReport {
     std::int64_t receivedMs = 0;
     std::string client;
-    std::string userAgent;
     Report report;
+    std::string userAgent;
 };
 
 class StoreError : public std::runtime_error {

@@ -1,0 +1,156 @@
+// The dashboard page from known reports: the hours of the last seven days,
+// the spread's nearest ranks, the charts' proportions, and report texts that
+// stay text.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "collector/dashboard.h"
+
+using namespace lvcollect;
+
+namespace {
+
+// 2024-05-01 13:30:00 UTC
+constexpr std::int64_t NOW_MS = 1714570200000;
+constexpr std::int64_t CURRENT_HOUR_MS = 1714568400000;
+
+StoredReport Stored(ReportKind kind, std::int64_t receivedMs, std::uint32_t code = 0,
+                    std::uint32_t seconds = 0, std::uint32_t bytes = 0)
+{
+    StoredReport stored;
+    stored.receivedMs = receivedMs;
+    stored.client = "192.0.2.1";
+    stored.userAgent = "Lumenvast Downloader";
+    stored.report.kind = kind;
+    stored.report.code = code;
+    stored.report.seconds = seconds;
+    stored.report.bytes = bytes;
+    if (kind != ReportKind::Start)
+        stored.report.currentUrl = "http://download.tessaframe.com/pub/installer.foo";
+    stored.report.osMajor = 5;
+    stored.report.osMinor = 1;
+    stored.report.ntLine = true;
+    return stored;
+}
+
+// The width of every rect of the given fill, in document order.
+std::vector<double> Widths(const std::string& svg, const std::string& fill, const char* what = "width")
+{
+    std::vector<double> widths;
+    std::regex rect(std::string("<rect x=\"[^\"]*\" y=\"[^\"]*\" width=\"([^\"]*)\" height=\"([^\"]*)\" "
+                                "fill=\"") + fill + "\"");
+    for (std::sregex_iterator it(svg.begin(), svg.end(), rect), end; it != end; ++it)
+        widths.push_back(std::stod((*it)[std::string(what) == "width" ? 1 : 2]));
+    return widths;
+}
+
+TEST(HourlySeries, CountsTheLastSevenDaysHourByHour)
+{
+    HourlySeries series = HourlySeriesEnding(NOW_MS);
+    EXPECT_EQ(series.firstHourMs, CURRENT_HOUR_MS - 167 * HOUR_MS);
+    CountInHour(&series, series.firstHourMs - 1, ReportKind::Start);       // 7 days and a moment ago
+    CountInHour(&series, series.firstHourMs, ReportKind::Start);
+    CountInHour(&series, CURRENT_HOUR_MS - 1, ReportKind::Success);
+    CountInHour(&series, CURRENT_HOUR_MS, ReportKind::Start);
+    CountInHour(&series, NOW_MS, ReportKind::Success);
+    CountInHour(&series, NOW_MS, ReportKind::Failure);                     // neither
+    CountInHour(&series, NOW_MS, ReportKind::Cancel);
+    CountInHour(&series, CURRENT_HOUR_MS + HOUR_MS, ReportKind::Start);    // a clock ahead
+    std::uint64_t attempts = 0, successes = 0;
+    for (const HourCounts& hour : series.hours) {
+        attempts += hour.attempts;
+        successes += hour.successes;
+    }
+    EXPECT_EQ(attempts, 2u);
+    EXPECT_EQ(successes, 2u);
+    EXPECT_EQ(series.hours.front().attempts, 1u);
+    EXPECT_EQ(series.hours[166].successes, 1u);
+    EXPECT_EQ(series.hours.back().attempts, 1u);
+    EXPECT_EQ(series.hours.back().successes, 1u);
+}
+
+TEST(HourlySeries, BarsStandOnThePeakHour)
+{
+    DashboardBuilder builder(NOW_MS);
+    for (int i = 0; i < 4; ++i)
+        builder.Add(Stored(ReportKind::Start, CURRENT_HOUR_MS - 2 * HOUR_MS));
+    builder.Add(Stored(ReportKind::Start, CURRENT_HOUR_MS));
+    builder.Add(Stored(ReportKind::Success, CURRENT_HOUR_MS));
+    std::string svg = HourlyPageSvg(builder.Finish(0).hourly);
+    EXPECT_EQ(Widths(svg, COLOUR_ATTEMPTS_LIGHT, "height"), (std::vector<double>{100, 25}));
+    EXPECT_EQ(Widths(svg, COLOUR_SUCCEEDED, "height"), (std::vector<double>{25}));
+}
+
+TEST(HtmlText, MarkupQuotesAndOddBytesAreText)
+{
+    EXPECT_EQ(HtmlText("<script>alert(\"x\" + 'y')</script>&amp;"),
+              "&lt;script&gt;alert(&quot;x&quot; + &#39;y&#39;)&lt;/script&gt;&amp;amp;");
+    EXPECT_EQ(HtmlText(std::string("\xe9t\xe9\x01\x7f\x85\0", 7)), "&#xE9;t&#xE9;\\x01\\x7F\\x85\\x00");
+}
+
+TEST(Dashboard, ShowsTheFiguresAndKeepsReportTextsAsText)
+{
+    DashboardBuilder builder(NOW_MS);
+    // Twenty successes of 1 to 20 seconds: nearest ranks 10 and 19.
+    for (std::uint32_t i = 1; i <= 20; ++i) {
+        builder.Add(Stored(ReportKind::Start, NOW_MS - 1000));
+        builder.Add(Stored(ReportKind::Success, NOW_MS - 900, 0, i, 3000000 + i));
+    }
+    builder.Add(Stored(ReportKind::Start, NOW_MS - 800));
+    StoredReport crafted = Stored(ReportKind::Failure, NOW_MS - 700, 117, 5, 4096);
+    crafted.report.currentUrl = "http://download.tessaframe.com/\"><script>alert(1)</script>";
+    crafted.userAgent = "<script>document.title='x'</script>";
+    builder.Add(crafted);
+    builder.Add(Stored(ReportKind::Start, NOW_MS - 600));      // cut off
+    Dashboard dashboard = builder.Finish(3);
+    EXPECT_EQ(dashboard.reports, 43u);
+    ASSERT_EQ(dashboard.latest.size(), LATEST_REPORTS_SHOWN);
+    EXPECT_EQ(dashboard.latest.front().receivedMs, NOW_MS - 600);
+
+    std::string page = DashboardHtml(dashboard);
+    // The page has no script of its own, so any "<script" would be a report's.
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_NE(page.find("http://download.tessaframe.com/&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"),
+              std::string::npos);
+    EXPECT_NE(page.find("&lt;script&gt;document.title=&#39;x&#39;&lt;/script&gt;"), std::string::npos);
+    EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"30\">"), std::string::npos);
+    EXPECT_NE(page.find("Updated <time datetime=\"2024-05-01T13:30:00Z\">2024-05-01 13:30:00 UTC</time>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<tr><td>Seconds to success</td><td class=\"n\">10 s</td><td class=\"n\">19 s"
+                        "</td><td class=\"n\">20</td></tr>"),
+              std::string::npos);
+    EXPECT_NE(page.find("3,000,010 bytes (2.9 MiB)"), std::string::npos);
+    EXPECT_NE(page.find("<b>22</b><span>attempts started</span>"), std::string::npos);
+    EXPECT_NE(page.find("<b>1</b><span>cut off, no result report</span>"), std::string::npos);
+    EXPECT_NE(page.find("43 reports stored, 3 malformed queries"), std::string::npos);
+    EXPECT_NE(page.find("117  Download interrupted. Please check your"), std::string::npos);
+}
+
+TEST(Dashboard, FunnelBarsAreInProportion)
+{
+    DashboardBuilder builder(NOW_MS);
+    for (int i = 0; i < 4; ++i)
+        builder.Add(Stored(ReportKind::Start, NOW_MS));
+    builder.Add(Stored(ReportKind::Success, NOW_MS, 0, 1, 1));
+    builder.Add(Stored(ReportKind::Success, NOW_MS, 0, 1, 1));
+    builder.Add(Stored(ReportKind::Failure, NOW_MS, 119, 1, 1));
+    Funnel funnel = builder.Finish(0).funnel;
+    std::string svg = FunnelPageSvg(funnel);
+    std::vector<double> started = Widths(svg, COLOUR_STARTED);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(Widths(svg, COLOUR_SUCCEEDED), (std::vector<double>{started[0] / 2}));
+    // The failed step and code 119's bar.
+    EXPECT_EQ(Widths(svg, COLOUR_FAILED), (std::vector<double>{started[0] / 4, started[0] / 4}));
+    EXPECT_EQ(Widths(svg, COLOUR_CUT_OFF), (std::vector<double>{started[0] / 4}));
+    EXPECT_TRUE(Widths(svg, COLOUR_CANCELLED).empty());
+    // By version: success, failure and cut off side by side in one bar of all started.
+    std::string versions = VersionsPageSvg(funnel, {"5.1 nt"});
+    EXPECT_EQ(Widths(versions, COLOUR_SUCCEEDED).at(0) + Widths(versions, COLOUR_FAILED).at(0) +
+                  Widths(versions, COLOUR_CUT_OFF).at(0),
+              started[0]);
+}
+
+}  // namespace
