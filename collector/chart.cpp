@@ -21,7 +21,7 @@ constexpr int MARGIN = 24;
 constexpr int PAGE_MARGIN = 4;          // the page has margins of its own
 constexpr int LABEL_WIDTH = 220;        // the file's funnel labels, left of the bars
 constexpr int COUNT_WIDTH = 150;        // "1234567 (100.0%)" right of a bar
-constexpr int PAGE_COUNT_WIDTH = 120;
+constexpr int PAGE_COUNT_WIDTH = 136;   // "100.0% success"
 constexpr int BAR_HEIGHT = 26;
 constexpr int PAGE_BAR_HEIGHT = 20;
 // A phone shows the page charts at about 350 pixels: 14-pixel text.

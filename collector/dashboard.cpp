@@ -138,7 +138,7 @@ std::string Legend(std::initializer_list<std::pair<const char*, const char*>> en
 {
     std::string out = "<p class=\"legend\">";
     for (const auto& [colour, label] : entries)
-        out += "<i style=\"background:" + std::string(colour) + "\"></i>" + label;
+        out += "<i style=\"background:" + std::string(colour) + "\"></i>" + label + " ";
     return out + "</p>\n";
 }
 
@@ -299,9 +299,16 @@ void DashboardBuilder::Add(const StoredReport& stored)
     funnel_.Add(stored);
     ++dashboard_.reports;
     CountInHour(&dashboard_.hourly, stored.receivedMs, stored.report.kind);
-    latest_.push_back(stored);
-    if (latest_.size() > LATEST_REPORTS_SHOWN)
+    // The newest by the time received, which is the order of arrival for
+    // one collector but not always for reports that several stored.
+    if (latest_.size() == LATEST_REPORTS_SHOWN) {
+        if (stored.receivedMs < latest_.front().receivedMs)
+            return;
         latest_.pop_front();
+    }
+    auto later = std::upper_bound(latest_.begin(), latest_.end(), stored.receivedMs,
+                                  [](std::int64_t ms, const StoredReport& kept) { return ms < kept.receivedMs; });
+    latest_.insert(later, stored);
 }
 
 Dashboard DashboardBuilder::Finish(std::uint64_t malformed)

@@ -47,7 +47,7 @@ struct Dashboard {
     std::uint64_t reports = 0;            // valid reports stored
     std::int64_t updatedMs = 0;           // when the store was read
     HourlySeries hourly;
-    std::vector<StoredReport> latest;     // newest first
+    std::vector<StoredReport> latest;     // the newest received, newest first
 };
 
 class DashboardBuilder {

@@ -105,10 +105,14 @@ TEST(Dashboard, ShowsTheFiguresAndKeepsReportTextsAsText)
     crafted.userAgent = "<script>document.title='x'</script>";
     builder.Add(crafted);
     builder.Add(Stored(ReportKind::Start, NOW_MS - 600));      // cut off
+    // Stored last by another collector, but older than all the others.
+    builder.Add(Stored(ReportKind::Start, NOW_MS - 8 * 24 * HOUR_MS));
     Dashboard dashboard = builder.Finish(3);
-    EXPECT_EQ(dashboard.reports, 43u);
+    EXPECT_EQ(dashboard.reports, 44u);
     ASSERT_EQ(dashboard.latest.size(), LATEST_REPORTS_SHOWN);
     EXPECT_EQ(dashboard.latest.front().receivedMs, NOW_MS - 600);
+    EXPECT_EQ(dashboard.latest[1].userAgent, crafted.userAgent);
+    EXPECT_EQ(dashboard.latest.back().receivedMs, NOW_MS - 900);
 
     std::string page = DashboardHtml(dashboard);
     // The page has no script of its own, so any "<script" would be a report's.
@@ -123,9 +127,9 @@ TEST(Dashboard, ShowsTheFiguresAndKeepsReportTextsAsText)
                         "</td><td class=\"n\">20</td></tr>"),
               std::string::npos);
     EXPECT_NE(page.find("3,000,010 bytes (2.9 MiB)"), std::string::npos);
-    EXPECT_NE(page.find("<b>22</b><span>attempts started</span>"), std::string::npos);
-    EXPECT_NE(page.find("<b>1</b><span>cut off, no result report</span>"), std::string::npos);
-    EXPECT_NE(page.find("43 reports stored, 3 malformed queries"), std::string::npos);
+    EXPECT_NE(page.find("<b>23</b><span>attempts started</span>"), std::string::npos);
+    EXPECT_NE(page.find("<b>2</b><span>cut off, no result report</span>"), std::string::npos);
+    EXPECT_NE(page.find("44 reports stored, 3 malformed queries"), std::string::npos);
     EXPECT_NE(page.find("117  Download interrupted. Please check your"), std::string::npos);
 }
 

@@ -4,16 +4,18 @@ answered or cut off without harm, and its commands. Needs no Wine."""
 import concurrent.futures
 import os
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
 import time
 
+import html5lib
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths                      # noqa: E402
+from harness import browser, paths             # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
@@ -23,6 +25,7 @@ if not os.path.exists(paths.LVCOLLECT):
     pytest.skip('%s is not built (make native)' % paths.LVCOLLECT, allow_module_level=True)
 
 XP = (5, 1, 2)
+ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 HOST = paths.REPORT_HOST
 HEAD_LIMIT = 8192           # request line and headers, as in collector/server.cpp
 TIME_LIMIT = 5              # seconds for one request
@@ -217,3 +220,132 @@ def test_summary_plot_and_usage(collector, tmp_path):
         assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
     missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
     assert missing.returncode == 1 and 'cannot open' in missing.stderr
+
+
+HOUR_MS = 3600 * 1000
+W98, W10 = (4, 10, 1), (6, 2, 2)
+CRAFTED_AGENT = "<script>document.title='pwned'</script>"
+CRAFTED_OBJECT = 'get?a="><u>marked</u>&b=\'1\'&c=<script>alert(1)</script>'
+
+
+def known_reports():
+    """(client, hours ago, user agent, url) of the reports that the dashboard
+    test stores: Try Again on XP, a failure and a cut-off attempt on 98, a
+    closed window, crafted texts, and successes spread over eight days."""
+    now = [('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 117, 500000, 30)),
+           ('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 0, 3145728, 12)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.2', 0, None, result_url(W98, 119, 3145728, 9)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, start_url(W10)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, result_url(W10, 114, 0, 61, obj=CRAFTED_OBJECT)),
+           ('203.0.113.3', 0, None, result_url(W10, 123, 0, 4))]
+    earlier = []
+    for i, hours in enumerate((5, 30, 30, 80, 130, 166, 200)):
+        client = '198.51.100.%d' % i
+        earlier += [(client, hours, None, start_url(W10)),
+                    (client, hours, None, result_url(W10, 0, 3145728, 20 + i))]
+    return now + earlier
+
+
+def store_known_reports(collector):
+    """Sends them through the collector, then moves the earlier ones back in
+    time in the store."""
+    sent = known_reports()
+    for client, _, agent, url in sent:
+        extra = b'X-Forwarded-For: %s\r\n' % client.encode()
+        data = request(target(url), agent=agent or 'Lumenvast Downloader', extra=extra)
+        assert status(exchange(collector.address, data)) == 200
+    wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(len(sent),)],
+               what='the reports to be stored')
+    with sqlite3.connect(collector.db) as db:
+        for row, (_, hours, _, _) in enumerate(sent, 1):
+            db.execute('UPDATE reports SET received_ms = received_ms - ? WHERE id = ?',
+                       (hours * HOUR_MS, row))
+
+
+def grouped(number):
+    return '{:,}'.format(number)
+
+
+# Run in the page: what a vendor sees and where the charts' bars were laid out.
+LOOK = '''
+var bars = [];
+document.querySelectorAll('svg rect').forEach(function (rect) {
+    var box = rect.getBoundingClientRect();
+    bars.push([rect.closest('section').id, rect.getAttribute('fill'), box.width, box.height]);
+});
+var smallest = 1000;
+document.querySelectorAll('svg text').forEach(function (text) {
+    var svg = text.ownerSVGElement;
+    var scale = svg.getBoundingClientRect().width / svg.viewBox.baseVal.width;
+    smallest = Math.min(smallest, scale * parseFloat(text.getAttribute('font-size')));
+});
+return {text: document.body.innerText, title: document.title, bars: bars,
+        scripts: document.scripts.length, marked: document.querySelectorAll('u').length,
+        refresh: document.querySelector('meta[http-equiv=refresh]').content,
+        width: document.documentElement.scrollWidth, viewport: window.innerWidth,
+        smallestText: smallest};
+'''
+
+
+def look_at(url, size, phone, screenshot):
+    with browser.Browser(size, phone=phone) as window:
+        window.open(url)
+        seen = window.run(LOOK)
+        window.screenshot(screenshot, full_page=not phone)
+    return seen
+
+
+@pytest.mark.skipif(not browser.available(), reason='needs chromium and chromium-driver')
+def test_dashboard_in_a_browser(tmp_path):
+    """Chromium loads the dashboard of a collector that stored a known set of
+    reports, at 1280 by 800 and on a phone: the page's text holds the
+    figures, every chart's bars are drawn, crafted report texts are text, and
+    nothing is wider than a phone."""
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    with Collector(str(tmp_path / 'reports.db'),
+                   options=('--client-header', 'X-Forwarded-For')) as collector:
+        store_known_reports(collector)
+        page = str(tmp_path / 'dashboard.html')
+        assert lvcollect('dashboard', '--db', collector.db, '--out', page).returncode == 0
+        with open(page, 'rb') as f:
+            html5lib.HTMLParser(strict=True).parse(f.read())
+        url = 'file://' + page
+        desktop = look_at(url, (1280, 800), False, os.path.join(ARTIFACTS, 'dashboard.png'))
+        phone = look_at(url, browser.PHONE, True, os.path.join(ARTIFACTS, 'dashboard-phone.png'))
+
+    text = desktop['text']
+    lines = text.splitlines()
+    # 12 started, 8 successes, 3 failures, 1 attempt cut off, 1 window closed;
+    # on XP and on 98 a failure was followed by Try Again.
+    for value, label in (('12', 'attempts started'), ('8', 'ended in success (66.7%)'),
+                         ('3', 'failed (25.0%)'), ('1', 'cut off, no result report'),
+                         ('1', 'cancelled, window closed'), ('10', 'clients, 2 needed Try Again')):
+        assert lines[lines.index(label) - 1] == value, (label, text)
+    words = ' '.join(text.split())     # the charts break long labels into lines
+    for code in (114, 117, 119):
+        assert '%d %s 1 (8.3%%)' % (code, MESSAGES[code].strip()) in words, words
+    assert '\n'.join(['4.10 win\t2\t0\t1\t1\t0', '5.1 nt\t2\t1\t1\t0\t0',
+                      '6.2 nt\t8\t7\t1\t0\t1']) in text, text
+    # The report of 200 hours ago is in the funnel, not in the last 7 days.
+    assert 'In the last 7 days: 11 attempts, 7 successes' in text
+    assert 'Seconds to success\t22 s\t26 s\t8' in text
+    assert 'Bytes of a success\t%s bytes (3.0 MiB)' % grouped(3145728) in text
+    assert CRAFTED_AGENT in text and CRAFTED_OBJECT in text
+    assert (desktop['title'], desktop['scripts'], desktop['marked']) == (
+        'Lumenvast Player downloads', 0, 0)
+    assert desktop['refresh'] == '30'
+
+    for seen in (desktop, phone):
+        drawn = {}
+        for section, fill, width, height in seen['bars']:
+            if width >= 1 and height >= 1:
+                drawn.setdefault(section, set()).add(fill)
+        assert drawn['funnel'] >= {'#4a6fa5', '#3d9a50', '#c8453b', '#8c8c8c', '#d99a2b'}, drawn
+        assert drawn['versions'] >= {'#3d9a50', '#c8453b', '#8c8c8c'}, drawn
+        assert drawn['hourly'] >= {'#a9bedf', '#3d9a50'}, drawn
+    assert (phone['width'], phone['viewport']) == (browser.PHONE[0], browser.PHONE[0])
+    assert phone['smallestText'] >= 12, phone['smallestText']
