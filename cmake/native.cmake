@@ -9,7 +9,7 @@ set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
 set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp
-    collector/dashboard.cpp)
+    collector/dashboard.cpp collector/dashboard_service.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)
@@ -58,7 +58,7 @@ target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werro
 # The tests that check docs/PROTOCOL.md read it from the sources.
 target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main)
+target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 

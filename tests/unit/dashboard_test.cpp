@@ -3,11 +3,16 @@
 // stay text.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "collector/dashboard.h"
+#include "collector/dashboard_service.h"
 
 using namespace lvcollect;
 
@@ -155,6 +160,126 @@ TEST(Dashboard, FunnelBarsAreInProportion)
     EXPECT_EQ(Widths(versions, COLOUR_SUCCEEDED).at(0) + Widths(versions, COLOUR_FAILED).at(0) +
                   Widths(versions, COLOUR_CUT_OFF).at(0),
               started[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// Reports in memory; a read can be held until the test lets it go.
+class MemoryStore : public ReportStore {
+public:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<StoredReport> reports;
+    bool holdReads = false;
+    bool reading = false;
+    bool failing = false;
+
+    void Append(const std::vector<Received>&) override {}
+    void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
+    {
+        std::vector<StoredReport> copy;
+        {
+            // What the read sees is fixed when it starts, as in a transaction.
+            std::unique_lock<std::mutex> lock(mutex);
+            copy = reports;
+            reading = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return !holdReads; });
+            reading = false;
+            if (failing)
+                throw StoreError("the database went away");
+        }
+        for (const StoredReport& stored : copy)
+            visit(stored);
+    }
+    std::uint64_t MalformedCount() override { return 0; }
+};
+
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<const DashboardDocuments>> got;
+
+    DocumentsReady Collect()
+    {
+        return [this](std::shared_ptr<const DashboardDocuments> documents) {
+            std::lock_guard<std::mutex> lock(mutex);
+            got.push_back(std::move(documents));
+            changed.notify_all();
+        };
+    }
+    void WaitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return got.size() >= count; }));
+    }
+};
+
+TEST(DashboardService, AnAnswerNeverMissesAReportStoredBeforeItWasAsked)
+{
+    MemoryStore* store = new MemoryStore;
+    std::unique_ptr<ReportStore> owned(store);
+    std::atomic<std::int64_t> now{NOW_MS};
+    DashboardService service([&] { return std::move(owned); }, [&] { return now.load(); });
+    Answers answers;
+    store->reports.push_back(Stored(ReportKind::Start, NOW_MS));
+    store->holdReads = true;
+    service.Request(answers.Collect());
+    {
+        // A report stored while the first read runs, then a second request:
+        // it waits for a read that sees the report.
+        std::unique_lock<std::mutex> lock(store->mutex);
+        store->changed.wait(lock, [&] { return store->reading; });
+        store->reports.push_back(Stored(ReportKind::Success, NOW_MS, 0, 5, 500));
+    }
+    service.Request(answers.Collect());
+    service.Request(answers.Collect());
+    {
+        std::lock_guard<std::mutex> lock(store->mutex);
+        store->holdReads = false;
+    }
+    store->changed.notify_all();
+    answers.WaitFor(3);
+    EXPECT_NE(answers.got[0]->json.find("\"succeeded\": 0"), std::string::npos) << answers.got[0]->json;
+    EXPECT_NE(answers.got[1]->json.find("\"succeeded\": 1"), std::string::npos) << answers.got[1]->json;
+    EXPECT_EQ(answers.got[1], answers.got[2]);     // one read for both
+    EXPECT_EQ(service.Reads(), 2u);
+    EXPECT_NE(answers.got[1]->html.find("<b>1</b><span>ended in success"), std::string::npos);
+
+    // Within a second of the read, at once and from it; after, from a new one.
+    now += DASHBOARD_FRESH_MS - 1;
+    service.Request(answers.Collect());
+    ASSERT_EQ(answers.got.size(), 4u);
+    EXPECT_EQ(answers.got[3], answers.got[2]);
+    now += 1;
+    service.Request(answers.Collect());
+    answers.WaitFor(5);
+    EXPECT_EQ(service.Reads(), 3u);
+}
+
+TEST(DashboardService, AStoreThatFailsIsOpenedAgain)
+{
+    int opened = 0;
+    DashboardService service(
+        [&] {
+            ++opened;
+            auto store = std::make_unique<MemoryStore>();
+            store->failing = opened == 1;
+            return std::unique_ptr<ReportStore>(std::move(store));
+        },
+        [] { return NOW_MS; });
+    Answers answers;
+    service.Request(answers.Collect());
+    answers.WaitFor(1);
+    EXPECT_FALSE(answers.got[0]->ok);
+    EXPECT_EQ(answers.got[0]->error, "the database went away");
+    // A failed read is never served again as fresh.
+    service.Request(answers.Collect());
+    answers.WaitFor(2);
+    EXPECT_TRUE(answers.got[1]->ok);
+    EXPECT_EQ(opened, 2);
 }
 
 }  // namespace
