@@ -21,7 +21,7 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import host, paths, ui                    # noqa: E402
+from harness import browser, host, paths, ui           # noqa: E402
 from harness.job import installer_body                 # noqa: E402
 from harness.web import Collector, Download, Gate, LoopbackWeb, drained  # noqa: E402
 from harness.wine import session_or_exit, wait_until   # noqa: E402
@@ -193,6 +193,16 @@ def show_collector(collector):
     picture = chart[:-len('.svg')] + '.png'
     subprocess.run(['rsvg-convert', '-o', picture, chart], check=True)
     print('Chart: %s (and %s)' % (chart, picture))
+    page = os.path.join(OUT, 'dashboard.html')
+    subprocess.run([paths.LVCOLLECT, 'dashboard', '--db', collector.db, '--out', page], check=True)
+    if browser.available():
+        shot = os.path.join(OUT, 'dashboard.png')
+        with browser.Browser() as window:
+            window.open('file://' + page)
+            window.screenshot(shot, full_page=True)
+        print('Dashboard: %s (and %s)' % (page, shot))
+    else:
+        print('Dashboard: %s' % page)
 
 
 if __name__ == '__main__':
