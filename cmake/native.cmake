@@ -34,6 +34,7 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
 # The collector names result codes with the catalogue's own texts: one line
 # per message of res/catalogue.rc, {IDS_..., "text"}, read with result_codes.h.
@@ -64,8 +65,9 @@ gtest_discover_tests(unit_tests)
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.
-add_executable(lvcollect collector/main.cpp collector/server.cpp collector/sqlite_store.cpp
-    ${LV_COLLECTOR_CORE_SOURCES})
+add_executable(lvcollect collector/main.cpp collector/server.cpp collector/store_factory.cpp
+    collector/sqlite_store.cpp collector/pg_store.cpp ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
-target_link_libraries(lvcollect PRIVATE PkgConfig::HTTPLIB PkgConfig::SQLITE Threads::Threads)
+target_link_libraries(lvcollect PRIVATE PkgConfig::HTTPLIB PkgConfig::SQLITE PkgConfig::LIBPQ
+    Threads::Threads)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <strings.h>
 
 #include "job/result_codes.h"
 
@@ -37,6 +38,19 @@ Spread SpreadOf(std::vector<std::uint32_t>& values)
     spread.median = Percentile(values, 50);
     spread.p95 = Percentile(values, 95);
     return spread;
+}
+
+// One client, whichever collector heard it: a collector on an IPv6 socket
+// hears an IPv4 peer as "::ffff:192.0.2.1", one on an IPv4 socket as
+// "192.0.2.1", and a fleet may have both.
+std::string ClientKey(const std::string& client)
+{
+    const std::size_t prefix = 7;   // "::ffff:"
+    if (client.size() > prefix && strncasecmp(client.c_str(), "::ffff:", prefix) == 0 &&
+        client.find('.', prefix) != std::string::npos &&
+        client.find_first_not_of("0123456789.", prefix) == std::string::npos)
+        return client.substr(prefix);
+    return client;
 }
 
 std::string OsKey(const Report& report)
@@ -119,7 +133,7 @@ void FunnelBuilder::Add(const StoredReport& stored)
 {
     const Report& report = stored.report;
     KindCounts& os = funnel_.byOs[OsKey(report)];
-    Client& client = clients_[stored.client];
+    Client& client = clients_[ClientKey(stored.client)];
     switch (report.kind) {
     case ReportKind::Start:
         ++funnel_.all.started;

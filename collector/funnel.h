@@ -2,8 +2,9 @@
 // how many start, how many end in an installed player, where and why the
 // others fail, on which Windows versions, and how long it takes.
 //
-// A client is a peer address. The reports carry no identity of their own,
-// so clients behind one address (a proxy, a shared network) count as one.
+// A client is a peer address (an IPv4 address the same in either of its
+// socket forms). The reports carry no identity of their own, so clients
+// behind one address (a proxy, a shared network) count as one.
 #ifndef LV_COLLECTOR_FUNNEL_H
 #define LV_COLLECTOR_FUNNEL_H
 

@@ -1,10 +1,12 @@
 // lvcollect: the report collector for a vendor's report host.
 //
-//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE
+//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE
 //                                                       receive and store reports
-//   lvcollect summary --db FILE [--json]                print the funnel
-//   lvcollect plot --db FILE --out FILE.svg             draw the funnel
-//   lvcollect dashboard --db FILE --out FILE.html       write the dashboard page
+//   lvcollect summary --db STORE [--json]               print the funnel
+//   lvcollect plot --db STORE --out FILE.svg            draw the funnel
+//   lvcollect dashboard --db STORE --out FILE.html      write the dashboard page
+//
+// STORE is a SQLite file, or a PostgreSQL URI that several collectors share.
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
 #include <chrono>
@@ -19,7 +21,7 @@
 #include "collector/dashboard.h"
 #include "collector/funnel.h"
 #include "collector/server.h"
-#include "collector/sqlite_store.h"
+#include "collector/store_factory.h"
 
 namespace {
 
@@ -29,10 +31,12 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 const char kUsage[] =
-    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db FILE\n"
-    "       lvcollect summary --db FILE [--json]\n"
-    "       lvcollect plot --db FILE --out FILE.svg\n"
-    "       lvcollect dashboard --db FILE --out FILE.html\n"
+    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE\n"
+    "       lvcollect summary --db STORE [--json]\n"
+    "       lvcollect plot --db STORE --out FILE.svg\n"
+    "       lvcollect dashboard --db STORE --out FILE.html\n"
+    "STORE is a SQLite file, or postgresql://USER@HOST:PORT/DATABASE (a libpq URI)\n"
+    "for several collectors that store into one database.\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
     "names the client instead of the proxy's address.\n";
@@ -87,7 +91,7 @@ bool ParseListen(const std::string& text, ServeOptions* options)
 
 Funnel ReadFunnel(const std::string& path)
 {
-    std::unique_ptr<ReportStore> store = OpenSqliteStore(path, StoreAccess::ReadOnly);
+    std::unique_ptr<ReportStore> store = OpenStore(path, StoreAccess::ReadOnly);
     FunnelBuilder builder;
     store->ForEachReport([&](const StoredReport& stored) { builder.Add(stored); });
     return builder.Finish(store->MalformedCount());
@@ -120,11 +124,11 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
             return Usage();
         if (options.count("--client-header"))
             serve.clientHeader = options.at("--client-header");
-        std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadWrite);
+        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
     }
     if (command == "dashboard") {
-        std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadOnly);
+        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadOnly);
         return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs())));
     }
     Funnel funnel = ReadFunnel(db);

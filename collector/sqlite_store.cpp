@@ -62,16 +62,6 @@ std::string Text(const unsigned char* text, int bytes)
                 : std::string();
 }
 
-bool KindOfName(const std::string& name, ReportKind* kind)
-{
-    for (ReportKind k : {ReportKind::Start, ReportKind::Success, ReportKind::Failure, ReportKind::Cancel})
-        if (name == KindName(k)) {
-            *kind = k;
-            return true;
-        }
-    return false;
-}
-
 class SqliteStore : public ReportStore {
 public:
     SqliteStore(const std::string& path, StoreAccess access)

@@ -17,8 +17,9 @@
             program), under the same Wine
   reports   what one report exchange adds on loopback
   collector reports per second that lvcollect, the vendor's collector,
-            stores on loopback under wrk, stored rows against requests,
-            peak memory and CPU; needs no Wine
+            stores on loopback under wrk, into SQLite and into PostgreSQL
+            (one collector, and two that share the database), stored rows
+            against requests, peak memory and CPU; needs no Wine
 
 Everything runs in one private Wine session (own prefix, wineserver, Xvfb)
 against one loopback server reached through Wine's http_proxy. These are
@@ -47,6 +48,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 from harness import host, paths, signing        # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
+from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
 from harness.web import Download, LoopbackWeb   # noqa: E402
 from harness.wine import WINE, session_or_exit  # noqa: E402
@@ -559,47 +561,71 @@ def reports_section(product_runs, benchget_runs):
 # The collector -------------------------------------------------------------
 
 TARGET_COLLECTOR_RATE = 15000   # stored reports per second, nothing lost
+TARGET_POSTGRES_SHARE = 0.80    # one collector on PostgreSQL / on SQLite
 WRK_THREADS, WRK_CONNECTIONS = 2, 16
 # wrk's own way (connections kept alive), and the downloader's: one
 # connection per report.
 COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connection: close']))
+# The stores side by side, each round in this order: a SQLite file; one
+# PostgreSQL database with one collector, and with two collectors (a fleet),
+# each under its own wrk with half the threads and connections.
+COLLECTOR_SETUPS = (('SQLite', 1), ('PostgreSQL', 1), ('PostgreSQL', 2))
 COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
 
 
-def collector_run(seconds, extra):
-    """One wrk run against a fresh lvcollect; its figures."""
+def collector_run(seconds, extra, store, collectors, postgres):
+    """One run of wrk against fresh collectors on a fresh store; its figures."""
     shutil.rmtree(COLLECTOR_DIR, ignore_errors=True)
     os.makedirs(COLLECTOR_DIR)
-    db = os.path.join(COLLECTOR_DIR, 'reports.db')
-    server = subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
-                              stdout=subprocess.PIPE, text=True)
-    port = int(server.stdout.readline().rsplit(':', 1)[1])
-    # A failure report of the default build on XP: a typical query.
-    url = 'http://127.0.0.1:%d%s' % (port, origin_form(
-        result_url((5, 1, 2), 117, 1048576, 40), paths.REPORT_HOST))
-    wrk = subprocess.Popen(['wrk', '-t%d' % WRK_THREADS, '-c%d' % WRK_CONNECTIONS,
-                            '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra
-                           + [url], stdout=subprocess.PIPE, text=True)
-    out = wrk.stdout.read()
-    _, _, wrk_usage = os.wait4(wrk.pid, 0)
+    db = os.path.join(COLLECTOR_DIR, 'reports.db') if store == 'SQLite' else postgres.create_database()
+    servers = [subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
+                                stdout=subprocess.PIPE, text=True) for _ in range(collectors)]
+    wrks = []
+    for server in servers:
+        port = int(server.stdout.readline().rsplit(':', 1)[1])
+        # A failure report of the default build on XP: a typical query.
+        url = 'http://127.0.0.1:%d%s' % (port, origin_form(
+            result_url((5, 1, 2), 117, 1048576, 40), paths.REPORT_HOST))
+        wrks.append(subprocess.Popen(
+            ['wrk', '-t%d' % (WRK_THREADS // collectors), '-c%d' % (WRK_CONNECTIONS // collectors),
+             '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra + [url],
+            stdout=subprocess.PIPE, text=True))
+    outs = [wrk.stdout.read() for wrk in wrks]
+    wrk_cpu = 0.0
+    for wrk in wrks:
+        _, _, wrk_usage = os.wait4(wrk.pid, 0)
+        wrk_cpu += wrk_usage.ru_utime + wrk_usage.ru_stime
     stopped = time.monotonic()
-    server.send_signal(signal.SIGTERM)
-    closing = server.stdout.read()
-    _, status, usage = os.wait4(server.pid, 0)
+    for server in servers:
+        server.send_signal(signal.SIGTERM)
+    closings = [server.stdout.read() for server in servers]
+    usages, exits = [], []
+    for server in servers:
+        _, status, usage = os.wait4(server.pid, 0)
+        usages.append(usage)
+        exits.append(os.waitstatus_to_exitcode(status))
     drain = time.monotonic() - stopped
-    with sqlite3.connect(db) as store:
-        rows = store.execute('SELECT count(*) FROM reports').fetchone()[0]
-    completed, duration = re.search(r'(\d+) requests in ([\d.]+)s', out).groups()
-    errors = re.search(r'Non-2xx or 3xx responses: (\d+)', out)
-    socket_errors = re.search(r'Socket errors: (.*)', out)
+    if store == 'SQLite':
+        with sqlite3.connect(db) as sqlite:
+            rows = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
+    else:
+        rows = pg_rows(db, 'SELECT count(*) FROM reports')[0][0]
+
+    def total(pattern, texts):
+        found = [re.search(pattern, text) for text in texts]
+        return sum(int(m.group(1)) for m in found if m)
+
+    socket_errors = [m.group(1) for m in (re.search(r'Socket errors: (.*)', o) for o in outs) if m]
     return {
-        'completed': int(completed), 'seconds': float(duration), 'drain': drain, 'rows': rows,
-        'answered': int(re.search(r'answered (\d+) reports', closing).group(1)),
-        'backlog': int(re.search(r'at most (\d+) reports waited', closing).group(1)),
-        'non_2xx': int(errors.group(1)) if errors else 0,
-        'socket_errors': socket_errors.group(1) if socket_errors else 'none',
-        'peak_rss': usage.ru_maxrss * 1024, 'exit': os.waitstatus_to_exitcode(status),
-        'cpu': usage.ru_utime + usage.ru_stime, 'wrk_cpu': wrk_usage.ru_utime + wrk_usage.ru_stime,
+        'completed': total(r'(\d+) requests in', outs),
+        'seconds': max(float(re.search(r'requests in ([\d.]+)s', o).group(1)) for o in outs),
+        'drain': drain, 'rows': rows,
+        'answered': total(r'answered (\d+) reports', closings),
+        'backlog': max(int(re.search(r'at most (\d+) reports waited', c).group(1)) for c in closings),
+        'non_2xx': total(r'Non-2xx or 3xx responses: (\d+)', outs),
+        'socket_errors': '; '.join(socket_errors) if socket_errors else 'none',
+        'peak_rss': max(u.ru_maxrss for u in usages) * 1024, 'exit': max(exits),
+        'cpu': sum(u.ru_utime + u.ru_stime for u in usages), 'wrk_cpu': wrk_cpu,
     }
 
 
@@ -607,34 +633,45 @@ def collector_section(args):
     print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load'
           % (WRK_THREADS, WRK_CONNECTIONS, args.collector_seconds, args.collector_rounds))
     print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
-        'load', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'backlog',
+    print('  %-22s %-14s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+        'load', 'store', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'backlog',
         'drain', 'CPU us/rep'))
     best = {}
-    for name, extra in COLLECTOR_LOADS:
-        for _ in range(args.collector_rounds):
-            f = collector_run(args.collector_seconds, extra)
-            rate = f['rows'] / (f['seconds'] + f['drain'])
-            best[name] = max(best.get(name, 0), rate)
-            problems = []
-            if f['rows'] != f['answered'] or f['exit'] != 0:
-                problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
-            if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
-                problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
-            if f['non_2xx'] or f['socket_errors'] != 'none':
-                problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-            print('  %-22s %9d %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
-                name, f['completed'], f['answered'], f['rows'], rate, f['answered'] - f['rows'],
-                f['peak_rss'] / 1e6, f['backlog'], f['drain'], f['cpu'] / f['rows'] * 1e6,
-                f['wrk_cpu'] / f['rows'] * 1e6, '  ' + '; '.join(problems) if problems else ''))
+    with PostgresServer() as postgres:
+        for name, extra in COLLECTOR_LOADS:
+            for _ in range(args.collector_rounds):
+                for store, collectors in COLLECTOR_SETUPS:
+                    setup = store if collectors == 1 else '%s x%d' % (store, collectors)
+                    f = collector_run(args.collector_seconds, extra, store, collectors, postgres)
+                    rate = f['rows'] / (f['seconds'] + f['drain'])
+                    best[name, setup] = max(best.get((name, setup), 0), rate)
+                    problems = []
+                    if f['rows'] != f['answered'] or f['exit'] != 0:
+                        problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
+                    if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
+                        problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
+                    if f['non_2xx'] or f['socket_errors'] != 'none':
+                        problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
+                    print('  %-22s %-14s %9d %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
+                        name, setup, f['completed'], f['answered'], f['rows'], rate,
+                        f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
+                        f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
+                        '  ' + '; '.join(problems) if problems else ''))
+    print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
+    print('  commits) on the same two cores; x2: two collectors on one database, each under a')
+    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s.')
     print('  backlog: the most reports that waited at once to be stored.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
     print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
           % WRK_CONNECTIONS)
-    print('  best stored/s with connections kept alive: %.0f (target at least %d: %s)\n' % (
-        best['keep-alive'], TARGET_COLLECTOR_RATE,
-        'met' if best['keep-alive'] >= TARGET_COLLECTOR_RATE else 'MISSED'))
+    sqlite = best['keep-alive', 'SQLite']
+    print('  best stored/s with connections kept alive: SQLite %.0f (target at least %d: %s),'
+          % (sqlite, TARGET_COLLECTOR_RATE, 'met' if sqlite >= TARGET_COLLECTOR_RATE else 'MISSED'))
+    share = best['keep-alive', 'PostgreSQL'] / sqlite
+    print('  PostgreSQL %.0f, %.0f%% of SQLite (target at least %.0f%%: %s), two collectors %.0f\n' % (
+        best['keep-alive', 'PostgreSQL'], 100 * share, 100 * TARGET_POSTGRES_SHARE,
+        'met' if share >= TARGET_POSTGRES_SHARE else 'MISSED', best['keep-alive', 'PostgreSQL x2']))
 
 
 def machine():

@@ -358,8 +358,9 @@ class LoopbackWeb:
 
 class Collector:
     """lvcollect serve on a loopback address (port 0: any free one), storing
-    in `db`. stop() ends it as a vendor would (SIGTERM: it stores what is
-    queued) and returns its closing line."""
+    in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py). stop()
+    ends it as a vendor would (SIGTERM: it stores what is queued) and
+    returns its closing line."""
 
     def __init__(self, db, address='127.0.0.1', port=0, options=()):
         if not address.startswith('127.'):
@@ -376,12 +377,13 @@ class Collector:
         host, _, port = line.split()[-1].rpartition(':')
         self.address = (host, int(port))
 
-    def stop(self):
-        """Ends the server; returns the line in which it counts what it did."""
+    def stop(self, exit_code=0):
+        """Ends the server; returns the line in which it counts what it did.
+        It exits with 1 when some answered reports could not be stored."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-        out, _ = self.process.communicate(timeout=30)
-        assert self.process.returncode == 0, out
+        out, _ = self.process.communicate(timeout=60)
+        assert self.process.returncode == exit_code, out
         return out.strip()
 
     def summary(self):
@@ -392,9 +394,20 @@ class Collector:
 
     def rows(self, sql):
         """The rows of a query on the store, texts as bytes."""
+        if self.db.startswith('postgresql://'):
+            from . import postgres      # only the PostgreSQL tests need its driver
+            return postgres.rows(self.db, sql)
         with sqlite3.connect(self.db) as db:
             db.text_factory = bytes
             return db.execute(sql).fetchall()
+
+    def execute(self, sql):
+        """Runs a statement that changes the store."""
+        if self.db.startswith('postgresql://'):
+            from . import postgres
+            return postgres.execute(self.db, sql)
+        with sqlite3.connect(self.db) as db:
+            db.execute(sql)
 
     def __enter__(self):
         return self

@@ -219,4 +219,18 @@ TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
               std::string::npos);
 }
 
+TEST(Funnel, AnIpv4ClientIsOneInEitherSocketForm)
+{
+    // Collectors of one fleet, one on an IPv6 socket, one on an IPv4 socket.
+    FunnelBuilder builder;
+    for (const StoredReport& stored :
+         {Stored("::ffff:192.0.2.1", kStart), Stored("192.0.2.1", Failure("117", "9" + kTail)),
+          Stored("::FFFF:192.0.2.1", kStart), Stored("::ffff:c000:201", kStart),
+          Stored("2001:db8::1", kStart)})
+        builder.Add(stored);
+    Funnel f = builder.Finish(0);
+    EXPECT_EQ(f.clients, 3u);
+    EXPECT_EQ(f.clientsRetried, 1u);
+}
+
 }  // namespace

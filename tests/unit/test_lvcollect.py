@@ -1,10 +1,15 @@
 """lvcollect, the vendor's report collector, as a running program on
 loopback: no valid report lost under concurrent senders, hostile requests
-answered or cut off without harm, and its commands. Needs no Wine."""
+answered or cut off without harm, and its commands. The tests of what is
+stored run on both stores, a SQLite file and a database of a private
+PostgreSQL server; a fleet of collectors shares one PostgreSQL database,
+through its restart. Needs no Wine."""
 import concurrent.futures
+import contextlib
 import os
+import random
+import re
 import socket
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -17,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import browser, paths             # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
+from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector             # noqa: E402
 from harness.wine import wait_until           # noqa: E402
@@ -68,9 +74,27 @@ def target(url):
     return origin_form(url, HOST).encode('latin-1')
 
 
+# Every test that takes `db` (or `collector`) runs once on each.
+STORES = ('sqlite', 'postgresql')
+
+
+@pytest.fixture(scope='module')
+def postgres():
+    with PostgresServer() as server:
+        yield server
+
+
+@pytest.fixture(params=STORES)
+def db(request, tmp_path):
+    """A new, empty store: a SQLite file, or a database of the module's server."""
+    if request.param == 'sqlite':
+        return str(tmp_path / 'reports.db')
+    return request.getfixturevalue('postgres').create_database()
+
+
 @pytest.fixture
-def collector(tmp_path):
-    with Collector(str(tmp_path / 'reports.db')) as running:
+def collector(db):
+    with Collector(db) as running:
         yield running
 
 
@@ -104,12 +128,12 @@ def test_no_valid_report_is_lost(collector):
     assert answer.count(b'HTTP/1.1 200 OK') == 51
     assert 'cut off 0 requests' in collector.stop()
 
-    stored = collector.rows('SELECT bytes, query FROM reports WHERE kind != "start"')
+    stored = collector.rows("SELECT bytes, query FROM reports WHERE kind != 'start'")
     assert sorted(b for b, _ in stored) == sorted(sent)
     odd = [q for _, q in stored if b'get.php' in q]
     assert odd and all(b'currenturl=http://download.tessaframe.com/get.php?file=a%20b&x=\xe9t\xe9?'
                        b'&osversion=5.1' in q for q in odd)
-    assert collector.rows('SELECT count(*) FROM reports WHERE kind = "start"') == [(51,)]
+    assert collector.rows("SELECT count(*) FROM reports WHERE kind = 'start'") == [(51,)]
     assert len(collector.rows('SELECT * FROM malformed')) == len(malformed)
 
 
@@ -141,6 +165,8 @@ def test_hostile_request(collector, data, answer, reason):
     assert len(kept) == (1 if reason else 0) and all(reason in r for r in kept), kept
 
 
+# The limits are the front's, whatever the store.
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
 def test_slow_and_half_sent_requests_are_cut_off(collector):
     """A client that trickles its request, or sends half and stops, holds one
     connection for at most the time limit; other reports are answered
@@ -179,9 +205,8 @@ def test_slow_and_half_sent_requests_are_cut_off(collector):
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
 
 
-def test_client_named_by_a_reverse_proxy(tmp_path):
-    with Collector(str(tmp_path / 'reports.db'),
-                   options=('--client-header', 'X-Forwarded-For')) as collector:
+def test_client_named_by_a_reverse_proxy(db):
+    with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
             extra = b'X-Forwarded-For: %s\r\n' % forwarded if forwarded else b''
             assert status(exchange(collector.address, request(START, extra=extra))) == 200
@@ -195,7 +220,7 @@ def lvcollect(*args):
                           stderr=subprocess.PIPE, text=True, timeout=60)
 
 
-def test_summary_plot_and_usage(collector, tmp_path):
+def test_summary_and_plot(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
         assert status(exchange(collector.address, request(target(url)))) == 200
@@ -214,12 +239,212 @@ def test_summary_plot_and_usage(collector, tmp_path):
     assert '119  ' + MESSAGES[119] in svg and '>Attempts started<' in svg
     subprocess.run(['rsvg-convert', '-o', str(tmp_path / 'funnel.png'), chart], check=True, timeout=60)
 
-    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', collector.db],
+
+def test_usage_and_stores_that_hold_nothing(postgres, tmp_path):
+    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', 'x.db'],
                  ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b']):
         run = lvcollect(*args)
         assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
     missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
     assert missing.returncode == 1 and 'cannot open' in missing.stderr
+    # A database without the collector's tables: summary makes none.
+    empty = postgres.create_database()
+    for _ in range(2):
+        run = lvcollect('summary', '--db', empty)
+        assert (run.returncode, run.stderr) == (1, 'lvcollect: the PostgreSQL database holds no '
+                                                   'reports of lvcollect\n')
+    # No server there (the port of a socket that does not listen).
+    with socket.socket() as closed:
+        closed.bind(('127.0.0.1', 0))
+        nobody = 'postgresql://postgres@127.0.0.1:%d/reports' % closed.getsockname()[1]
+        for command in (['summary', '--db', nobody], ['serve', '--listen', '127.0.0.1:0', '--db', nobody]):
+            run = lvcollect(*command)
+            assert run.returncode == 1 and run.stderr.startswith(
+                'lvcollect: cannot connect to PostgreSQL: ') and '\n' not in run.stderr[:-1], run.stderr
+
+
+# A fleet: collectors that store into one PostgreSQL database ---------------
+
+FLEET_OPTIONS = ('--client-header', 'X-Forwarded-For')
+CANCEL = 123
+# What each kind of client sends, one report after another: the Try Again
+# of the first must be seen across collectors, whichever stores first.
+CLIENT_SCRIPTS = {
+    'retries': [('start',), (117, 4000, 3), ('start',), (0, 9000, 12)],
+    'gives up': [('start',), (119, 300, 1), (CANCEL, 0, 5)],
+    'succeeds': [('start',), (0, 9000, 10)],
+}
+# Between two reports of one client: more than the milliseconds in which
+# the collectors time a report, less than the 20 ms in which a collector
+# gathers a batch, so that two collectors store one client's reports in
+# either order.
+CLIENT_PAUSE = 0.003
+
+
+def report_target(step):
+    if step == ('start',):
+        return START
+    code, size, seconds = step
+    return target(result_url(XP, code, size, seconds))
+
+
+def forwarded(client):
+    return b'X-Forwarded-For: 10.%d.%d.%d\r\n' % (client >> 16, (client >> 8) & 255, client & 255)
+
+
+def run_clients(addresses, clients, threads=32, seed=7):
+    """Each client's script, its reports spread at random over `addresses`
+    (each report to one of them); the statuses of the answers."""
+    statuses = []
+
+    def one(client):
+        chooser = random.Random(seed * 100003 + client)
+        script = list(CLIENT_SCRIPTS.values())[client % len(CLIENT_SCRIPTS)]
+        for step in script:
+            answer = exchange(chooser.choice(addresses),
+                              request(report_target(step), extra=forwarded(client)))
+            statuses.append(status(answer))
+            time.sleep(CLIENT_PAUSE)
+
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        list(pool.map(one, range(clients)))
+    return statuses
+
+
+def answered(closing_line):
+    return int(re.search(r'answered (\d+) reports', closing_line).group(1))
+
+
+def test_two_collectors_store_into_one_database(postgres, tmp_path):
+    """Two collectors start at once on an empty database (one makes the
+    tables, the other finds them) and take 1,200 clients' reports at random
+    between them, 32 clients at a time, while one collector on SQLite takes
+    them all. The database's funnel is exactly the sum of what the two
+    answered, and the same as the SQLite one, Try Again included."""
+    uri = postgres.create_database()
+    clients = 1200
+    with contextlib.ExitStack() as stack:
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            starting = [pool.submit(Collector, uri, options=FLEET_OPTIONS) for _ in range(2)]
+            fleet = [stack.enter_context(f.result()) for f in starting]
+        single = stack.enter_context(Collector(str(tmp_path / 'reports.db'), options=FLEET_OPTIONS))
+        assert fleet[0].address != fleet[1].address
+        statuses = run_clients([c.address for c in fleet], clients)
+        statuses += run_clients([single.address], clients)
+        assert statuses.count(200) == len(statuses)
+        closing = [c.stop() for c in fleet]
+        single.stop()
+        each = [answered(line) for line in closing]
+        assert all(n > 0 and 'all stored' in line for n, line in zip(each, closing)), closing
+        total = sum(each)
+        assert total == len(statuses) // 2
+        assert fleet[0].rows('SELECT count(*) FROM reports') == [(total,)]
+        assert fleet[0].rows('SELECT count(DISTINCT collector), sum(reports) FROM stored_batches') == [
+            (2, total)]
+
+    funnel = fleet[0].summary()
+    assert funnel == single.summary()
+    per_kind = clients // len(CLIENT_SCRIPTS)
+    assert funnel['started'] + funnel['succeeded'] + sum(funnel['failed'].values()) + \
+        funnel['cancelled'] == total
+    assert {k: funnel[k] for k in ('started', 'succeeded', 'failed', 'cancelled', 'clients',
+                                   'clients_needing_try_again')} == {
+        'started': 4 * per_kind, 'succeeded': 2 * per_kind,
+        'failed': {'117': per_kind, '119': per_kind}, 'cancelled': per_kind,
+        'clients': clients, 'clients_needing_try_again': per_kind}
+
+
+class Senders:
+    """Threads that send numbered failure reports to a collector until
+    stopped; `answered` holds the numbers of those answered with 200."""
+
+    def __init__(self, address, threads=8):
+        self.answered, self.refused = [], []
+        self._stop = threading.Event()
+        self._numbers = iter(range(1, 1 << 31))
+        self._lock = threading.Lock()
+        self._threads = [threading.Thread(target=self._send, args=(address,)) for _ in range(threads)]
+        for thread in self._threads:
+            thread.start()
+
+    def _send(self, address):
+        while not self._stop.is_set():
+            with self._lock:
+                number = next(self._numbers)
+            code = status(exchange(address, request(target(result_url(XP, 117, number, 1)))))
+            (self.answered if code == 200 else self.refused).append(number)
+
+    def stop(self):
+        self._stop.set()
+        for thread in self._threads:
+            thread.join(60)
+
+
+def test_database_restarts_under_load():
+    """The database stops cleanly, then crashes, each time for 3 seconds,
+    while eight senders keep sending: every report is answered, and every
+    answered one is stored exactly once when the database is back."""
+    with PostgresServer() as server:
+        uri = server.create_database()
+        with Collector(uri) as collector:
+            senders = Senders(collector.address)
+            try:
+                during = 0
+                for mode in ('fast', 'immediate'):
+                    time.sleep(1)
+                    server.stop(mode)
+                    before = len(senders.answered)
+                    time.sleep(3)
+                    during += len(senders.answered) - before
+                    server.start()
+                time.sleep(1)
+            finally:
+                senders.stop()
+            assert during > 100 and senders.refused == []
+            wait_until(lambda: collector.rows('SELECT count(*) FROM reports')[0][0] >=
+                       len(senders.answered), timeout=30, what='the queued reports to be stored')
+            assert 'all stored' in collector.stop()
+            stored = [b for (b,) in collector.rows('SELECT bytes FROM reports')]
+            assert sorted(stored) == sorted(senders.answered)
+
+
+def test_connection_lost_during_commit(postgres):
+    """The connection breaks after the database took a batch's COMMIT and
+    before its answer came back. The collector, which cannot know, stores
+    the batch again on a new connection: it finds the batch already in and
+    stores it once."""
+    uri = postgres.create_database()
+    with CommitCutter(postgres.port) as cutter, \
+            Collector(cutter.uri(uri.rpartition('/')[2])) as collector:
+        cutter.armed.set()
+        for size in range(5):
+            assert status(exchange(collector.address,
+                                   request(target(result_url(XP, 117, size, 1))))) == 200
+        assert cutter.cut.wait(10)
+        assert 'all stored' in collector.stop()
+        assert sorted(collector.rows('SELECT bytes FROM reports')) == [(n,) for n in range(5)]
+        assert collector.rows('SELECT sum(reports) FROM stored_batches') == [(5,)]
+
+
+def test_database_away_at_the_end():
+    """SIGTERM while the database is away: the collector tries for a few
+    seconds, says how many answered reports it could not store, exits with
+    1, and has stored none of them in part."""
+    with PostgresServer() as server:
+        uri = server.create_database()
+        with Collector(uri) as collector:
+            for _ in range(3):
+                assert status(exchange(collector.address, request(START))) == 200
+            wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(3,)], timeout=10,
+                       what='the first reports to be stored')
+            server.stop()
+            for size in range(5):
+                assert status(exchange(collector.address,
+                                       request(target(result_url(XP, 117, size, 1))))) == 200
+            closing = collector.stop(exit_code=1)
+            assert 'answered 8 reports' in closing and '5 not stored' in closing, closing
+            server.start()
+            assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
 
 
 HOUR_MS = 3600 * 1000
@@ -260,10 +485,11 @@ def store_known_reports(collector):
         assert status(exchange(collector.address, data)) == 200
     wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(len(sent),)],
                what='the reports to be stored')
-    with sqlite3.connect(collector.db) as db:
-        for row, (_, hours, _, _) in enumerate(sent, 1):
-            db.execute('UPDATE reports SET received_ms = received_ms - ? WHERE id = ?',
-                       (hours * HOUR_MS, row))
+    ids = [row for (row,) in collector.rows('SELECT id FROM reports ORDER BY id')]
+    for row, (_, hours, _, _) in zip(ids, sent):
+        if hours:
+            collector.execute('UPDATE reports SET received_ms = received_ms - %d WHERE id = %d'
+                              % (hours * HOUR_MS, row))
 
 
 def grouped(number):
@@ -300,14 +526,13 @@ def look_at(url, size, phone, screenshot):
 
 
 @pytest.mark.skipif(not browser.available(), reason='needs chromium and chromium-driver')
-def test_dashboard_in_a_browser(tmp_path):
+def test_dashboard_in_a_browser(db, tmp_path):
     """Chromium loads the dashboard of a collector that stored a known set of
     reports, at 1280 by 800 and on a phone: the page's text holds the
     figures, every chart's bars are drawn, crafted report texts are text, and
     nothing is wider than a phone."""
     os.makedirs(ARTIFACTS, exist_ok=True)
-    with Collector(str(tmp_path / 'reports.db'),
-                   options=('--client-header', 'X-Forwarded-For')) as collector:
+    with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         store_known_reports(collector)
         page = str(tmp_path / 'dashboard.html')
         assert lvcollect('dashboard', '--db', collector.db, '--out', page).returncode == 0
