@@ -205,8 +205,8 @@ std::string HourlySection(const HourlySeries& series)
     out += Legend({{COLOUR_ATTEMPTS_LIGHT, "attempts started"}, {COLOUR_SUCCEEDED, "successes"}});
     out += HourlyPageSvg(series);
     out += "<div class=\"days\" style=\"grid-template-columns:" + columns + "\">" + labels + "</div>\n";
-    out += "<p>In the last 7 days: " + Grouped(attempts) + " attempts, " + Grouped(successes) +
-           " successes; at most " + Grouped(peak) + " attempts in one hour.</p>\n";
+    out += "<p>Last 7 days: attempts started " + Grouped(attempts) + ", successes " +
+           Grouped(successes) + ", most attempts in one hour " + Grouped(peak) + ".</p>\n";
     return out + "</section>\n";
 }
 

@@ -556,7 +556,7 @@ def test_dashboard_in_a_browser(db, tmp_path):
     assert '\n'.join(['4.10 win\t2\t0\t1\t1\t0', '5.1 nt\t2\t1\t1\t0\t0',
                       '6.2 nt\t8\t7\t1\t0\t1']) in text, text
     # The report of 200 hours ago is in the funnel, not in the last 7 days.
-    assert 'In the last 7 days: 11 attempts, 7 successes' in text
+    assert 'Last 7 days: attempts started 11, successes 7, most attempts in one hour 5.' in text
     assert 'Seconds to success\t22 s\t26 s\t8' in text
     assert 'Bytes of a success\t%s bytes (3.0 MiB)' % grouped(3145728) in text
     assert CRAFTED_AGENT in text and CRAFTED_OBJECT in text
