@@ -28,7 +28,8 @@ constexpr int PAGE_BAR_HEIGHT = 20;
 constexpr int PAGE_FONT_SIZE = 16;
 constexpr int LINE_GAP = 3;             // between a label's lines
 constexpr int ROW_GAP = 10;
-constexpr std::size_t MAX_CHART_CODES = 10;   // the rest share one bar
+constexpr int SECTION_GAP = 56;         // the file's sections
+constexpr std::size_t MAX_CHART_ROWS = 10;    // of a breakdown; the rest share one bar
 constexpr std::size_t MAX_LABEL_CHARS = 90;   // the file's code labels: one line
 // DejaVu Sans averages about 0.55 em per character in these texts.
 constexpr double CHARACTER_EMS = 0.55;
@@ -246,35 +247,73 @@ std::vector<Row> StepRows(const Funnel& f, std::size_t labelChars)
     return rows;
 }
 
-// The codes by count, most first; beyond MAX_CHART_CODES the rest share one row.
-std::vector<Row> CodeRows(const Funnel& f, std::size_t labelChars, bool wrap)
+// One labelled bar of a breakdown: a failure code, or a Windows version.
+struct Item {
+    std::string label;
+    std::uint64_t value;
+    std::string note;   // after the count
+};
+
+// The largest first (ties keep their order); beyond MAX_CHART_ROWS the rest
+// share one row.
+std::vector<Item> Largest(std::vector<Item> items, const char* others)
 {
-    std::vector<std::pair<std::string, std::uint64_t>> codes;
-    for (const auto& [code, count] : f.failedByCode)
-        codes.emplace_back(CodeLabel(code), count);
-    std::stable_sort(codes.begin(), codes.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    if (codes.size() > MAX_CHART_CODES) {
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item& a, const Item& b) { return a.value > b.value; });
+    if (items.size() > MAX_CHART_ROWS) {
         std::uint64_t rest = 0;
-        for (std::size_t i = MAX_CHART_CODES - 1; i < codes.size(); ++i)
-            rest += codes[i].second;
-        std::size_t others = codes.size() - (MAX_CHART_CODES - 1);
-        codes.resize(MAX_CHART_CODES - 1);
-        codes.emplace_back(std::to_string(others) + " other codes", rest);
+        for (std::size_t i = MAX_CHART_ROWS - 1; i < items.size(); ++i)
+            rest += items[i].value;
+        std::size_t count = items.size() - (MAX_CHART_ROWS - 1);
+        items.resize(MAX_CHART_ROWS - 1);
+        items.push_back({std::to_string(count) + " " + others, rest, ""});
     }
+    return items;
+}
+
+std::vector<Item> CodeItems(const Funnel& f)
+{
+    std::vector<Item> codes;
+    for (const auto& [code, count] : f.failedByCode)
+        codes.push_back({CodeLabel(code), count, ""});
+    return Largest(codes, "other codes");
+}
+
+// Labels wrapped into lines of `labelChars`, or cut to one line.
+std::vector<Row> BreakdownRows(const std::vector<Item>& items, std::size_t labelChars, bool wrap,
+                               std::uint64_t started, const char* colour)
+{
     std::vector<Row> rows;
-    for (auto& [label, count] : codes) {
+    for (const Item& item : items) {
         std::vector<std::string> lines;
         if (wrap) {
-            lines = Wrapped(label, labelChars);
+            lines = Wrapped(item.label, labelChars);
         } else {
+            std::string label = item.label;
             if (label.size() > labelChars)
                 label = label.substr(0, labelChars - 3) + "...";
             lines.push_back(label);
         }
-        rows.push_back({lines, {{count, COLOUR_FAILED}}, CountLabel(count, f.all.started)});
+        rows.push_back({lines, {{item.value, colour}}, CountLabel(item.value, started) + item.note});
     }
     return rows;
+}
+
+// A breakdown's title and rows from `top`, on the funnel's scale, so that a
+// row's bar compares with the steps'.
+std::string Breakdown(const char* title, const char* none, const std::vector<Row>& rows, int top,
+                      std::uint64_t scale, const RowStyle& style)
+{
+    std::string svg = Text(style.margin, top - 16, 16, title, " font-weight=\"bold\"");
+    if (rows.empty())
+        svg += Text(style.margin, top + 18, 14, none);
+    DrawRows(&svg, rows, scale, style, top);
+    return svg;
+}
+
+int BreakdownHeight(const std::vector<Row>& rows, const RowStyle& style)
+{
+    return rows.empty() ? 30 : RowsHeight(rows, style);
 }
 
 std::uint64_t FunnelScale(const Funnel& f)
@@ -296,13 +335,21 @@ const std::size_t kPageLabelChars = CharsIn(PAGE_WIDTH - 2 * PAGE_MARGIN, PAGE_F
 std::string FunnelChartSvg(const Funnel& f)
 {
     const RowStyle stepStyle = {WIDTH, MARGIN, LABEL_WIDTH, COUNT_WIDTH, 14, BAR_HEIGHT};
-    const RowStyle codeStyle = {WIDTH, MARGIN, 0, COUNT_WIDTH, 13, BAR_HEIGHT};
+    const RowStyle breakdownStyle = {WIDTH, MARGIN, 0, COUNT_WIDTH + 100, 13, BAR_HEIGHT};
     std::vector<Row> steps = StepRows(f, MAX_LABEL_CHARS);
-    std::vector<Row> codes = CodeRows(f, MAX_LABEL_CHARS, false);
+    std::vector<Row> codes =
+        BreakdownRows(CodeItems(f), MAX_LABEL_CHARS, false, f.all.started, COLOUR_FAILED);
+    std::vector<Item> versionItems;
+    for (const auto& [key, counts] : VersionsInOrder(f))
+        versionItems.push_back({VersionLabel(key, *counts), counts->started,
+                                ", " + std::to_string(counts->succeeded) + " ended in success"});
+    std::vector<Row> versions = BreakdownRows(Largest(versionItems, "other versions"), MAX_LABEL_CHARS,
+                                              false, f.all.started, COLOUR_STARTED);
 
     const int funnelTop = 80;
-    const int codesTop = funnelTop + RowsHeight(steps, stepStyle) + 46;
-    const int height = codesTop + (codes.empty() ? 30 : RowsHeight(codes, codeStyle)) + MARGIN;
+    const int codesTop = funnelTop + RowsHeight(steps, stepStyle) + SECTION_GAP;
+    const int versionsTop = codesTop + BreakdownHeight(codes, breakdownStyle) + SECTION_GAP;
+    const int height = versionsTop + BreakdownHeight(versions, breakdownStyle) + MARGIN;
     std::uint64_t scale = FunnelScale(f);
 
     std::string svg = SvgOpen(WIDTH, height, "");
@@ -312,48 +359,42 @@ std::string FunnelChartSvg(const Funnel& f)
                                     std::to_string(f.clientsRetried) + " needed Try Again. " +
                                     "Malformed queries: " + std::to_string(f.malformed) + ".");
     DrawRows(&svg, steps, scale, stepStyle, funnelTop);
-    svg += Text(MARGIN, codesTop - 16, 16, "Failures by code", " font-weight=\"bold\"");
-    if (codes.empty())
-        svg += Text(MARGIN, codesTop + 18, 14, "No failures.");
-    // On the funnel's scale, so that a code's bar compares with the steps'.
-    DrawRows(&svg, codes, scale, codeStyle, codesTop);
+    svg += Breakdown("Failures by code", "No failures.", codes, codesTop, scale, breakdownStyle);
+    svg += Breakdown("Attempts started by Windows version", "No attempts.", versions, versionsTop,
+                     scale, breakdownStyle);
     return svg + "</svg>\n";
 }
 
 std::string FunnelPageSvg(const Funnel& f)
 {
     std::vector<Row> steps = StepRows(f, kPageLabelChars);
-    std::vector<Row> codes = CodeRows(f, kPageLabelChars, true);
+    std::vector<Row> codes = BreakdownRows(CodeItems(f), kPageLabelChars, true, f.all.started, COLOUR_FAILED);
     const int codesTop = RowsHeight(steps, kPageStyle) + 30;
-    const int height = codesTop + (codes.empty() ? 24 : RowsHeight(codes, kPageStyle));
+    const int height = codesTop + BreakdownHeight(codes, kPageStyle) - 6;
     std::string svg = SvgOpen(PAGE_WIDTH, height, "The funnel of the download attempts");
     DrawRows(&svg, steps, FunnelScale(f), kPageStyle, 0);
-    svg += Text(PAGE_MARGIN, codesTop - 10, 16, "Failures by code", " font-weight=\"bold\"");
-    if (codes.empty())
-        svg += Text(PAGE_MARGIN, codesTop + 16, PAGE_FONT_SIZE, "No failures.");
-    DrawRows(&svg, codes, FunnelScale(f), kPageStyle, codesTop);
+    svg += Breakdown("Failures by code", "No failures.", codes, codesTop, FunnelScale(f), kPageStyle);
     return svg + "</svg>\n";
 }
 
-std::string VersionsPageSvg(const Funnel& f, const std::vector<std::string>& names)
+std::string VersionsPageSvg(const Funnel& f)
 {
     std::vector<Row> rows;
     std::uint64_t scale = 0;
-    std::size_t i = 0;
-    for (const auto& [os, counts] : f.byOs) {
-        const std::string& name = i < names.size() ? names[i] : os;
-        ++i;
+    for (const auto& [key, counts] : VersionsInOrder(f)) {
         std::string share = "-";
-        if (counts.started > 0) {
+        if (counts->started > 0) {
             char text[32];
-            std::snprintf(text, sizeof text, "%.1f%%", 100.0 * counts.succeeded / counts.started);
+            std::snprintf(text, sizeof text, "%.1f%%", 100.0 * counts->succeeded / counts->started);
             share = text;
         }
-        rows.push_back({Wrapped(name + ": " + std::to_string(counts.started) + " started", kPageLabelChars),
-                        {{counts.succeeded, COLOUR_SUCCEEDED}, {counts.failed, COLOUR_FAILED},
-                         {CutOff(counts), COLOUR_CUT_OFF}},
+        rows.push_back({Wrapped(VersionLabel(key, *counts) + ": " + std::to_string(counts->started) +
+                                    " started",
+                                kPageLabelChars),
+                        {{counts->succeeded, COLOUR_SUCCEEDED}, {counts->failed, COLOUR_FAILED},
+                         {CutOff(*counts), COLOUR_CUT_OFF}},
                         share + " success"});
-        scale = std::max({scale, counts.started, counts.succeeded + counts.failed});
+        scale = std::max({scale, counts->started, counts->succeeded + counts->failed});
     }
     const int height = rows.empty() ? 24 : RowsHeight(rows, kPageStyle);
     std::string svg = SvgOpen(PAGE_WIDTH, height, "The attempts by Windows version");

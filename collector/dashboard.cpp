@@ -160,19 +160,19 @@ std::string Figures(const Dashboard& d)
 
 std::string VersionsSection(const Funnel& f)
 {
-    std::vector<std::string> names;
     std::string rows;
-    for (const auto& [os, counts] : f.byOs) {
-        names.push_back(os);
-        rows += "<tr><td>" + HtmlText(os) + "</td><td class=\"n\">" + Grouped(counts.started) +
-                "</td><td class=\"n\">" + Grouped(counts.succeeded) + "</td><td class=\"n\">" +
-                Grouped(counts.failed) + "</td><td class=\"n\">" + Grouped(CutOff(counts)) +
-                "</td><td class=\"n\">" + Grouped(counts.cancelled) + "</td></tr>\n";
+    for (const auto& [key, counts] : VersionsInOrder(f)) {
+        const char* name = WindowsName(counts->major, counts->minor, counts->ntLine);
+        rows += "<tr><td>" + (name ? std::string(name) + " (" + key + ")" : key) +
+                "</td><td class=\"n\">" + Grouped(counts->started) + "</td><td class=\"n\">" +
+                Grouped(counts->succeeded) + "</td><td class=\"n\">" + Grouped(counts->failed) +
+                "</td><td class=\"n\">" + Grouped(CutOff(*counts)) + "</td><td class=\"n\">" +
+                Grouped(counts->cancelled) + "</td></tr>\n";
     }
     std::string out = "<section id=\"versions\">\n<h2>By Windows version</h2>\n";
     out += Legend({{COLOUR_SUCCEEDED, "success"}, {COLOUR_FAILED, "failed"},
                    {COLOUR_CUT_OFF, "cut off"}});
-    out += VersionsPageSvg(f, names);
+    out += VersionsPageSvg(f);
     out += "<table>\n<thead><tr><th>Windows</th><th class=\"n\">Started</th><th class=\"n\">Success"
            "</th><th class=\"n\">Failed</th><th class=\"n\">Cut off</th><th class=\"n\">Cancel"
            "</th></tr></thead>\n<tbody>\n" +

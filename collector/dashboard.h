@@ -85,8 +85,8 @@ inline constexpr char COLOUR_CUT_OFF[] = "#8c8c8c";
 inline constexpr char COLOUR_ATTEMPTS_LIGHT[] = "#a9bedf";
 
 std::string FunnelPageSvg(const Funnel& funnel);
-// One row per entry of funnel.byOs, named by `names` in the same order.
-std::string VersionsPageSvg(const Funnel& funnel, const std::vector<std::string>& names);
+// One row per version pair, in the order of their numbers.
+std::string VersionsPageSvg(const Funnel& funnel);
 // Stretched to the page's width: it holds no text.
 std::string HourlyPageSvg(const HourlySeries& series);
 

@@ -447,6 +447,42 @@ def test_database_away_at_the_end():
             assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
 
 
+def test_summary_and_plot_name_windows_versions(collector, tmp_path):
+    """By the pair of version and line, as the reports carry it; a pair that
+    no Windows reports is kept as it came."""
+    pairs = {(10, 0, 2): 'Windows 10 or 11', (6, 1, 2): 'Windows 7', (4, 0, 1): 'Windows 95',
+             (4, 0, 2): 'Windows NT 4.0', (6, 2, 2): 'Windows 8, or later from older builds',
+             (6, 1, 1): None}
+    for os_version in pairs:
+        assert status(exchange(collector.address, request(target(start_url(os_version))))) == 200
+    assert status(exchange(collector.address, request(target(result_url((10, 0, 2), 0, 9, 1))))) == 200
+    collector.stop()
+    keys = {os_version: '%d.%d %s' % (os_version[0], os_version[1],
+                                      'nt' if os_version[2] == 2 else 'win')
+            for os_version in pairs}
+    labels = {os_version: keys[os_version] + ('  ' + name if name else '')
+              for os_version, name in pairs.items()}
+
+    text = lvcollect('summary', '--db', collector.db).stdout
+    table = text[text.index('By Windows version'):text.index('Duration and size')]
+    rows = [line.strip() for line in table.splitlines()[1:] if line.strip()]
+    # In the order of the numbers, each with its counts after the name.
+    assert [row.split()[:-4] for row in rows] == [
+        labels[v].split() for v in [(4, 0, 1), (4, 0, 2), (6, 1, 1), (6, 1, 2), (6, 2, 2), (10, 0, 2)]]
+    assert rows[-1].split()[-4:] == ['1', '1', '0', '0']
+    assert rows[2].split() == ['6.1', 'win', '1', '0', '0', '0']
+
+    by_os = collector.summary()['by_os']
+    assert {key: entry['windows'] for key, entry in by_os.items()} == {
+        keys[v]: name for v, name in pairs.items()}
+
+    chart = str(tmp_path / 'funnel.svg')
+    assert lvcollect('plot', '--db', collector.db, '--out', chart).returncode == 0
+    with open(chart) as f:
+        svg = f.read()
+    assert all('>%s<' % label in svg for label in labels.values()), svg
+
+
 HOUR_MS = 3600 * 1000
 W98, W10 = (4, 10, 1), (6, 2, 2)
 CRAFTED_AGENT = "<script>document.title='pwned'</script>"
@@ -553,8 +589,9 @@ def test_dashboard_in_a_browser(db, tmp_path):
     words = ' '.join(text.split())     # the charts break long labels into lines
     for code in (114, 117, 119):
         assert '%d %s 1 (8.3%%)' % (code, MESSAGES[code].strip()) in words, words
-    assert '\n'.join(['4.10 win\t2\t0\t1\t1\t0', '5.1 nt\t2\t1\t1\t0\t0',
-                      '6.2 nt\t8\t7\t1\t0\t1']) in text, text
+    assert '\n'.join(['Windows 98 (4.10 win)\t2\t0\t1\t1\t0', 'Windows XP (5.1 nt)\t2\t1\t1\t0\t0',
+                      'Windows 8, or later from older builds (6.2 nt)\t8\t7\t1\t0\t1']) in text, text
+    assert '5.1 nt Windows XP: 2 started' in words
     # The report of 200 hours ago is in the funnel, not in the last 7 days.
     assert 'Last 7 days: attempts started 11, successes 7, most attempts in one hour 5.' in text
     assert 'Seconds to success\t22 s\t26 s\t8' in text
