@@ -369,7 +369,7 @@ std::string FunnelPageSvg(const Funnel& f)
 {
     std::vector<Row> steps = StepRows(f, kPageLabelChars);
     std::vector<Row> codes = BreakdownRows(CodeItems(f), kPageLabelChars, true, f.all.started, COLOUR_FAILED);
-    const int codesTop = RowsHeight(steps, kPageStyle) + 30;
+    const int codesTop = RowsHeight(steps, kPageStyle) + 36;
     const int height = codesTop + BreakdownHeight(codes, kPageStyle) - 6;
     std::string svg = SvgOpen(PAGE_WIDTH, height, "The funnel of the download attempts");
     DrawRows(&svg, steps, FunnelScale(f), kPageStyle, 0);
