@@ -4,7 +4,6 @@
 // width without making the text too small to read.
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,7 +131,7 @@ std::vector<std::string> Wrapped(const std::string& text, std::size_t width)
         if (!line.empty())
             lines.push_back(line);
         start = end;
-        if (lines.size() == MAX_PAGE_LABEL_LINES && start < text.size()) {
+        if (lines.size() == MAX_PAGE_LABEL_LINES && text.find_first_not_of(' ', start) != std::string::npos) {
             std::string& last = lines.back();
             if (last.size() + 3 > width)
                 last.resize(width - 3);
@@ -219,12 +218,6 @@ void DrawRows(std::string* svg, const std::vector<Row>& rows, std::uint64_t scal
                      row.count);
         y += RowHeight(row, style);
     }
-}
-
-std::uint64_t CutOff(const KindCounts& counts)
-{
-    std::uint64_t results = counts.succeeded + counts.failed;
-    return counts.started > results ? counts.started - results : 0;
 }
 
 std::vector<Row> StepRows(const Funnel& f, std::size_t labelChars)

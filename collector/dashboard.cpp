@@ -66,12 +66,6 @@ std::string Bytes(std::uint32_t bytes)
     return Grouped(bytes) + " bytes (" + Format("%.1f MiB", bytes / (1024.0 * 1024.0)) + ")";
 }
 
-std::uint64_t CutOff(const KindCounts& counts)
-{
-    std::uint64_t results = counts.succeeded + counts.failed;
-    return counts.started > results ? counts.started - results : 0;
-}
-
 const char kStyle[] =
     "*{box-sizing:border-box}"
     "body{margin:0;background:#eef1f5;color:#222;"
@@ -265,6 +259,12 @@ std::string LatestSection(const std::vector<StoredReport>& latest)
 }
 
 }  // namespace
+
+std::uint64_t CutOff(const KindCounts& counts)
+{
+    std::uint64_t results = counts.succeeded + counts.failed;
+    return counts.started > results ? counts.started - results : 0;
+}
 
 HourlySeries HourlySeriesEnding(std::int64_t nowMs)
 {

@@ -65,6 +65,10 @@ private:
 // Reads every report of the store once.
 Dashboard ReadDashboard(ReportStore& store, std::int64_t nowMs);
 
+// Attempts without a result report: the window closed or the machine
+// stopped while they ran, or the report was lost on the way.
+std::uint64_t CutOff(const KindCounts& counts);
+
 // Received bytes as HTML text: markup and quotes escaped, printable ASCII as
 // it is, bytes from 0xA0 as the Latin-1 characters of their numbers, other
 // bytes (controls, DEL, 0x80 to 0x9F) as a visible "\xNN".
