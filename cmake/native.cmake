@@ -31,7 +31,8 @@ enable_testing()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# The collector's HTTP front: Boost.Asio and Boost.Beast, header-only.
+find_package(Boost 1.74 REQUIRED)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 
 # The collector names result codes with the catalogue's own texts: one line
@@ -63,8 +64,8 @@ gtest_discover_tests(unit_tests)
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.
-add_executable(lvcollect collector/main.cpp collector/server.cpp collector/sqlite_store.cpp
-    ${LV_COLLECTOR_CORE_SOURCES})
+add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
+    collector/metrics.cpp collector/sqlite_store.cpp ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
-target_link_libraries(lvcollect PRIVATE PkgConfig::HTTPLIB PkgConfig::SQLITE Threads::Threads)
+target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE Threads::Threads)
