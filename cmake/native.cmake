@@ -32,7 +32,8 @@ enable_testing()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# The collector's HTTP front: Boost.Asio and Boost.Beast, header-only.
+find_package(Boost 1.74 REQUIRED)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
@@ -65,9 +66,10 @@ gtest_discover_tests(unit_tests)
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.
-add_executable(lvcollect collector/main.cpp collector/server.cpp collector/store_factory.cpp
-    collector/sqlite_store.cpp collector/pg_store.cpp ${LV_COLLECTOR_CORE_SOURCES})
+add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
+    collector/metrics.cpp collector/store_factory.cpp collector/sqlite_store.cpp collector/pg_store.cpp
+    ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
-target_link_libraries(lvcollect PRIVATE PkgConfig::HTTPLIB PkgConfig::SQLITE PkgConfig::LIBPQ
+target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE PkgConfig::LIBPQ
     Threads::Threads)

@@ -4,12 +4,12 @@
 // reports meanwhile.
 //
 // One reader thread with a read-only store of its own (a second SQLite
-// connection, or a second PostgreSQL one) reads on demand. Requests that
-// arrive while it reads wait for the next read, so that an answer never
-// misses a report stored before it was asked for; one read serves every
-// request that waited for it, and a read younger than DASHBOARD_FRESH_MS
-// serves new requests at once, so that many open pages cost the store one
-// read a second at most.
+// connection, or a second PostgreSQL one) reads on demand. A read younger
+// than DASHBOARD_FRESH_MS serves a request at once; other requests wait for
+// a read that starts after they came (not one under way), and one read
+// serves all that waited. So an answer misses no report stored more than
+// DASHBOARD_FRESH_MS before it was asked for, and many open pages cost the
+// store one read at a time, and at most one a second when reads are quick.
 #ifndef LV_COLLECTOR_DASHBOARD_SERVICE_H
 #define LV_COLLECTOR_DASHBOARD_SERVICE_H
 

@@ -1,6 +1,7 @@
 // lvcollect: the report collector for a vendor's report host.
 //
-//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE
+//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
+//                   [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE
 //                                                       receive and store reports
 //   lvcollect summary --db STORE [--json]               print the funnel
 //   lvcollect plot --db STORE --out FILE.svg            draw the funnel
@@ -29,9 +30,12 @@ using namespace lvcollect;
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// The most --max-connections takes: each connection holds a descriptor.
+constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
 
 const char kUsage[] =
-    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE\n"
+    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
+    "                       [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE\n"
     "       lvcollect summary --db STORE [--json]\n"
     "       lvcollect plot --db STORE --out FILE.svg\n"
     "       lvcollect dashboard --db STORE --out FILE.html\n"
@@ -39,7 +43,10 @@ const char kUsage[] =
     "for several collectors that store into one database.\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
-    "names the client instead of the proxy's address.\n";
+    "names the client instead of the proxy's address. At most --max-connections\n"
+    "(10000) are open at once; further ones are refused. --admin-listen serves\n"
+    "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
+    "at /summary.json); keep it off the public network.\n";
 
 int Usage()
 {
@@ -67,7 +74,7 @@ bool ParseOptions(const std::vector<std::string>& args, const std::set<std::stri
 }
 
 // "HOST:PORT" or "[IPV6]:PORT", the port from 0 to 65535.
-bool ParseListen(const std::string& text, ServeOptions* options)
+bool ParseListen(const std::string& text, std::string* hostOut, int* portOut)
 {
     std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
@@ -84,8 +91,25 @@ bool ParseListen(const std::string& text, ServeOptions* options)
     }
     if (host.empty() || port > 65535)
         return false;
-    options->host = host;
-    options->port = port;
+    *hostOut = host;
+    *portOut = port;
+    return true;
+}
+
+// A whole number from 1 to `most`.
+bool ParseCount(const std::string& text, std::size_t most, std::size_t* count)
+{
+    if (text.empty() || text.size() > 9 || text[0] == '0')
+        return false;
+    std::size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (value > most)
+        return false;
+    *count = value;
     return true;
 }
 
@@ -120,10 +144,17 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
     const std::string& db = options.at("--db");
     if (command == "serve") {
         ServeOptions serve;
-        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve))
+        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve.host, &serve.port))
+            return Usage();
+        if (options.count("--admin-listen") &&
+            !ParseListen(options.at("--admin-listen"), &serve.adminHost, &serve.adminPort))
+            return Usage();
+        if (options.count("--max-connections") &&
+            !ParseCount(options.at("--max-connections"), MAX_CONNECTIONS_OPTION, &serve.maxConnections))
             return Usage();
         if (options.count("--client-header"))
             serve.clientHeader = options.at("--client-header");
+        serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
         std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
     }
@@ -150,7 +181,8 @@ int main(int argc, char** argv)
     std::map<std::string, std::string> options;
     bool parsed = false;
     if (command == "serve")
-        parsed = ParseOptions(args, {"--listen", "--client-header", "--db"}, {}, &options);
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--db"},
+                              {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
     else if (command == "plot" || command == "dashboard")
