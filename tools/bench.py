@@ -807,7 +807,7 @@ def collector_section(args):
     print('  each round beside nginx %s (%s workers: fixed answer, access log) in the same minute'
           % (nginx_version(), NGINX_WORKERS))
     print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %-14s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+    print('  %-22s %-23s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
         'load', 'server', 'wrk done', 'answers/s', 'answered', 'rows', 'stored/s', 'lost',
         'peak RSS', 'backlog', 'drain', 'CPU us/rep'))
     best = {}
@@ -829,14 +829,14 @@ def collector_section(args):
                         problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
                     if f['non_2xx'] or f['socket_errors'] != 'none':
                         problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-                    print('  %-22s %-14s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
+                    print('  %-22s %-23s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
                         name, 'lvcollect ' + setup, f['completed'], f['rate'], f['answered'], f['rows'],
                         rate, f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
                         f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
                         '  ' + '; '.join(problems) if problems else ''))
                 n = nginx_run(args.collector_seconds, extra)
                 rates.setdefault((name, 'nginx'), []).append(n['rate'])
-                print('  %-22s %-14s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
+                print('  %-22s %-23s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
                     name, 'nginx', n['completed'], n['rate'], '', '%d logged' % n['logged'], '', '', '',
                     '', '', '      + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
                     '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
