@@ -753,7 +753,7 @@ def report_latencies(port, seconds):
                     if not data:
                         break
                     answer += data
-            if not answer.startswith(b'HTTP/1.1 200'):
+            if answer.split(b' ', 2)[1:2] != [b'200']:
                 failed += 1
         except OSError:
             failed += 1
