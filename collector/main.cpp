@@ -1,13 +1,16 @@
 // lvcollect: the report collector for a vendor's report host.
 //
-//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE
+//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
+//                   [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE
 //                                                       receive and store reports
 //   lvcollect summary --db STORE [--json]               print the funnel
 //   lvcollect plot --db STORE --out FILE.svg            draw the funnel
+//   lvcollect dashboard --db STORE --out FILE.html      write the dashboard page
 //
 // STORE is a SQLite file, or a PostgreSQL URI that several collectors share.
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/dashboard.h"
 #include "collector/funnel.h"
 #include "collector/server.h"
 #include "collector/store_factory.h"
@@ -26,16 +30,23 @@ using namespace lvcollect;
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// The most --max-connections takes: each connection holds a descriptor.
+constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
 
 const char kUsage[] =
-    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME] --db STORE\n"
+    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
+    "                       [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE\n"
     "       lvcollect summary --db STORE [--json]\n"
     "       lvcollect plot --db STORE --out FILE.svg\n"
+    "       lvcollect dashboard --db STORE --out FILE.html\n"
     "STORE is a SQLite file, or postgresql://USER@HOST:PORT/DATABASE (a libpq URI)\n"
     "for several collectors that store into one database.\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
-    "names the client instead of the proxy's address.\n";
+    "names the client instead of the proxy's address. At most --max-connections\n"
+    "(10000) are open at once; further ones are refused. --admin-listen serves\n"
+    "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
+    "at /summary.json); keep it off the public network.\n";
 
 int Usage()
 {
@@ -63,7 +74,7 @@ bool ParseOptions(const std::vector<std::string>& args, const std::set<std::stri
 }
 
 // "HOST:PORT" or "[IPV6]:PORT", the port from 0 to 65535.
-bool ParseListen(const std::string& text, ServeOptions* options)
+bool ParseListen(const std::string& text, std::string* hostOut, int* portOut)
 {
     std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
@@ -80,8 +91,25 @@ bool ParseListen(const std::string& text, ServeOptions* options)
     }
     if (host.empty() || port > 65535)
         return false;
-    options->host = host;
-    options->port = port;
+    *hostOut = host;
+    *portOut = port;
+    return true;
+}
+
+// A whole number from 1 to `most`.
+bool ParseCount(const std::string& text, std::size_t most, std::size_t* count)
+{
+    if (text.empty() || text.size() > 9 || text[0] == '0')
+        return false;
+    std::size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (value > most)
+        return false;
+    *count = value;
     return true;
 }
 
@@ -93,32 +121,53 @@ Funnel ReadFunnel(const std::string& path)
     return builder.Finish(store->MalformedCount());
 }
 
+std::int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "lvcollect: cannot write %s\n", path.c_str());
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
 int Run(const std::string& command, const std::map<std::string, std::string>& options)
 {
     const std::string& db = options.at("--db");
     if (command == "serve") {
         ServeOptions serve;
-        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve))
+        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve.host, &serve.port))
+            return Usage();
+        if (options.count("--admin-listen") &&
+            !ParseListen(options.at("--admin-listen"), &serve.adminHost, &serve.adminPort))
+            return Usage();
+        if (options.count("--max-connections") &&
+            !ParseCount(options.at("--max-connections"), MAX_CONNECTIONS_OPTION, &serve.maxConnections))
             return Usage();
         if (options.count("--client-header"))
             serve.clientHeader = options.at("--client-header");
+        serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
         std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
+    }
+    if (command == "dashboard") {
+        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadOnly);
+        return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs())));
     }
     Funnel funnel = ReadFunnel(db);
     if (command == "summary") {
         std::fputs((options.count("--json") ? SummaryJson(funnel) : SummaryText(funnel)).c_str(), stdout);
         return 0;
     }
-    const std::string& out = options.at("--out");
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    file << FunnelChartSvg(funnel);
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "lvcollect: cannot write %s\n", out.c_str());
-        return EXIT_FAILED;
-    }
-    return 0;
+    return WriteFile(options.at("--out"), FunnelChartSvg(funnel));
 }
 
 }  // namespace
@@ -132,10 +181,11 @@ int main(int argc, char** argv)
     std::map<std::string, std::string> options;
     bool parsed = false;
     if (command == "serve")
-        parsed = ParseOptions(args, {"--listen", "--client-header", "--db"}, {}, &options);
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--db"},
+                              {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
-    else if (command == "plot")
+    else if (command == "plot" || command == "dashboard")
         parsed = ParseOptions(args, {"--db", "--out"}, {}, &options) && options.count("--out");
     if (!parsed || !options.count("--db"))
         return Usage();

@@ -80,7 +80,7 @@ const char kSelectBatch[] = "SELECT 1 FROM stored_batches WHERE collector = $1 A
 const char kDeclareReports[] =
     "DECLARE lv_reports NO SCROLL CURSOR FOR"
     " SELECT received_ms, client, kind, code, seconds, bytes, current_url, os_major, os_minor,"
-    " os_line FROM reports ORDER BY received_ms, id";
+    " os_line, user_agent FROM reports ORDER BY received_ms, id";
 
 struct ConnectionCloser {
     void operator()(PGconn* connection) const { PQfinish(connection); }
@@ -491,6 +491,7 @@ private:
         report.osMajor = static_cast<std::uint32_t>(Int64At(rows, row, 7));
         report.osMinor = static_cast<std::uint32_t>(Int64At(rows, row, 8));
         report.ntLine = BytesAt(rows, row, 9) == "nt";
+        stored.userAgent = BytesAt(rows, row, 10);
         return stored;
     }
 

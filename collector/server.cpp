@@ -1,389 +1,79 @@
 #include "collector/server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
-#include <httplib.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 
+#include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <iterator>
-#include <mutex>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "collector/dashboard_service.h"
+#include "collector/metrics.h"
+#include "collector/report_queue.h"
+
 namespace lvcollect {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
 
-// What one request may cost. A report request is a line of at most about
+// What one connection may cost. A report request is a line of at most about
 // 1,100 bytes and two short headers, sent at once.
-constexpr std::size_t MAX_REQUEST_HEAD_BYTES = 8192;          // request line and headers
-constexpr Clock::duration REQUEST_TIME_LIMIT = std::chrono::seconds(5);   // first to last byte
-constexpr Clock::duration KEEP_ALIVE_IDLE_LIMIT = std::chrono::seconds(5);  // between requests
-constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);
+constexpr std::size_t MAX_REQUEST_HEAD_BYTES = 8192;   // request line and headers
+constexpr std::size_t MAX_BODY_BYTES = 1024;           // reports have none
 constexpr std::size_t MAX_REQUESTS_PER_CONNECTION = 1000;
-constexpr std::size_t MAX_BODY_BYTES = 1024;   // reports have none
-// Connections served at once; further ones wait for a free thread.
-constexpr std::size_t CONNECTION_THREADS = 32;
-// Reports answered but not yet stored (about 1.3 KB each). At the limit the
-// store has stalled for seconds of full load: further reports get 503.
-constexpr std::size_t MAX_QUEUED_REPORTS = 200000;
-constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
-// The writer stores at most this often, so that under load a transaction
-// carries hundreds of reports instead of a few.
-constexpr Clock::duration STORE_INTERVAL = std::chrono::milliseconds(20);
-constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
-// A batch that grew past this many reports (the store stalled for a
-// moment) gives its memory back once stored.
-constexpr std::size_t KEPT_BATCH_CAPACITY = 4096;
-constexpr std::size_t RECEIVE_BUFFER_BYTES = 4096;
-// The socket's receive time-out: the limits above are all this long.
-constexpr Clock::duration RECEIVE_TIMEOUT = std::chrono::seconds(5);
-constexpr Clock::duration TIMER_SLACK = std::chrono::milliseconds(50);
-static_assert(REQUEST_TIME_LIMIT == RECEIVE_TIMEOUT && KEEP_ALIVE_IDLE_LIMIT == RECEIVE_TIMEOUT,
-              "a blocking receive waits for one whole limit");
-constexpr long SIGNAL_POLL_NS = 200 * 1000 * 1000;
+// The time limits, each a deadline that the loop's deadline timer keeps
+// (Loop::CheckDeadlines): a connection past its deadline is closed.
+constexpr Clock::duration IDLE_TIME_LIMIT = std::chrono::seconds(5);      // to a request's first byte
+constexpr Clock::duration REQUEST_TIME_LIMIT = std::chrono::seconds(5);   // its first to its last byte
+constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);    // for the peer to take the answer
+// For the dashboard to read the store: a second per 500,000 stored reports.
+constexpr Clock::duration DASHBOARD_TIME_LIMIT = std::chrono::seconds(60);
+// How often the deadline timer looks: a limit is kept to within this.
+constexpr Clock::duration DEADLINE_CHECK_INTERVAL = std::chrono::milliseconds(100);
+// Event loops, one a thread: one for each processor, up to this many.
+constexpr unsigned MAX_LOOPS = 16;
+// The reads of a request; the buffer grows up to the limits above.
+constexpr std::size_t READ_BYTES = 2048;
+// The monitoring listener is for a few scrapers.
+constexpr std::size_t MAX_ADMIN_CONNECTIONS = 64;
+// Out of descriptors, accepting pauses this long instead of spinning.
+constexpr Clock::duration ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(100);
+// Descriptors beyond the connections: listeners, the store, the loop's own.
+constexpr rlim_t RESERVED_DESCRIPTORS = 64;
 
 // A client address taken from a header is cut to this many bytes.
 constexpr std::size_t MAX_CLIENT_BYTES = 64;
 
 const char kTextPlain[] = "text/plain";
+const char kTextHtml[] = "text/html; charset=utf-8";
+const char kJson[] = "application/json";
 
-// Whether the request that this connection's thread is serving reached the
-// handler; when it did not, the library has refused it as malformed HTTP.
-thread_local bool t_requestHandled = false;
-
-struct Counters {
-    std::atomic<std::uint64_t> reports{0};
-    std::atomic<std::uint64_t> malformed{0};
-    std::atomic<std::uint64_t> notReports{0};   // other paths and methods
-    std::atomic<std::uint64_t> busy{0};         // refused: the queue was full
-    std::atomic<std::uint64_t> cutOff{0};       // too long, too slow or half sent
-    std::atomic<std::uint64_t> lost{0};         // answered, but the store refused them
+struct Answer {
+    http::status status = http::status::ok;
+    const char* contentType = kTextPlain;
+    std::string body;
 };
-
-class ReportQueue {
-public:
-    bool Push(Received&& received)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (pending_.size() >= MAX_QUEUED_REPORTS)
-                return false;
-            pending_.push_back(std::move(received));
-            longest_ = std::max(longest_, pending_.size());
-        }
-        ready_.notify_one();
-        return true;
-    }
-
-    // Moves every queued report to the end of *batch, when `wait` after
-    // waiting for one; false once the queue is closed and empty.
-    bool Take(std::vector<Received>* batch, bool wait)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (wait)
-            ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
-        if (pending_.empty())
-            return !closed_;
-        if (batch->empty()) {
-            batch->swap(pending_);
-        } else {
-            std::move(pending_.begin(), pending_.end(), std::back_inserter(*batch));
-            pending_.clear();
-        }
-        return true;
-    }
-
-    // The most reports that were ever waiting to be stored at once.
-    std::size_t Longest()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return longest_;
-    }
-
-    void Close()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closed_ = true;
-        }
-        ready_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::vector<Received> pending_;
-    std::size_t longest_ = 0;
-    bool closed_ = false;
-};
-
-int MillisecondsUntil(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
-}
-
-bool WaitFor(int sock, short events, Clock::time_point deadline)
-{
-    pollfd descriptor = {sock, events, 0};
-    for (;;) {
-        int ready = poll(&descriptor, 1, MillisecondsUntil(deadline));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR)
-            return false;
-    }
-}
-
-std::string Address(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = "";
-    if (address.ss_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    else if (address.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
-    return text;
-}
-
-int Port(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    return 0;
-}
-
-// The bytes of one connection as the HTTP library reads them, within the
-// limits of one request: MAX_REQUEST_HEAD_BYTES and REQUEST_TIME_LIMIT. At
-// either limit a read fails, and the library gives the request up.
-//
-// NB: the library refuses a request target with a second "?" (400), yet a
-// report's download URL may hold one (an object path such as
-// "get.php?file=setup.exe"). So in the query part of the request line
-// every "?" passes as "%3F" and every "%" as "%25"; RestoreTarget undoes
-// exactly that.
-class BoundedStream : public httplib::Stream {
-public:
-    explicit BoundedStream(int sock) : sock_(sock) {}
-
-    // False when the peer closed, or sent nothing within the limit.
-    bool WaitForRequest(Clock::duration limit)
-    {
-        return start_ < end_ || Fill(Clock::now() + limit);
-    }
-
-    void BeginRequest()
-    {
-        deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
-        headBytes_ = 0;
-        lineBlanks_ = 0;
-        inRequestLine_ = true;
-        inQuery_ = false;
-        limitReached_ = false;
-        ended_ = false;
-    }
-
-    // Whether the request ended part-way: at a limit or by the peer.
-    bool CutOff() const { return limitReached_ || (ended_ && headBytes_ > 0); }
-
-    bool is_readable() const override
-    {
-        return pendingAt_ < pending_.size() || start_ < end_ || WaitFor(sock_, POLLIN, deadline_);
-    }
-
-    // Writes are gathered and sent whole by Flush, so an answer is one
-    // segment; the time limit applies there.
-    bool is_writable() const override { return true; }
-
-    ssize_t read(char* ptr, size_t size) override
-    {
-        if (pendingAt_ == pending_.size()) {
-            if (start_ == end_ && !Fill(deadline_))
-                return -1;
-            if (!Take())
-                return -1;
-        }
-        std::size_t count = std::min(size, pending_.size() - pendingAt_);
-        std::memcpy(ptr, pending_.data() + pendingAt_, count);
-        pendingAt_ += count;
-        return static_cast<ssize_t>(count);
-    }
-
-    ssize_t write(const char* ptr, size_t size) override
-    {
-        // A request that did not arrive whole gets no answer.
-        if (CutOff())
-            return -1;
-        answer_.append(ptr, size);
-        return static_cast<ssize_t>(size);
-    }
-
-    // Sends the answer gathered since the last call; false when the peer
-    // does not take it within ANSWER_TIME_LIMIT.
-    bool Flush()
-    {
-        Clock::time_point deadline = Clock::now() + ANSWER_TIME_LIMIT;
-        std::size_t sent = 0;
-        while (sent < answer_.size()) {
-            ssize_t n = send(sock_, answer_.data() + sent, answer_.size() - sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                sent += static_cast<std::size_t>(n);
-            else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-                return false;
-            else if (n < 0 && errno != EINTR && !WaitFor(sock_, POLLOUT, deadline))
-                return false;
-        }
-        answer_.clear();
-        return true;
-    }
-
-    // Asked for every request; asked of the system once per connection.
-    void get_remote_ip_and_port(std::string& ip, int& port) const override
-    {
-        if (remotePort_ < 0) {
-            sockaddr_storage address = {};
-            socklen_t length = sizeof address;
-            if (getpeername(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-                remoteIp_ = Address(address);
-                remotePort_ = Port(address);
-            }
-        }
-        ip = remoteIp_;
-        port = remotePort_;
-    }
-
-    // Nothing here uses the local address: not asked for.
-    void get_local_ip_and_port(std::string& ip, int& port) const override
-    {
-        ip.clear();
-        port = -1;
-    }
-
-    socket_t socket() const override { return sock_; }
-
-private:
-    // With a whole limit ahead, a blocking receive under the socket's own
-    // time-out (SO_RCVTIMEO, set to the limit) waits in one system call;
-    // with less, poll() keeps the deadline.
-    bool Fill(Clock::time_point deadline)
-    {
-        for (;;) {
-            bool wholeLimit = deadline - Clock::now() >= RECEIVE_TIMEOUT - TIMER_SLACK;
-            if (!wholeLimit && !WaitFor(sock_, POLLIN, deadline)) {
-                limitReached_ = true;
-                return false;
-            }
-            ssize_t n = recv(sock_, buffer_, sizeof buffer_, 0);
-            if (n > 0) {
-                start_ = 0;
-                end_ = static_cast<std::size_t>(n);
-                return true;
-            }
-            if (n < 0 && wholeLimit && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                limitReached_ = true;
-                return false;
-            }
-            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                ended_ = true;
-                return false;
-            }
-        }
-    }
-
-    // Moves the received bytes up to the next line's end (the library reads
-    // line by line) into the pending output, escaping the request target's
-    // query part as described above. Bytes of a next request stay unread.
-    bool Take()
-    {
-        const char* from = buffer_ + start_;
-        const void* newline = std::memchr(from, '\n', end_ - start_);
-        std::size_t count = newline ? static_cast<const char*>(newline) - from + 1 : end_ - start_;
-        if (headBytes_ + count > MAX_REQUEST_HEAD_BYTES) {
-            limitReached_ = true;
-            return false;
-        }
-        pending_.clear();
-        pendingAt_ = 0;
-        if (!inRequestLine_) {
-            pending_.assign(from, count);
-        } else {
-            // Copied in runs between the bytes that matter to the line.
-            std::size_t run = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                char c = from[i];
-                if (c != ' ' && c != '?' && c != '%' && c != '\n')
-                    continue;
-                pending_.append(from + run, i - run);
-                run = i + 1;
-                if (lineBlanks_ == 1 && inQuery_ && (c == '?' || c == '%')) {
-                    pending_ += c == '?' ? "%3F" : "%25";
-                    continue;
-                }
-                pending_ += c;
-                if (c == ' ')
-                    ++lineBlanks_;
-                else if (c == '?' && lineBlanks_ == 1)
-                    inQuery_ = true;
-                else if (c == '\n')
-                    inRequestLine_ = false;
-            }
-            pending_.append(from + run, count - run);
-        }
-        start_ += count;
-        headBytes_ += count;
-        return true;
-    }
-
-    int sock_;
-    char buffer_[RECEIVE_BUFFER_BYTES];
-    std::size_t start_ = 0, end_ = 0;
-    std::string pending_;
-    std::size_t pendingAt_ = 0;
-    std::string answer_;
-    mutable std::string remoteIp_;
-    mutable int remotePort_ = -1;
-    Clock::time_point deadline_ = Clock::now() + REQUEST_TIME_LIMIT;
-    std::size_t headBytes_ = 0;
-    int lineBlanks_ = 0;
-    bool inRequestLine_ = true;
-    bool inQuery_ = false;
-    bool limitReached_ = false;
-    bool ended_ = false;
-};
-
-// The target as the client sent it: see BoundedStream.
-std::string RestoreTarget(const std::string& target)
-{
-    std::size_t at = target.find('?');
-    if (at == std::string::npos)
-        return target;
-    std::string restored(target, 0, ++at);
-    restored.reserve(target.size());
-    // After the "?", every "%" starts the "%3F" or "%25" that BoundedStream wrote.
-    for (std::size_t escape; (escape = target.find('%', at)) != std::string::npos; at = escape + 3) {
-        restored.append(target, at, escape - at);
-        restored += target.compare(escape, 3, "%3F") == 0 ? '?' : '%';
-    }
-    if (at < target.size())
-        restored.append(target, at, std::string::npos);
-    return restored;
-}
 
 std::int64_t NowMs()
 {
@@ -392,206 +82,866 @@ std::int64_t NowMs()
         .count();
 }
 
-// The client that a reverse proxy names in `header`: the last entry of a
-// list such as "203.0.113.7, 10.0.0.2", which the nearest proxy appended.
-std::string ClientOf(const httplib::Request& request, const std::string& header)
+std::string_view View(beast::string_view text)
 {
-    if (header.empty() || !request.has_header(header))
-        return request.remote_addr;
-    std::string value = request.get_header_value(header);
-    std::size_t comma = value.rfind(',');
-    std::string last = comma == std::string::npos ? value : value.substr(comma + 1);
-    std::size_t first = last.find_first_not_of(' ');
-    std::size_t end = last.find_last_not_of(' ');
-    if (first == std::string::npos)
-        return request.remote_addr;
-    return last.substr(first, std::min(end + 1 - first, MAX_CLIENT_BYTES));
+    return std::string_view(text.data(), text.size());
 }
 
-class CollectorServer : public httplib::Server {
-public:
-    CollectorServer(ReportQueue& queue, Counters& counters, std::string clientHeader)
-        : queue_(queue), counters_(counters), clientHeader_(std::move(clientHeader))
-    {
-        new_task_queue = [] { return new httplib::ThreadPool(CONNECTION_THREADS); };
-        // Answers go out at once, not after the peer's delayed acknowledgement.
-        set_tcp_nodelay(true);
-        // The library sets it on every accepted socket; Fill relies on it.
-        set_read_timeout(std::chrono::duration_cast<std::chrono::seconds>(RECEIVE_TIMEOUT).count());
-        // A restart must not wait for the last connections' TIME_WAIT; no
-        // SO_REUSEPORT, so that a second collector on the port fails to start.
-        set_socket_options([](socket_t sock) {
-            int on = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        });
-        set_payload_max_length(MAX_BODY_BYTES);
-        // What the answers' Keep-Alive header announces; enforced below.
-        set_keep_alive_max_count(MAX_REQUESTS_PER_CONNECTION);
-        set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(KEEP_ALIVE_IDLE_LIMIT).count());
-        set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-            Answer(request, response);
-            return HandlerResponse::Handled;
-        });
-    }
+// The client that a reverse proxy names in `header`: the last entry of a
+// list such as "203.0.113.7, 10.0.0.2", which the nearest proxy appended.
+std::string ClientOf(const Request& request, const std::string& header, const std::string& peer)
+{
+    if (header.empty())
+        return peer;
+    auto field = request.find(beast::string_view(header.data(), header.size()));
+    if (field == request.end())
+        return peer;
+    std::string_view value = View(field->value());
+    std::size_t comma = value.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? value : value.substr(comma + 1);
+    std::size_t first = last.find_first_not_of(' ');
+    std::size_t end = last.find_last_not_of(' ');
+    if (first == std::string_view::npos)
+        return peer;
+    return std::string(last.substr(first, std::min(end + 1 - first, MAX_CLIENT_BYTES)));
+}
 
-private:
-    void Answer(const httplib::Request& request, httplib::Response& response)
-    {
-        t_requestHandled = true;
-        std::string target = RestoreTarget(request.target);
-        std::string_view query;
-        if (request.method != "GET" || !ReportQueryOfTarget(target, &query)) {
-            ++counters_.notReports;
-            response.status = request.method != "GET" ? 405 : 404;
-            response.set_content("not a report\n", kTextPlain);
-            return;
-        }
-        Received received;
-        received.receivedMs = NowMs();
-        received.client = ClientOf(request, clientHeader_);
-        received.userAgent = request.get_header_value("User-Agent");
-        received.query.assign(query);
-        received.parsed = ParseReportQuery(query);
-        bool valid = received.parsed.valid;
-        std::string reason = valid ? std::string() : received.parsed.reason;
-        if (!queue_.Push(std::move(received))) {
-            ++counters_.busy;
-            response.status = 503;
-            response.set_content("busy\n", kTextPlain);
-            return;
-        }
-        if (valid) {
-            ++counters_.reports;
-            response.set_content("ok\n", kTextPlain);
-        } else {
-            ++counters_.malformed;
-            response.status = 400;
-            response.set_content("kept as malformed: " + reason + "\n", kTextPlain);
-        }
-    }
+class Front;
+class Loop;
 
-    // One connection: its requests one after another, each within its limits.
-    bool process_and_close_socket(socket_t sock) override
-    {
-        // TCP_NODELAY comes from the listening socket, SO_RCVTIMEO from the
-        // library (set_read_timeout): no system calls of our own here.
-        BoundedStream stream(sock);
-        for (std::size_t count = 0; count < MAX_REQUESTS_PER_CONNECTION; ++count) {
-            if (!stream.WaitForRequest(count == 0 ? REQUEST_TIME_LIMIT : KEEP_ALIVE_IDLE_LIMIT))
-                break;
-            stream.BeginRequest();
-            t_requestHandled = false;
-            bool closeConnection = count + 1 == MAX_REQUESTS_PER_CONNECTION;
-            bool connectionClosed = false;
-            bool answered = process_request(stream, closeConnection, connectionClosed, {}) &&
-                            stream.Flush();
-            if (stream.CutOff())
-                ++counters_.cutOff;
-            // After bytes that are not HTTP, the rest is not worth reading.
-            if (!answered || connectionClosed || stream.CutOff() || !t_requestHandled)
-                break;
-        }
-        close(sock);
-        return true;
-    }
-
-    ReportQueue& queue_;
-    Counters& counters_;
-    const std::string clientHeader_;
+// One listening socket of a loop, and which pages it serves.
+struct Listener {
+    Listener(asio::io_context& io, bool reports) : acceptor(io), retry(io), reports(reports) {}
+    tcp::acceptor acceptor;
+    tcp::endpoint peer;          // of the connection being accepted
+    asio::steady_timer retry;    // ACCEPT_RETRY_PAUSE
+    const bool reports;          // the report port; else the admin listener
 };
 
-void StoreLoop(ReportQueue& queue, ReportStore& store, Counters& counters,
-               const std::atomic<bool>& stopping)
+// Where a connection stands, and so which time limit runs for it.
+enum class State {
+    Idle,        // IDLE_TIME_LIMIT: waiting for a request's first byte
+    Reading,     // REQUEST_TIME_LIMIT: the request's first byte has come
+    Answering,   // ANSWER_TIME_LIMIT: from the whole request to the answer taken
+    Preparing,   // DASHBOARD_TIME_LIMIT: a dashboard request waits for the store's read
+    Closed,      // no limit: the socket is closed, the last operation ending
+};
+constexpr std::size_t STATES = 5;
+constexpr State kOpenStates[] = {State::Idle, State::Reading, State::Answering, State::Preparing};
+
+Clock::duration TimeLimit(State state)
 {
-    std::vector<Received> batch;
-    Clock::time_point lastStore = Clock::now() - STORE_INTERVAL;
-    while (queue.Take(&batch, true)) {
-        if (!stopping) {
-            // Let more reports gather; they are answered meanwhile.
-            std::this_thread::sleep_until(lastStore + STORE_INTERVAL);
-            queue.Take(&batch, false);
+    switch (state) {
+    case State::Idle: return IDLE_TIME_LIMIT;
+    case State::Reading: return REQUEST_TIME_LIMIT;
+    case State::Answering: return ANSWER_TIME_LIMIT;
+    case State::Preparing: return DASHBOARD_TIME_LIMIT;
+    case State::Closed: break;
+    }
+    return Clock::duration::max();
+}
+
+// The dashboard's documents on the admin listener.
+enum class DashboardDocument { None, Page, Json };
+
+DashboardDocument DashboardDocumentOf(const Request& request)
+{
+    std::string_view target = View(request.target());
+    if (target == "/")
+        return DashboardDocument::Page;
+    if (target == "/summary.json")
+        return DashboardDocument::Json;
+    return DashboardDocument::None;
+}
+
+Answer DashboardAnswer(const DashboardDocuments& documents, DashboardDocument document)
+{
+    if (!documents.ok)
+        return {http::status::service_unavailable, kTextPlain,
+                "the store cannot be read: " + documents.error + "\n"};
+    if (document == DashboardDocument::Json)
+        return {http::status::ok, kJson, documents.json};
+    return {http::status::ok, kTextHtml, documents.html};
+}
+
+// One client connection: its requests one after another, each within the
+// limits above. The connection lives as long as an operation of its loop
+// holds it (shared_from_this); the loop's lists only point at it.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Loop& loop, const Listener& listener, tcp::socket socket, std::string peer);
+    ~Connection();
+
+    void Start() { AwaitRequest(); }
+    // The server stops: an idle connection is closed now; a request under
+    // way is read (within its limit), answered and then closed.
+    void Stop();
+    // Past its deadline: closed, and a request under way counted as cut off.
+    void Expire();
+    // Closes the socket; the waiting operation ends, and with it the
+    // connection. Never ends it within this call.
+    void Close();
+
+    // Kept by the loop's lists (Loop::Enter).
+    State state = State::Idle;
+    Clock::time_point deadline;
+    std::list<Connection*>::iterator listed;
+
+private:
+    void AwaitRequest();
+    void BeginRequest();
+    void Read();
+    void OnRead(beast::error_code error, std::size_t bytes);
+    // Feeds the buffer to the parser; reads more, or answers.
+    void Parse();
+    void OnRequest(beast::error_code error);
+    // A dashboard document is read off the loop; the answer follows.
+    void AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion);
+    void OnDashboard(const DashboardDocuments& documents, DashboardDocument document, bool keepAlive,
+                     unsigned requestVersion);
+    // Sends one answer; `keepAlive` when another request may follow on
+    // this connection.
+    void Send(const Answer& answer, bool keepAlive, unsigned requestVersion);
+    void OnSent(beast::error_code error);
+
+    Loop& loop_;
+    const Listener& listener_;
+    tcp::socket socket_;
+    const std::string peer_;
+    beast::flat_buffer buffer_{MAX_REQUEST_HEAD_BYTES + MAX_BODY_BYTES};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    Response response_;
+    std::optional<http::response_serializer<http::string_body>> serializer_;
+    std::size_t requests_ = 0;
+    bool keepAlive_ = false;
+};
+
+// What one loop counted; the other loops read it for the metrics.
+struct LoopCounts {
+    std::atomic<std::uint64_t> reports{0}, malformed{0}, notReports{0}, busy{0}, cutOff{0},
+        refusedConnections{0};
+};
+
+// One event loop on a thread of its own: its listening sockets, its
+// connections with their deadlines, its counts. Nothing of it is touched
+// from another thread but the counts (atomic) and what is posted to it.
+class Loop {
+public:
+    Loop(Front& front, bool first);
+
+    asio::io_context io{1};   // run by one thread
+    Listener reports;
+    std::optional<Listener> admin;   // the first loop's alone
+    LoopCounts counts;
+
+    Front& front() { return front_; }
+    bool Stopping() const;
+    DashboardService* dashboard();
+
+    // Accepting, and the deadline timer.
+    void Start();
+    // Stops accepting and closes the idle connections; the loop ends once
+    // the rest have been answered.
+    void Stop();
+    // Cuts off every connection at once.
+    void CloseAll();
+
+    void Register(Connection* connection);
+    void Forget(Connection* connection, const Listener& listener);
+    // Moves the connection to `state`, whose time limit starts now.
+    void Enter(Connection* connection, State state);
+
+    Answer Route(const Listener& listener, const Request& request, const std::string& peer);
+
+private:
+    Answer Report(const Request& request, std::string_view query, const std::string& peer);
+    Answer Admin(const Request& request);
+    Answer MetricsPage();
+
+    // The admin listener's pages, by path.
+    struct AdminPage {
+        const char* path;
+        Answer (Loop::*make)();
+    };
+    static const AdminPage kAdminPages[];
+
+    void Accept(Listener& listener);
+    void CheckDeadlines();
+    void EndWhenEmpty();
+
+    Front& front_;
+    asio::steady_timer deadlineTimer_;
+    // Every connection, by state. A state's time limit is one fixed length,
+    // so a list in the order of entry is in the order of its deadlines: the
+    // timer looks only at the fronts.
+    std::array<std::list<Connection*>, STATES> connections_;
+    std::size_t adminOpen_ = 0;
+    bool ended_ = false;
+};
+
+// The loops, and what they share: the queue, the bound on connections,
+// the stop.
+class Front {
+public:
+    Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard);
+
+    // Binds and listens: the report port on every loop, the admin listener
+    // on the first. False (having said why) when it cannot; *bound is the
+    // port taken.
+    bool Listen(bool reports, const std::string& host, int port, int* bound);
+
+    // Runs every loop until stopped by a signal and every connection is
+    // closed; the first loop on this thread.
+    void Run();
+
+    bool Stopping() const { return stopping_; }
+    ReportQueue& queue() { return queue_; }
+    DashboardService* dashboard() { return dashboard_; }
+    const std::string& clientHeader() const { return clientHeader_; }
+
+    // A new connection on the report port: false when the most allowed are
+    // open already.
+    bool Admit();
+    void Release() { --open_; }
+    FrontFigures Figures();
+
+    // A loop has closed its last connection after the stop.
+    void Ended();
+
+private:
+    void AwaitSignal();
+
+    ReportQueue& queue_;
+    DashboardService* const dashboard_;   // none without an admin listener
+    const std::string clientHeader_;
+    const std::size_t maxConnections_;
+    std::vector<std::unique_ptr<Loop>> loops_;
+    std::optional<asio::signal_set> signals_;   // on the first loop
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> open_{0};
+    std::atomic<std::size_t> running_{0};
+    bool ended_ = false;   // every loop has ended; kept on the first loop
+};
+
+Connection::Connection(Loop& loop, const Listener& listener, tcp::socket socket, std::string peer)
+    : loop_(loop), listener_(listener), socket_(std::move(socket)), peer_(std::move(peer))
+{
+    loop_.Register(this);
+    // Answers are written at once where the socket takes them (Send).
+    beast::error_code ignored;
+    socket_.non_blocking(true, ignored);
+}
+
+Connection::~Connection()
+{
+    loop_.Forget(this, listener_);
+}
+
+void Connection::Stop()
+{
+    if (state == State::Idle)
+        Close();
+}
+
+void Connection::Expire()
+{
+    if (state == State::Reading)
+        ++loop_.counts.cutOff;
+    Close();
+}
+
+void Connection::Close()
+{
+    loop_.Enter(this, State::Closed);
+    beast::error_code ignored;
+    socket_.close(ignored);
+}
+
+void Connection::AwaitRequest()
+{
+    loop_.Enter(this, State::Idle);
+    if (loop_.Stopping()) {
+        Close();
+        return;
+    }
+    // The next request may have come with the last one.
+    if (buffer_.size() > 0) {
+        BeginRequest();
+        Parse();
+        return;
+    }
+    Read();
+}
+
+void Connection::BeginRequest()
+{
+    // The request's first byte is here: its time limit starts now.
+    loop_.Enter(this, State::Reading);
+    parser_.emplace();
+    parser_->header_limit(MAX_REQUEST_HEAD_BYTES);
+    parser_->body_limit(MAX_BODY_BYTES);
+}
+
+void Connection::Read()
+{
+    std::size_t room = buffer_.max_size() - buffer_.size();
+    std::size_t spare = buffer_.capacity() - buffer_.size();
+    socket_.async_read_some(buffer_.prepare(std::min(room, std::max(READ_BYTES, spare))),
+                            [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                                self->OnRead(error, bytes);
+                            });
+}
+
+void Connection::OnRead(beast::error_code error, std::size_t bytes)
+{
+    buffer_.commit(bytes);
+    if (state == State::Closed)
+        return;   // past its deadline, or the server stopped: the socket is closed
+    if (error) {
+        // A peer that closes or resets its connection with a request
+        // unfinished has cut it off; one that closes it between requests
+        // has not.
+        if (state == State::Reading)
+            ++loop_.counts.cutOff;
+        Close();
+        return;
+    }
+    if (state == State::Idle) {
+        if (loop_.Stopping()) {
+            Close();
+            return;
         }
-        lastStore = Clock::now();
-        for (int attempt = 1;; ++attempt) {
-            try {
-                store.Append(batch);
+        BeginRequest();
+    }
+    Parse();
+}
+
+void Connection::Parse()
+{
+    beast::error_code error;
+    while (!parser_->is_done()) {
+        buffer_.consume(parser_->put(buffer_.data(), error));
+        if (error == http::error::need_more) {
+            if (buffer_.size() == buffer_.max_size()) {
+                error = http::error::buffer_overflow;
                 break;
-            } catch (const StoreError& error) {
-                std::fprintf(stderr, "lvcollect: %s\n", error.what());
-                if (stopping && attempt >= STORE_ATTEMPTS_AT_EXIT) {
-                    counters.lost += batch.size();
-                    std::fprintf(stderr, "lvcollect: %zu reports could not be stored\n", batch.size());
-                    break;
-                }
-                std::this_thread::sleep_for(STORE_RETRY_PAUSE);
+            }
+            Read();
+            return;
+        }
+        if (error)
+            break;
+    }
+    OnRequest(error);
+}
+
+void Connection::OnRequest(beast::error_code error)
+{
+    loop_.Enter(this, State::Answering);
+    if (error) {
+        // A request beyond a limit gets nothing; one that breaks HTTP's
+        // syntax is answered.
+        if (error == http::error::header_limit || error == http::error::body_limit ||
+            error == http::error::buffer_overflow) {
+            ++loop_.counts.cutOff;
+            Close();
+            return;
+        }
+        parser_.reset();
+        ++loop_.counts.notReports;
+        Send({http::status::bad_request, kTextPlain, "not HTTP\n"}, false, 11);
+        return;
+    }
+    ++requests_;
+    const Request& request = parser_->get();
+    bool keepAlive = request.keep_alive() && requests_ < MAX_REQUESTS_PER_CONNECTION;
+    unsigned version = request.version();
+    DashboardDocument document = listener_.reports ? DashboardDocument::None : DashboardDocumentOf(request);
+    if (document != DashboardDocument::None && loop_.dashboard()) {
+        bool get = request.method() == http::verb::get;
+        parser_.reset();
+        if (!get)
+            Send({http::status::method_not_allowed, kTextPlain, "GET only\n"}, keepAlive, version);
+        else
+            AwaitDashboard(document, keepAlive, version);
+        return;
+    }
+    Answer answer = loop_.Route(listener_, request, peer_);
+    parser_.reset();   // an idle connection keeps no request
+    Send(answer, keepAlive, version);
+}
+
+void Connection::AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion)
+{
+    loop_.Enter(this, State::Preparing);
+    asio::io_context& io = loop_.io;
+    // Called on the dashboard's reader thread (or at once on this one): the
+    // connection moves back to its loop, and only the loop may let it go.
+    loop_.dashboard()->Request([self = shared_from_this(), &io, document, keepAlive, requestVersion](
+                                   std::shared_ptr<const DashboardDocuments> documents) mutable {
+        asio::post(io, [self = std::move(self), documents = std::move(documents), document, keepAlive,
+                        requestVersion] { self->OnDashboard(*documents, document, keepAlive, requestVersion); });
+    });
+}
+
+void Connection::OnDashboard(const DashboardDocuments& documents, DashboardDocument document,
+                             bool keepAlive, unsigned requestVersion)
+{
+    if (state != State::Preparing)
+        return;   // closed meanwhile: past its deadline, or cut off by a second signal
+    loop_.Enter(this, State::Answering);
+    Send(DashboardAnswer(documents, document), keepAlive, requestVersion);
+}
+
+void Connection::Send(const Answer& answer, bool keepAlive, unsigned requestVersion)
+{
+    keepAlive_ = keepAlive && !loop_.Stopping();
+    response_ = Response(answer.status, 11);
+    response_.set(http::field::content_type, answer.contentType);
+    response_.body() = answer.body;
+    response_.keep_alive(keepAlive_);
+    // An HTTP/1.1 answer is kept alive unless it says otherwise; an
+    // HTTP/1.0 client that asked for it is told so.
+    if (keepAlive_ && requestVersion == 10)
+        response_.set(http::field::connection, "keep-alive");
+    response_.prepare_payload();
+    // The header and the body go out in one write, so in one segment; the
+    // socket takes it at once unless the peer has stopped reading, and only
+    // then does the rest wait for the loop.
+    serializer_.emplace(response_);
+    beast::error_code error;
+    while (!serializer_->is_done() && !error)
+        http::write_some(socket_, *serializer_, error);
+    if (error == asio::error::would_block) {
+        http::async_write(socket_, *serializer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            self->OnSent(error);
+        });
+        return;
+    }
+    OnSent(error);
+}
+
+void Connection::OnSent(beast::error_code error)
+{
+    if (state != State::Answering)
+        return;
+    serializer_.reset();
+    response_ = Response();
+    if (error || !keepAlive_ || loop_.Stopping()) {
+        Close();
+        return;
+    }
+    AwaitRequest();
+}
+
+Loop::Loop(Front& front, bool first) : reports(io, true), front_(front), deadlineTimer_(io)
+{
+    if (first)
+        admin.emplace(io, false);
+}
+
+bool Loop::Stopping() const
+{
+    return front_.Stopping();
+}
+
+DashboardService* Loop::dashboard()
+{
+    return admin ? front_.dashboard() : nullptr;
+}
+
+void Loop::Start()
+{
+    if (reports.acceptor.is_open())
+        Accept(reports);
+    if (admin && admin->acceptor.is_open())
+        Accept(*admin);
+    CheckDeadlines();
+}
+
+void Loop::Register(Connection* connection)
+{
+    std::list<Connection*>& idle = connections_[static_cast<std::size_t>(State::Idle)];
+    connection->listed = idle.insert(idle.end(), connection);
+    connection->state = State::Idle;
+    connection->deadline = Clock::now() + IDLE_TIME_LIMIT;
+}
+
+void Loop::Forget(Connection* connection, const Listener& listener)
+{
+    connections_[static_cast<std::size_t>(connection->state)].erase(connection->listed);
+    if (listener.reports)
+        front_.Release();
+    else
+        --adminOpen_;
+    EndWhenEmpty();
+}
+
+void Loop::Enter(Connection* connection, State state)
+{
+    std::list<Connection*>& to = connections_[static_cast<std::size_t>(state)];
+    to.splice(to.end(), connections_[static_cast<std::size_t>(connection->state)], connection->listed);
+    connection->state = state;
+    if (state != State::Closed)
+        connection->deadline = Clock::now() + TimeLimit(state);
+}
+
+void Loop::CheckDeadlines()
+{
+    Clock::time_point now = Clock::now();
+    for (State state : kOpenStates) {
+        std::list<Connection*>& waiting = connections_[static_cast<std::size_t>(state)];
+        // Expire moves each to the closed list.
+        while (!waiting.empty() && waiting.front()->deadline <= now)
+            waiting.front()->Expire();
+    }
+    deadlineTimer_.expires_after(DEADLINE_CHECK_INTERVAL);
+    // Once the loop has ended, a wait that expired as it was cancelled
+    // still comes here: it must not start another.
+    deadlineTimer_.async_wait([this](beast::error_code error) {
+        if (!error && !ended_)
+            CheckDeadlines();
+    });
+}
+
+void Loop::Stop()
+{
+    beast::error_code ignored;
+    for (Listener* listener : {&reports, admin ? &*admin : nullptr}) {
+        if (!listener)
+            continue;
+        listener->acceptor.close(ignored);
+        listener->retry.cancel();
+    }
+    std::list<Connection*>& idle = connections_[static_cast<std::size_t>(State::Idle)];
+    while (!idle.empty())
+        idle.front()->Stop();   // to the closed list
+    EndWhenEmpty();
+}
+
+void Loop::CloseAll()
+{
+    for (State state : kOpenStates) {
+        std::list<Connection*>& open = connections_[static_cast<std::size_t>(state)];
+        while (!open.empty())
+            open.front()->Close();
+    }
+}
+
+// With every connection gone after the stop, only the deadline timer holds
+// the loop.
+void Loop::EndWhenEmpty()
+{
+    if (!Stopping() || ended_)
+        return;
+    for (const std::list<Connection*>& connections : connections_)
+        if (!connections.empty())
+            return;
+    ended_ = true;
+    deadlineTimer_.cancel();
+    front_.Ended();
+}
+
+void Loop::Accept(Listener& listener)
+{
+    listener.acceptor.async_accept(listener.peer, [this, &listener](beast::error_code error, tcp::socket socket) {
+        if (Stopping() || error == asio::error::operation_aborted)
+            return;
+        if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+            error == asio::error::no_memory) {
+            listener.retry.expires_after(ACCEPT_RETRY_PAUSE);
+            listener.retry.async_wait([this, &listener](beast::error_code waited) {
+                if (!waited && !Stopping())
+                    Accept(listener);
+            });
+            return;
+        }
+        if (!error) {
+            bool admitted = listener.reports ? front_.Admit() : adminOpen_ < MAX_ADMIN_CONNECTIONS;
+            if (!admitted) {
+                // Refused at once, with a reset: the client knows now and
+                // the server keeps no TIME_WAIT.
+                if (listener.reports)
+                    ++counts.refusedConnections;
+                beast::error_code ignored;
+                socket.set_option(asio::socket_base::linger(true, 0), ignored);
+                socket.close(ignored);
+            } else {
+                if (!listener.reports)
+                    ++adminOpen_;
+                std::make_shared<Connection>(*this, listener, std::move(socket),
+                                             listener.peer.address().to_string())
+                    ->Start();
             }
         }
-        if (batch.capacity() > KEPT_BATCH_CAPACITY)
-            std::vector<Received>().swap(batch);
-        else
-            batch.clear();
+        Accept(listener);
+    });
+}
+
+Answer Loop::Route(const Listener& listener, const Request& request, const std::string& peer)
+{
+    if (!listener.reports)
+        return Admin(request);
+    std::string_view query;
+    if (request.method() != http::verb::get || !ReportQueryOfTarget(View(request.target()), &query)) {
+        ++counts.notReports;
+        return {request.method() != http::verb::get ? http::status::method_not_allowed
+                                                     : http::status::not_found,
+                kTextPlain, "not a report\n"};
     }
+    return Report(request, query, peer);
+}
+
+// The query is taken from the request target as it came, byte for byte: a
+// download URL inside it may hold "?", "%", "&" or bytes above 127.
+Answer Loop::Report(const Request& request, std::string_view query, const std::string& peer)
+{
+    Received received;
+    received.receivedMs = NowMs();
+    received.client = ClientOf(request, front_.clientHeader(), peer);
+    auto agent = request.find(http::field::user_agent);
+    if (agent != request.end())
+        received.userAgent = std::string(View(agent->value()));
+    received.query.assign(query);
+    received.parsed = ParseReportQuery(query);
+    bool valid = received.parsed.valid;
+    std::string reason = valid ? std::string() : received.parsed.reason;
+    if (!front_.queue().Push(std::move(received))) {
+        ++counts.busy;
+        return {http::status::service_unavailable, kTextPlain, "busy\n"};
+    }
+    if (valid) {
+        ++counts.reports;
+        return {http::status::ok, kTextPlain, "ok\n"};
+    }
+    ++counts.malformed;
+    return {http::status::bad_request, kTextPlain, "kept as malformed: " + reason + "\n"};
+}
+
+const Loop::AdminPage Loop::kAdminPages[] = {
+    {"/metrics", &Loop::MetricsPage},
+};
+
+Answer Loop::Admin(const Request& request)
+{
+    for (const AdminPage& page : kAdminPages) {
+        if (View(request.target()) != page.path)
+            continue;
+        if (request.method() != http::verb::get)
+            return {http::status::method_not_allowed, kTextPlain, "GET only\n"};
+        return (this->*page.make)();
+    }
+    return {http::status::not_found, kTextPlain, "no such page\n"};
+}
+
+Answer Loop::MetricsPage()
+{
+    return {http::status::ok, kMetricsContentType, MetricsText(front_.Figures(), front_.queue().Figures())};
+}
+
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
+Front::Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard)
+    : queue_(queue),
+      dashboard_(dashboard),
+      clientHeader_(options.clientHeader),
+      maxConnections_(options.maxConnections)
+{
+    unsigned processors = std::thread::hardware_concurrency();
+    unsigned count = std::min(MAX_LOOPS, std::max(1u, processors));
+    for (unsigned i = 0; i < count; ++i)
+        loops_.push_back(std::make_unique<Loop>(*this, i == 0));
+    signals_.emplace(loops_[0]->io, SIGINT, SIGTERM);
+}
+
+bool Front::Listen(bool reports, const std::string& host, int port, int* bound)
+{
+    beast::error_code error;
+    tcp::resolver resolver(loops_[0]->io);
+    auto endpoints = resolver.resolve(host, std::to_string(port),
+                                      tcp::resolver::passive | tcp::resolver::numeric_service, error);
+    if (!error && endpoints.empty())
+        error = asio::error::host_not_found;
+    tcp::endpoint endpoint;
+    if (!error)
+        endpoint = *endpoints.begin();
+    // Every loop accepts on a socket of its own, all bound to the report
+    // port with SO_REUSEPORT: the kernel shares the connections out, and no
+    // loop hands one to another. Such a group admits any socket of the same
+    // user that asks, so first a plain socket is bound alone: while another
+    // collector (or anything) listens on the port, that fails.
+    if (!error && reports && port != 0) {
+        tcp::acceptor probe(loops_[0]->io);
+        probe.open(endpoint.protocol(), error);
+        if (!error)
+            probe.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error)
+            probe.bind(endpoint, error);
+    }
+    std::size_t count = reports ? loops_.size() : 1;
+    for (std::size_t i = 0; i < count && !error; ++i) {
+        tcp::acceptor& acceptor = reports ? loops_[i]->reports.acceptor : loops_[0]->admin->acceptor;
+        if (i > 0)
+            endpoint.port(static_cast<unsigned short>(*bound));
+        // A restart must not wait for the last connections' TIME_WAIT.
+        // Accepted sockets inherit TCP_NODELAY: answers go out at once, not
+        // after the peer's delayed acknowledgement.
+        acceptor.open(endpoint.protocol(), error);
+        if (!error)
+            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error && reports)
+            acceptor.set_option(ReusePort(true), error);
+        if (!error)
+            acceptor.set_option(tcp::no_delay(true), error);
+        if (!error)
+            acceptor.bind(endpoint, error);
+        if (!error)
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        if (!error && i == 0)
+            *bound = acceptor.local_endpoint(error).port();
+    }
+    if (error) {
+        std::fprintf(stderr, "lvcollect: cannot listen on %s:%d: %s\n", host.c_str(), port,
+                     error.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Front::Admit()
+{
+    if (open_.fetch_add(1) < maxConnections_)
+        return true;
+    --open_;
+    return false;
+}
+
+FrontFigures Front::Figures()
+{
+    FrontFigures figures;
+    for (const std::unique_ptr<Loop>& loop : loops_) {
+        figures.reports += loop->counts.reports;
+        figures.malformed += loop->counts.malformed;
+        figures.notReports += loop->counts.notReports;
+        figures.busy += loop->counts.busy;
+        figures.cutOff += loop->counts.cutOff;
+        figures.refusedConnections += loop->counts.refusedConnections;
+    }
+    figures.openConnections = open_;
+    return figures;
+}
+
+void Front::AwaitSignal()
+{
+    signals_->async_wait([this](beast::error_code error, int) {
+        // A signal that came as the last loop ended is not waited past.
+        if (error || ended_)
+            return;
+        // Waiting again first: a second signal cuts off what is under way.
+        AwaitSignal();
+        bool again = stopping_.exchange(true);
+        for (const std::unique_ptr<Loop>& loop : loops_) {
+            Loop* each = loop.get();
+            asio::post(each->io, [each, again] {
+                if (again)
+                    each->CloseAll();
+                else
+                    each->Stop();
+            });
+        }
+    });
+}
+
+void Front::Ended()
+{
+    // The last loop to end lets the first one go too.
+    if (--running_ == 0)
+        asio::post(loops_[0]->io, [this] {
+            ended_ = true;
+            signals_->cancel();
+        });
+}
+
+void Front::Run()
+{
+    running_ = loops_.size();
+    for (const std::unique_ptr<Loop>& loop : loops_)
+        loop->Start();
+    AwaitSignal();
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < loops_.size(); ++i)
+        threads.emplace_back([loop = loops_[i].get()] { loop->io.run(); });
+    loops_[0]->io.run();
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+// Enough descriptors for every connection allowed: the soft limit is raised
+// as far as the hard one allows.
+bool RaiseDescriptorLimit(std::size_t connections)
+{
+    rlimit limit = {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return true;
+    rlim_t needed = static_cast<rlim_t>(connections) + MAX_ADMIN_CONNECTIONS + RESERVED_DESCRIPTORS;
+    if (limit.rlim_cur >= needed)
+        return true;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+        std::fprintf(stderr,
+                     "lvcollect: %zu connections need %llu open files, and the hard limit is %llu "
+                     "(raise it, or lower --max-connections)\n",
+                     connections, static_cast<unsigned long long>(needed),
+                     static_cast<unsigned long long>(limit.rlim_max));
+        return false;
+    }
+    limit.rlim_cur = needed;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace
 
 int Serve(const ServeOptions& options, ReportStore& store)
 {
-    // The signals are taken by one thread below; every thread started from
-    // here on inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (!RaiseDescriptorLimit(options.maxConnections))
+        return 1;
     signal(SIGPIPE, SIG_IGN);
 
     ReportQueue queue;
-    Counters counters;
-    CollectorServer server(queue, counters, options.clientHeader);
-    int port = options.port;
-    if (port == 0)
-        port = server.bind_to_any_port(options.host);
-    else if (!server.bind_to_port(options.host, port))
-        port = -1;
-    if (port < 0) {
-        std::fprintf(stderr, "lvcollect: cannot listen on %s:%d: %s\n", options.host.c_str(),
-                     options.port, std::strerror(errno));
+    // Made before the front and ended after it: the loops end only once
+    // every dashboard request has been answered.
+    std::optional<DashboardService> dashboard;
+    if (options.adminPort >= 0 && options.openDashboardStore)
+        dashboard.emplace(options.openDashboardStore, NowMs);
+    Front front(queue, options, dashboard ? &*dashboard : nullptr);
+    int adminPort = 0;
+    int port = 0;
+    if (options.adminPort >= 0 && !front.Listen(false, options.adminHost, options.adminPort, &adminPort))
         return 1;
-    }
+    if (!front.Listen(true, options.host, options.port, &port))
+        return 1;
+    if (options.adminPort >= 0)
+        std::printf("lvcollect: admin listening on %s:%d\n", options.adminHost.c_str(), adminPort);
     std::printf("lvcollect: listening on %s:%d\n", options.host.c_str(), port);
     std::fflush(stdout);
 
-    std::atomic<bool> stopping{false};
-    std::thread writer(StoreLoop, std::ref(queue), std::ref(store), std::ref(counters),
-                       std::cref(stopping));
-    std::thread signalWaiter([&] {
-        const timespec pause = {0, SIGNAL_POLL_NS};
-        while (!stopping) {
-            if (sigtimedwait(&stopSignals, nullptr, &pause) > 0) {
-                server.stop();
-                return;
-            }
-        }
-    });
-    // Returns once stopped, after every connection thread has finished.
-    server.listen_after_bind();
-    stopping = true;
-    signalWaiter.join();
+    std::thread writer([&] { queue.RunWriter(store); });
+    // Returns once stopped, after every connection has closed.
+    front.Run();
     queue.Close();
     writer.join();
 
+    FrontFigures counts = front.Figures();
+    QueueFigures stored = queue.Figures();
     std::printf("lvcollect: answered %llu reports and %llu malformed queries, %s; answered %llu "
                 "other requests, refused %llu as busy; cut off %llu requests (too long, too slow "
                 "or half sent); at most %zu reports waited to be stored\n",
-                static_cast<unsigned long long>(counters.reports.load()),
-                static_cast<unsigned long long>(counters.malformed.load()),
-                counters.lost == 0 ? "all stored"
-                                   : (std::to_string(counters.lost.load()) + " not stored").c_str(),
-                static_cast<unsigned long long>(counters.notReports.load()),
-                static_cast<unsigned long long>(counters.busy.load()),
-                static_cast<unsigned long long>(counters.cutOff.load()), queue.Longest());
-    return counters.lost == 0 ? 0 : 1;
+                static_cast<unsigned long long>(counts.reports),
+                static_cast<unsigned long long>(counts.malformed),
+                stored.lost == 0 ? "all stored" : (std::to_string(stored.lost) + " not stored").c_str(),
+                static_cast<unsigned long long>(counts.notReports),
+                static_cast<unsigned long long>(counts.busy),
+                static_cast<unsigned long long>(counts.cutOff), stored.longest);
+    return stored.lost == 0 ? 0 : 1;
 }
 
 }  // namespace lvcollect

@@ -1,18 +1,27 @@
 // `lvcollect serve`: receives the usage reports over HTTP and stores them.
 //
-// Every report is answered at once, before it is stored: the request
-// handlers parse the query and put the report on a queue, and one writer
-// thread takes whatever has queued and stores it in one transaction. So
-// the downloader's report thread never waits on the disk, and the store
-// sees few, large transactions.
+// One thread runs an event loop (Boost.Asio, HTTP parsed by Boost.Beast)
+// over every connection, so a slow or idle client costs its buffers, never
+// a thread. Every report is answered at once, before it is stored: the loop
+// parses the query and puts the report on a queue, and one writer thread
+// takes whatever has queued and stores it in one transaction
+// (report_queue.h). So the downloader's report thread never waits on the
+// disk, and the store sees few, large transactions.
 #ifndef LV_COLLECTOR_SERVER_H
 #define LV_COLLECTOR_SERVER_H
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "collector/store.h"
 
 namespace lvcollect {
+
+// Connections open at once on the report port; further ones are closed as
+// soon as they are accepted.
+constexpr std::size_t MAX_OPEN_CONNECTIONS = 10000;
 
 struct ServeOptions {
     std::string host = "127.0.0.1";
@@ -21,11 +30,20 @@ struct ServeOptions {
     // instance X-Forwarded-For, whose last address is taken). Empty: the
     // peer's address is the client.
     std::string clientHeader;
+    std::size_t maxConnections = MAX_OPEN_CONNECTIONS;
+    // The listener for monitoring (GET /metrics) and for the dashboard (GET
+    // / and /summary.json); off when adminPort < 0.
+    std::string adminHost = "127.0.0.1";
+    int adminPort = -1;
+    // Opens a read-only store of the dashboard's own; none: no dashboard.
+    std::function<std::unique_ptr<ReportStore>()> openDashboardStore;
 };
 
-// Serves until SIGINT or SIGTERM, then stores what is queued and returns
-// the exit code. Prints "lvcollect: listening on HOST:PORT" to standard
-// output once connections are accepted.
+// Serves until SIGINT or SIGTERM: then it stops accepting, closes idle
+// connections, answers the requests under way, stores what is queued and
+// returns the exit code. Prints "lvcollect: listening on HOST:PORT" to
+// standard output once connections are accepted (after "lvcollect: admin
+// listening on HOST:PORT" when there is an admin listener).
 int Serve(const ServeOptions& options, ReportStore& store);
 
 }  // namespace lvcollect

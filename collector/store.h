@@ -29,6 +29,7 @@ struct StoredReport {
     std::int64_t receivedMs = 0;
     std::string client;
     Report report;
+    std::string userAgent;
 };
 
 // ReadOnly is for the commands that only read (summary, plot): they never

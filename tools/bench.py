@@ -27,7 +27,9 @@
   collector reports per second that lvcollect, the vendor's collector,
             stores on loopback under wrk, into SQLite and into PostgreSQL
             (one collector, and two that share the database), stored rows
-            against requests, peak memory and CPU; needs no Wine
+            against requests, peak memory and CPU, beside nginx in the same
+            run; ordinary reports beside 2,000 slow connections; memory with
+            10,000 idle connections; needs no Wine
 
 Everything runs in one private Wine session (own prefix, wineserver, Xvfb)
 against one loopback server reached through Wine's http_proxy. These are
@@ -35,6 +37,7 @@ figures to read, not tests: nothing here fails on a target. Take them on an
 idle machine (uptime load below 1).
 """
 import argparse
+import concurrent.futures
 import datetime
 import hashlib
 import os
@@ -42,6 +45,7 @@ import platform
 import re
 import shutil
 import signal
+import socket
 import sqlite3
 import statistics
 import struct
@@ -58,7 +62,7 @@ from harness import host, paths, signing, tls   # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
 from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
-from harness.web import Download, LoopbackWeb   # noqa: E402
+from harness.web import Collector, Download, LoopbackWeb, Nginx, SlowClients, free_port  # noqa: E402
 from harness.wine import WINE, session_or_exit  # noqa: E402
 
 TARGET_SIZE = 29184
@@ -678,30 +682,71 @@ COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connect
 # each under its own wrk with half the threads and connections.
 COLLECTOR_SETUPS = (('SQLite', 1), ('PostgreSQL', 1), ('PostgreSQL', 2))
 COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
+# The slow-connection case: so many connections trickle request heads
+# (2 bytes every 0.5 s, reopened when cut off) while one client sends
+# ordinary reports, one connection each, for SLOW_SECONDS.
+SLOW_CONNECTIONS = 2000
+SLOW_SECONDS = 12
+TARGET_SLOW_P99 = 0.100         # seconds, ordinary reports beside the slow connections
+IDLE_CONNECTIONS = 10000
+TARGET_IDLE_MEMORY = 200e6      # resident bytes with IDLE_CONNECTIONS open
+# nginx as the yardstick: a fixed answer, its access log written, Debian's
+# default of one worker per core, and lvcollect's limits.
+NGINX_WORKERS = 'auto'
+NGINX_SERVER = """    server {
+        listen 127.0.0.1:%d backlog=4096;
+        client_header_timeout 5s;
+        keepalive_timeout 5s;
+        keepalive_requests 1000;
+        location / { default_type text/plain; return 200 "ok\\n"; }
+    }"""
+
+
+def report_target():
+    """A failure report of the default build on XP: a typical query."""
+    return origin_form(result_url((5, 1, 2), 117, 1048576, 40), paths.REPORT_HOST)
+
+
+def report_request():
+    return ('GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\n\r\n' % (
+        report_target(), paths.REPORT_HOST, paths.REPORT_AGENT)).encode('latin-1')
+
+
+def run_wrk(port, seconds, extra, threads=WRK_THREADS, connections=WRK_CONNECTIONS):
+    url = 'http://127.0.0.1:%d%s' % (port, report_target())
+    wrk = subprocess.Popen(['wrk', '-t%d' % threads, '-c%d' % connections,
+                            '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra
+                           + [url], stdout=subprocess.PIPE, text=True)
+    out = wrk.stdout.read()
+    _, _, usage = os.wait4(wrk.pid, 0)
+    completed, duration = re.search(r'(\d+) requests in ([\d.]+)s', out).groups()
+    errors = re.search(r'Non-2xx or 3xx responses: (\d+)', out)
+    socket_errors = re.search(r'Socket errors: (.*)', out)
+    return {'completed': int(completed), 'seconds': float(duration),
+            'rate': float(re.search(r'Requests/sec:\s+([\d.]+)', out).group(1)),
+            'non_2xx': int(errors.group(1)) if errors else 0,
+            'socket_errors': socket_errors.group(1) if socket_errors else 'none',
+            'wrk_cpu': usage.ru_utime + usage.ru_stime}
+
+
+def fresh_collector_dir():
+    shutil.rmtree(COLLECTOR_DIR, ignore_errors=True)
+    os.makedirs(COLLECTOR_DIR)
+    return os.path.join(COLLECTOR_DIR, 'reports.db')
 
 
 def collector_run(seconds, extra, store, collectors, postgres):
-    """One run of wrk against fresh collectors on a fresh store; its figures."""
-    shutil.rmtree(COLLECTOR_DIR, ignore_errors=True)
-    os.makedirs(COLLECTOR_DIR)
-    db = os.path.join(COLLECTOR_DIR, 'reports.db') if store == 'SQLite' else postgres.create_database()
+    """One run of wrk against fresh collectors on a fresh store, each under
+    its own wrk with its share of the threads and connections; its figures."""
+    db = fresh_collector_dir()
+    if store != 'SQLite':
+        db = postgres.create_database()
     servers = [subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
                                 stdout=subprocess.PIPE, text=True) for _ in range(collectors)]
-    wrks = []
-    for server in servers:
-        port = int(server.stdout.readline().rsplit(':', 1)[1])
-        # A failure report of the default build on XP: a typical query.
-        url = 'http://127.0.0.1:%d%s' % (port, origin_form(
-            result_url((5, 1, 2), 117, 1048576, 40), paths.REPORT_HOST))
-        wrks.append(subprocess.Popen(
-            ['wrk', '-t%d' % (WRK_THREADS // collectors), '-c%d' % (WRK_CONNECTIONS // collectors),
-             '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra + [url],
-            stdout=subprocess.PIPE, text=True))
-    outs = [wrk.stdout.read() for wrk in wrks]
-    wrk_cpu = 0.0
-    for wrk in wrks:
-        _, _, wrk_usage = os.wait4(wrk.pid, 0)
-        wrk_cpu += wrk_usage.ru_utime + wrk_usage.ru_stime
+    ports = [int(server.stdout.readline().rsplit(':', 1)[1]) for server in servers]
+    with concurrent.futures.ThreadPoolExecutor(collectors) as pool:
+        runs = list(pool.map(lambda port: run_wrk(port, seconds, extra, WRK_THREADS // collectors,
+                                                  WRK_CONNECTIONS // collectors), ports))
     stopped = time.monotonic()
     for server in servers:
         server.send_signal(signal.SIGTERM)
@@ -711,39 +756,133 @@ def collector_run(seconds, extra, store, collectors, postgres):
         _, status, usage = os.wait4(server.pid, 0)
         usages.append(usage)
         exits.append(os.waitstatus_to_exitcode(status))
-    drain = time.monotonic() - stopped
+    f = {'drain': time.monotonic() - stopped,
+         'completed': sum(r['completed'] for r in runs), 'seconds': max(r['seconds'] for r in runs),
+         'rate': sum(r['rate'] for r in runs), 'non_2xx': sum(r['non_2xx'] for r in runs),
+         'socket_errors': '; '.join(r['socket_errors'] for r in runs if r['socket_errors'] != 'none')
+                          or 'none',
+         'wrk_cpu': sum(r['wrk_cpu'] for r in runs)}
     if store == 'SQLite':
         with sqlite3.connect(db) as sqlite:
-            rows = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
+            f['rows'] = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
     else:
-        rows = pg_rows(db, 'SELECT count(*) FROM reports')[0][0]
-
-    def total(pattern, texts):
-        found = [re.search(pattern, text) for text in texts]
-        return sum(int(m.group(1)) for m in found if m)
-
-    socket_errors = [m.group(1) for m in (re.search(r'Socket errors: (.*)', o) for o in outs) if m]
-    return {
-        'completed': total(r'(\d+) requests in', outs),
-        'seconds': max(float(re.search(r'requests in ([\d.]+)s', o).group(1)) for o in outs),
-        'drain': drain, 'rows': rows,
-        'answered': total(r'answered (\d+) reports', closings),
+        f['rows'] = pg_rows(db, 'SELECT count(*) FROM reports')[0][0]
+    f.update({
+        'answered': sum(int(re.search(r'answered (\d+) reports', c).group(1)) for c in closings),
         'backlog': max(int(re.search(r'at most (\d+) reports waited', c).group(1)) for c in closings),
-        'non_2xx': total(r'Non-2xx or 3xx responses: (\d+)', outs),
-        'socket_errors': '; '.join(socket_errors) if socket_errors else 'none',
         'peak_rss': max(u.ru_maxrss for u in usages) * 1024, 'exit': max(exits),
-        'cpu': sum(u.ru_utime + u.ru_stime for u in usages), 'wrk_cpu': wrk_cpu,
-    }
+        'cpu': sum(u.ru_utime + u.ru_stime for u in usages),
+    })
+    return f
+
+
+def nginx_yardstick():
+    """Debian's nginx from a private configuration on a free loopback port."""
+    port = free_port()
+    directory = os.path.join(COLLECTOR_DIR, 'nginx')
+    shutil.rmtree(directory, ignore_errors=True)
+    return Nginx(directory, NGINX_SERVER % port, workers=NGINX_WORKERS, port=port), port
+
+
+def nginx_run(seconds, extra):
+    nginx, port = nginx_yardstick()
+    with nginx:
+        f = run_wrk(port, seconds, extra)
+    with open(nginx.access_log) as log:
+        f['logged'] = sum(1 for _ in log)
+    return f
+
+
+def resident(pids):
+    total = 0
+    for pid in pids:
+        with open('/proc/%d/status' % pid) as f:
+            total += int(re.search(r'VmRSS:\s+(\d+) kB', f.read()).group(1)) * 1024
+    return total
+
+
+def established(port):
+    with open('/proc/net/tcp') as table:
+        return sum(1 for line in table.readlines()[1:]
+                   if int(line.split()[1].split(':')[1], 16) == port and line.split()[3] == '01')
+
+
+def report_latencies(port, seconds):
+    """Ordinary reports one after another, each on its own connection, for
+    `seconds`: the time of each exchange, and how many failed."""
+    latencies, failed = [], 0
+    request = report_request()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        started = time.monotonic()
+        try:
+            with socket.create_connection(('127.0.0.1', port), timeout=30) as sock:
+                sock.sendall(request)
+                answer = b''
+                while True:
+                    data = sock.recv(65536)
+                    if not data:
+                        break
+                    answer += data
+            if answer.split(b' ', 2)[1:2] != [b'200']:
+                failed += 1
+        except OSError:
+            failed += 1
+        latencies.append(time.monotonic() - started)
+        time.sleep(0.02)
+    return sorted(latencies), failed
+
+
+def slow_case(port):
+    with SlowClients(('127.0.0.1', port), SLOW_CONNECTIONS, SLOW_SECONDS + 60,
+                     report_request()) as slow:
+        slow.wait_open()
+        time.sleep(1)
+        latencies, failed = report_latencies(port, SLOW_SECONDS)
+    return latencies, failed, slow.figures
+
+
+def idle_case(port, pids):
+    """Resident memory of the server before and with IDLE_CONNECTIONS open
+    that have sent nothing, all opened within the idle limit (5 s)."""
+    before = resident(pids)
+    socks = []
+    try:
+        while len(socks) < IDLE_CONNECTIONS:
+            for _ in range(min(500, IDLE_CONNECTIONS - len(socks))):
+                sock = socket.socket()
+                sock.setblocking(False)
+                try:
+                    sock.connect(('127.0.0.1', port))
+                except BlockingIOError:
+                    pass
+                socks.append(sock)
+            time.sleep(0.05)
+        deadline = time.monotonic() + 3
+        while established(port) < IDLE_CONNECTIONS and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.5)
+        return before, resident(pids), established(port)
+    finally:
+        for sock in socks:
+            sock.close()
+
+
+def percentile(values, share):
+    return values[min(len(values) - 1, int(len(values) * share))]
 
 
 def collector_section(args):
-    print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load'
+    print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load,'
           % (WRK_THREADS, WRK_CONNECTIONS, args.collector_seconds, args.collector_rounds))
+    print('  each round beside nginx %s (%s workers: fixed answer, access log) in the same minute'
+          % (nginx_version(), NGINX_WORKERS))
     print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %-14s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
-        'load', 'store', 'wrk done', 'answered', 'rows', 'stored/s', 'lost', 'peak RSS', 'backlog',
-        'drain', 'CPU us/rep'))
+    print('  %-22s %-23s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+        'load', 'server', 'wrk done', 'answers/s', 'answered', 'rows', 'stored/s', 'lost',
+        'peak RSS', 'backlog', 'drain', 'CPU us/rep'))
     best = {}
+    rates = {}
     with PostgresServer() as postgres:
         for name, extra in COLLECTOR_LOADS:
             for _ in range(args.collector_rounds):
@@ -752,6 +891,8 @@ def collector_section(args):
                     f = collector_run(args.collector_seconds, extra, store, collectors, postgres)
                     rate = f['rows'] / (f['seconds'] + f['drain'])
                     best[name, setup] = max(best.get((name, setup), 0), rate)
+                    if setup == 'SQLite':
+                        rates.setdefault((name, 'lvcollect'), []).append(f['rate'])
                     problems = []
                     if f['rows'] != f['answered'] or f['exit'] != 0:
                         problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
@@ -759,19 +900,31 @@ def collector_section(args):
                         problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
                     if f['non_2xx'] or f['socket_errors'] != 'none':
                         problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-                    print('  %-22s %-14s %9d %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
-                        name, setup, f['completed'], f['answered'], f['rows'], rate,
-                        f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
+                    print('  %-22s %-23s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
+                        name, 'lvcollect ' + setup, f['completed'], f['rate'], f['answered'], f['rows'],
+                        rate, f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
                         f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
                         '  ' + '; '.join(problems) if problems else ''))
+                n = nginx_run(args.collector_seconds, extra)
+                rates.setdefault((name, 'nginx'), []).append(n['rate'])
+                print('  %-22s %-23s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
+                    name, 'nginx', n['completed'], n['rate'], '', '%d logged' % n['logged'], '', '', '',
+                    '', '', '      + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
+                    '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
+                    '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
+    print('  answers/s: wrk\'s own rate; backlog: the most reports that waited at once to be stored.')
     print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
     print('  commits) on the same two cores; x2: two collectors on one database, each under a')
     print('  wrk of half the threads and connections; peak RSS: the larger collector\'s.')
-    print('  backlog: the most reports that waited at once to be stored.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
     print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
           % WRK_CONNECTIONS)
+    for name, _ in COLLECTOR_LOADS:
+        ours = statistics.median(rates[(name, 'lvcollect')])
+        theirs = statistics.median(rates[(name, 'nginx')])
+        print('  %s, median answers/s: lvcollect on SQLite %.0f, nginx %.0f: %.2f of nginx\'s (target '
+              'at least 1: %s)' % (name, ours, theirs, ours / theirs, 'met' if ours >= theirs else 'MISSED'))
     sqlite = best['keep-alive', 'SQLite']
     print('  best stored/s with connections kept alive: SQLite %.0f (target at least %d: %s),'
           % (sqlite, TARGET_COLLECTOR_RATE, 'met' if sqlite >= TARGET_COLLECTOR_RATE else 'MISSED'))
@@ -779,6 +932,56 @@ def collector_section(args):
     print('  PostgreSQL %.0f, %.0f%% of SQLite (target at least %.0f%%: %s), two collectors %.0f\n' % (
         best['keep-alive', 'PostgreSQL'], 100 * share, 100 * TARGET_POSTGRES_SHARE,
         'met' if share >= TARGET_POSTGRES_SHARE else 'MISSED', best['keep-alive', 'PostgreSQL x2']))
+
+    print('Slow connections: %d trickling request heads (2 bytes every 0.5 s, reopened when cut'
+          % SLOW_CONNECTIONS)
+    print('  off) while ordinary reports go one after another, a connection each, for %d s'
+          % SLOW_SECONDS)
+    print('  %-10s %8s %8s %10s %10s %10s %14s' % (
+        'server', 'reports', 'failed', 'median', 'p99', 'max', 'slow cut off'))
+    slow_p99 = {}
+    for name in ('lvcollect', 'nginx'):
+        if name == 'lvcollect':
+            with Collector(fresh_collector_dir()) as collector:
+                latencies, failed, figures = slow_case(collector.address[1])
+                collector.stop()
+        else:
+            nginx, port = nginx_yardstick()
+            with nginx:
+                latencies, failed, figures = slow_case(port)
+        slow_p99[name] = percentile(latencies, 0.99)
+        print('  %-10s %8d %8d %7.1f ms %7.1f ms %7.1f ms %14d' % (
+            name, len(latencies), failed, statistics.median(latencies) * 1e3,
+            slow_p99[name] * 1e3, latencies[-1] * 1e3, figures['cut']))
+    print('  lvcollect p99 %.1f ms (target at most %.0f ms: %s)\n' % (
+        slow_p99['lvcollect'] * 1e3, TARGET_SLOW_P99 * 1e3,
+        'met' if slow_p99['lvcollect'] <= TARGET_SLOW_P99 else 'MISSED'))
+
+    print('Idle connections: resident memory with %d connections open that sent nothing'
+          % IDLE_CONNECTIONS)
+    print('  %-10s %12s %12s %12s %14s' % ('server', 'before', 'with them', 'per conn.', 'established'))
+    memory = {}
+    for name in ('lvcollect', 'nginx'):
+        if name == 'lvcollect':
+            with Collector(fresh_collector_dir()) as collector:
+                before, during, open_ = idle_case(collector.address[1], [collector.process.pid])
+                collector.stop()
+        else:
+            nginx, port = nginx_yardstick()
+            with nginx:
+                time.sleep(0.5)
+                before, during, open_ = idle_case(port, nginx.pids())
+        memory[name] = during
+        print('  %-10s %9.1f MB %9.1f MB %9.0f B %14d' % (
+            name, before / 1e6, during / 1e6, (during - before) / max(1, open_), open_))
+    print('  lvcollect with them %.1f MB (target under %.0f MB: %s)\n' % (
+        memory['lvcollect'] / 1e6, TARGET_IDLE_MEMORY / 1e6,
+        'met' if memory['lvcollect'] < TARGET_IDLE_MEMORY else 'MISSED'))
+
+
+def nginx_version():
+    run = subprocess.run(['nginx', '-v'], capture_output=True, text=True)
+    return run.stderr.strip().rpartition('/')[2]
 
 
 def machine():

@@ -127,6 +127,16 @@ def rows(uri, sql):
         connection.close()
 
 
+def execute(uri, sql):
+    """Runs a statement and commits it."""
+    connection = psycopg2.connect(uri)
+    try:
+        with connection, connection.cursor() as cursor:
+            cursor.execute(sql)
+    finally:
+        connection.close()
+
+
 class CommitCutter:
     """A loopback relay to a PostgreSQL server that, once armed, passes the
     next COMMIT on to the server and then breaks the connection before the

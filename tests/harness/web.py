@@ -15,9 +15,13 @@ Given a collector's address, a `LoopbackWeb` also passes every report on to
 it, as a proxy would (origin form, the client's headers), before it
 answers: with the collector's own answer when the plan is the plain one,
 else as the plan says. `Collector` runs lvcollect, the vendor's report
-collector, on a loopback address.
+collector, on a loopback address, and `SlowClients` holds connections to
+it open the way a slow or hostile client does. `Nginx` runs Debian's nginx
+from a private configuration, as a yardstick or in front of lvcollect;
+`tls_front` is one that ends TLS in front of lvcollect, as a vendor's
+report host for HTTPS builds does.
 
-As a proxy it also answers CONNECT, for the https:// hosts: given a TLS
+As a proxy, a `LoopbackWeb` also answers CONNECT, for the https:// hosts: given a TLS
 certificate for the host (`tls`, `tls_for`), it ends the tunnel itself
 with that certificate and serves the plain HTTP inside as it serves any
 request, recorded with scheme 'https'; a tunnel named in `pass_through`
@@ -29,10 +33,13 @@ counted in `refused_tls`.
 """
 import dataclasses
 import json
+import multiprocessing
+import os
+import select
+import selectors
 import signal
 import socket
 import ssl
-import select
 import socketserver
 import sqlite3
 import struct
@@ -454,33 +461,68 @@ class LoopbackWeb:
 
 class Collector:
     """lvcollect serve on a loopback address (port 0: any free one), storing
-    in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py). stop()
-    ends it as a vendor would (SIGTERM: it stores what is queued) and
-    returns its closing line."""
+    in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py); with
+    admin=True also its admin listener on any free loopback port
+    (admin_address). stop() ends it as a vendor would (SIGTERM: it stores
+    what is queued) and returns its closing line."""
 
-    def __init__(self, db, address='127.0.0.1', port=0, options=()):
+    def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.db = db
+        admin_options = ['--admin-listen', '127.0.0.1:0'] if admin else []
         self.process = subprocess.Popen(
             [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
-            + list(options),
+            + admin_options + list(options),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        self.admin_address = self._address('lvcollect: admin listening on ') if admin else None
+        self.address = self._address('lvcollect: listening on ')
+
+    def _address(self, prefix):
         line = self.process.stdout.readline()
-        if not line.startswith('lvcollect: listening on '):
+        if not line.startswith(prefix):
             self.process.kill()
+            self.process.wait(10)
             raise RuntimeError('lvcollect did not start: %r' % line)
         host, _, port = line.split()[-1].rpartition(':')
-        self.address = (host, int(port))
+        return host, int(port)
 
-    def stop(self, exit_code=0):
+    def stop(self, exit_code=0, signal_number=signal.SIGTERM):
         """Ends the server; returns the line in which it counts what it did.
         It exits with 1 when some answered reports could not be stored."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+            self.process.send_signal(signal_number)
         out, _ = self.process.communicate(timeout=60)
         assert self.process.returncode == exit_code, out
         return out.strip()
+
+    def admin_get(self, path, method='GET'):
+        """(status, headers as a dict of lower-case names, body) of one
+        request to the admin listener."""
+        with socket.create_connection(self.admin_address, timeout=10) as sock:
+            sock.sendall(b'%s %s HTTP/1.0\r\nHost: monitor\r\n\r\n' % (method.encode(), path.encode()))
+            answer = b''
+            while True:
+                data = sock.recv(65536)
+                if not data:
+                    break
+                answer += data
+        head, _, body = answer.partition(b'\r\n\r\n')
+        lines = head.decode('latin-1').split('\r\n')
+        headers = dict((name.strip().lower(), value.strip()) for name, _, value in
+                       (line.partition(':') for line in lines[1:]))
+        return int(lines[0].split(' ')[1]), headers, body
+
+    def metrics(self):
+        """GET /metrics, as {sample name with its labels: value}."""
+        status, _, body = self.admin_get('/metrics')
+        assert status == 200, body
+        samples = {}
+        for line in body.decode().splitlines():
+            if line and not line.startswith('#'):
+                name, _, value = line.rpartition(' ')
+                samples[name] = float(value)
+        return samples
 
     def summary(self):
         """lvcollect summary --json, as a dict."""
@@ -497,6 +539,14 @@ class Collector:
             db.text_factory = bytes
             return db.execute(sql).fetchall()
 
+    def execute(self, sql):
+        """Runs a statement that changes the store."""
+        if self.db.startswith('postgresql://'):
+            from . import postgres
+            return postgres.execute(self.db, sql)
+        with sqlite3.connect(self.db) as db:
+            db.execute(sql)
+
     def __enter__(self):
         return self
 
@@ -504,6 +554,233 @@ class Collector:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait(10)
+
+
+class SlowClients:
+    """`count` connections to a loopback server, each sending `request` a
+    few bytes at a time (`step` bytes every `interval` seconds) and never
+    finishing it: as soon as the server cuts one off, it is opened again.
+    They run in a child process, so that the caller's own timing is not
+    disturbed, and stop by themselves after `seconds` at most.
+
+        with SlowClients(address, 200, 20, request) as slow:
+            slow.wait_open()        # every connection opened once
+            ...
+        slow.figures                # {'opened': ..., 'cut': ...}
+    """
+
+    def __init__(self, address, count, seconds, request, step=2, interval=0.5):
+        if not address[0].startswith('127.'):
+            raise ValueError('test clients connect to loopback only')
+        self.figures = None
+        self._stop = multiprocessing.Event()
+        self._open = multiprocessing.Event()
+        self._results = multiprocessing.Queue()
+        self._process = multiprocessing.Process(
+            target=_slow_clients, daemon=True,
+            args=(address, count, seconds, request, step, interval, self._stop, self._open,
+                  self._results))
+
+    def wait_open(self, timeout=60):
+        if not self._open.wait(timeout):
+            raise TimeoutError('the slow clients did not open their connections')
+
+    def __enter__(self):
+        self._process.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        try:
+            self.figures = self._results.get(timeout=60)
+        finally:
+            self._process.join(10)
+            if self._process.is_alive():
+                self._process.kill()
+                self._process.join(10)
+
+
+def _slow_clients(address, count, seconds, request, step, interval, stop, opened, results):
+    selector = selectors.DefaultSelector()
+    sent = {}                   # socket: bytes of the request sent so far
+    figures = {'opened': 0, 'cut': 0}
+
+    def open_one():
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setblocking(False)
+        try:
+            sock.connect(address)
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:         # no port left for the moment: the next round retries
+            sock.close()
+            return
+        sent[sock] = 0
+        selector.register(sock, selectors.EVENT_READ)
+        figures['opened'] += 1
+
+    def cut(sock):
+        selector.unregister(sock)
+        sock.close()
+        del sent[sock]
+        figures['cut'] += 1
+
+    end = time.monotonic() + seconds
+    # Opened in batches, each let through the listen queue before the next.
+    while len(sent) < count and time.monotonic() < end and not stop.is_set():
+        for _ in range(min(500, count - len(sent))):
+            open_one()
+        time.sleep(0.05)
+    opened.set()
+    next_step = time.monotonic()
+    while time.monotonic() < end and not stop.is_set():
+        for key, _ in selector.select(max(0.0, min(next_step - time.monotonic(), 0.1))):
+            try:
+                data = key.fileobj.recv(4096)
+            except (BlockingIOError, InterruptedError):
+                continue
+            except OSError:
+                data = b''
+            if not data:
+                cut(key.fileobj)
+        if time.monotonic() < next_step:
+            continue
+        next_step += interval
+        for sock in list(sent):
+            at = sent[sock]
+            try:
+                sock.send(request[at:at + step])
+                # Never the last bytes: the request stays unfinished.
+                sent[sock] = (at + step) % (len(request) - 4)
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError:
+                cut(sock)
+        while len(sent) < count:
+            before = len(sent)
+            open_one()
+            if len(sent) == before:
+                break
+    for sock in sent:
+        sock.close()
+    results.put(figures)
+
+
+class Nginx:
+    """Debian's nginx on loopback, run as root from a private configuration
+    in `directory` (its log, pid and temporary files there too). `servers`
+    is the text of the http block's server sections; the access log is
+    directory/access.log. stop() ends it and waits."""
+
+    def __init__(self, directory, servers, workers=1, port=None):
+        os.makedirs(directory, exist_ok=True)
+        self.directory = directory
+        self.access_log = os.path.join(directory, 'access.log')
+        conf = os.path.join(directory, 'nginx.conf')
+        with open(conf, 'w') as f:
+            f.write(NGINX_CONF % {'dir': directory, 'workers': workers, 'servers': servers})
+        self.process = subprocess.Popen(
+            ['nginx', '-e', os.path.join(directory, 'error.log'), '-p', directory, '-c', conf],
+            stdin=subprocess.DEVNULL)
+        if port:
+            deadline = time.monotonic() + 10
+            while not _listening(port):
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError('nginx did not start: %s' % self.errors())
+                time.sleep(0.05)
+
+    def errors(self):
+        try:
+            with open(os.path.join(self.directory, 'error.log')) as f:
+                return f.read()[-2000:]
+        except OSError:
+            return ''
+
+    def pids(self):
+        """The master and its workers."""
+        try:
+            with open('/proc/%d/task/%d/children' % (self.process.pid, self.process.pid)) as f:
+                return [self.process.pid] + [int(pid) for pid in f.read().split()]
+        except OSError:
+            return [self.process.pid]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(15)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+NGINX_CONF = """daemon off;
+user root;
+worker_processes %(workers)s;
+worker_rlimit_nofile 20000;
+pid %(dir)s/nginx.pid;
+events { worker_connections 12000; }
+http {
+    access_log %(dir)s/access.log;
+    client_body_temp_path %(dir)s/body;
+    proxy_temp_path %(dir)s/proxy;
+    fastcgi_temp_path %(dir)s/fastcgi;
+    uwsgi_temp_path %(dir)s/uwsgi;
+    scgi_temp_path %(dir)s/scgi;
+%(servers)s
+}
+"""
+
+
+NGINX_TLS_FRONT = """    server {
+        listen 127.0.0.1:%(port)d ssl;
+        ssl_certificate %(chain)s;
+        ssl_certificate_key %(key)s;
+        location / {
+            proxy_pass http://%(upstream)s;
+            proxy_set_header Host $host;
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            %(bind)s
+        }
+    }
+"""
+
+
+def tls_front(directory, chain, key, upstream, bind=None):
+    """nginx ending TLS in front of lvcollect as the README sets it up: on a
+    free loopback port (its .address) with the certificate chain and key,
+    passing each request on to `upstream` (address, port) with the client's
+    address appended to X-Forwarded-For. `bind`: the loopback address it
+    connects to the upstream from, so that the collector's peer is told
+    apart from the client."""
+    port = free_port()
+    front = Nginx(str(directory), NGINX_TLS_FRONT % {
+        'port': port, 'chain': chain, 'key': key, 'upstream': '%s:%d' % tuple(upstream),
+        'bind': 'proxy_bind %s;' % bind if bind else ''}, port=port)
+    front.address = ('127.0.0.1', port)
+    return front
+
+
+def _listening(port):
+    try:
+        socket.create_connection(('127.0.0.1', port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def free_port():
+    """A loopback port that nothing listens on at the moment."""
+    with socket.socket() as sock:
+        sock.bind(('127.0.0.1', 0))
+        return sock.getsockname()[1]
 
 
 def drained(port):

@@ -208,7 +208,7 @@ StoredReport Stored(const std::string& client, const std::string& query)
 {
     ParsedQuery parsed = ParseReportQuery(query);
     EXPECT_TRUE(parsed.valid) << parsed.reason;
-    return StoredReport{0, client, parsed.report};
+    return StoredReport{0, client, parsed.report, "Lumenvast Downloader"};
 }
 
 std::string Success(int seconds, int bytes)

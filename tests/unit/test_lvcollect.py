@@ -1,35 +1,43 @@
 """lvcollect, the vendor's report collector, as a running program on
 loopback: no valid report lost under concurrent senders, hostile requests
-answered or cut off without harm, and its commands. The tests of what is
-stored run on both stores, a SQLite file and a database of a private
-PostgreSQL server; a fleet of collectors shares one PostgreSQL database,
-through its restart. Needs no Wine."""
+answered or cut off without harm, slow clients beside ordinary ones, its
+bound on connections, its metrics, its stop under load, its dashboard in a
+browser, and its commands. The tests of what is stored run on both stores,
+a SQLite file and a database of a private PostgreSQL server; a fleet of
+collectors shares one PostgreSQL database, through its restart. Needs no
+Wine."""
 import concurrent.futures
 import contextlib
+import json
 import os
 import random
 import re
+import signal
 import socket
 import subprocess
 import sys
 import threading
 import time
 
+import sqlite3
+
+import html5lib
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import nginx, paths, tls          # noqa: E402
+from harness import browser, paths, tls        # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
-from harness.web import Collector             # noqa: E402
+from harness.web import Collector, SlowClients, tls_front  # noqa: E402
 from harness.wine import wait_until           # noqa: E402
 
 if not os.path.exists(paths.LVCOLLECT):
     pytest.skip('%s is not built (make native)' % paths.LVCOLLECT, allow_module_level=True)
 
 XP = (5, 1, 2)
+ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 HOST = paths.REPORT_HOST
 HEAD_LIMIT = 8192           # request line and headers, as in collector/server.cpp
 TIME_LIMIT = 5              # seconds for one request
@@ -44,7 +52,11 @@ def exchange(address, data, pause=None):
     """Sends `data` (with a pause before its last byte when asked), returns
     all that comes back until the collector closes (b'' when it closes
     without an answer)."""
-    with socket.create_connection(address, timeout=30) as sock:
+    try:
+        sock = socket.create_connection(address, timeout=30)
+    except ConnectionResetError:        # refused at once
+        return b''
+    with sock:
         if pause:
             sock.sendall(data[:-1])
             time.sleep(pause)
@@ -100,7 +112,7 @@ def test_no_valid_report_is_lost(collector):
     """1,600 reports from 16 senders at once, among them malformed ones and
     reports whose download URL holds "?", "%", "&" and bytes above 127: every
     valid one stored once, byte for byte, every malformed one kept."""
-    odd_object = b'get.php?file=a%20b&x=\xe9t\xe9?'.decode('latin-1')
+    odd_object = b'get.php?file=a%20b&x=\xe9t\xe9?&p=100%'.decode('latin-1')
     sent, malformed = [], []
 
     def send(sender):
@@ -130,7 +142,7 @@ def test_no_valid_report_is_lost(collector):
     assert sorted(b for b, _ in stored) == sorted(sent)
     odd = [q for _, q in stored if b'get.php' in q]
     assert odd and all(b'currenturl=http://download.tessaframe.com/get.php?file=a%20b&x=\xe9t\xe9?'
-                       b'&osversion=5.1' in q for q in odd)
+                       b'&p=100%&osversion=5.1' in q for q in odd)
     assert collector.rows("SELECT count(*) FROM reports WHERE kind = 'start'") == [(51,)]
     assert len(collector.rows('SELECT * FROM malformed')) == len(malformed)
 
@@ -203,6 +215,139 @@ def test_slow_and_half_sent_requests_are_cut_off(collector):
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
 
 
+def timed_report(address):
+    started = time.monotonic()
+    answer = exchange(address, request(START))
+    return status(answer), time.monotonic() - started
+
+
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
+def test_slow_connections_do_not_hold_up_reports(collector):
+    """200 connections that trickle their requests, each reopened when the
+    collector cuts it off, beside ordinary reports for longer than the time
+    limit: every report is answered at once and stored, and every slow one is
+    cut off at the limit."""
+    reports = []
+    with SlowClients(collector.address, 200, 30, request(START)) as slow:
+        slow.wait_open()
+        deadline = time.monotonic() + TIME_LIMIT + 2
+        while time.monotonic() < deadline:
+            reports.append(timed_report(collector.address))
+            time.sleep(0.2)
+    assert all(code == 200 for code, _ in reports), reports
+    # A collector that gives each connection a thread of a small pool makes
+    # these wait for a slow connection's whole time limit.
+    assert max(seconds for _, seconds in reports) < TIME_LIMIT / 2, reports
+    assert slow.figures['cut'] >= 200, slow.figures
+    closing = collector.stop()
+    cut_off = int(re.search(r'cut off (\d+) requests', closing).group(1))
+    assert cut_off >= 200, closing
+    assert collector.rows('SELECT count(*) FROM reports') == [(len(reports),)]
+
+
+def test_connections_beyond_the_bound_are_refused_at_once(tmp_path):
+    with Collector(str(tmp_path / 'reports.db'), options=('--max-connections', '20'),
+                   admin=True) as collector:
+        held = [socket.create_connection(collector.address, timeout=10) for _ in range(20)]
+        wait_until(lambda: collector.metrics()['lvcollect_open_connections'] == 20, timeout=5,
+                   what='20 open connections')
+        started = time.monotonic()
+        assert exchange(collector.address, request(START)) == b''
+        assert time.monotonic() - started < TIME_LIMIT / 2
+        assert collector.metrics()['lvcollect_connections_refused_total'] == 1
+        for sock in held:
+            sock.close()
+        wait_until(lambda: collector.metrics()['lvcollect_open_connections'] == 0, timeout=5,
+                   what='the connections to close')
+        assert status(exchange(collector.address, request(START))) == 200
+        collector.stop()
+        assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
+
+
+def test_metrics_of_a_known_run(tmp_path):
+    """The admin listener's figures after a run whose every count is known,
+    first while another process holds the store's write lock, then after it
+    let go."""
+    with Collector(str(tmp_path / 'reports.db'), admin=True) as collector:
+        lock = sqlite3.connect(collector.db, isolation_level=None)
+        lock.execute('BEGIN EXCLUSIVE')
+        for url in (start_url(XP), result_url(XP, 117, 1000, 3)):
+            assert status(exchange(collector.address, request(target(url)))) == 200
+        assert status(exchange(collector.address, request(START + b'&x=1'))) == 400
+        assert status(exchange(collector.address, request(b'/metrics'))) == 404
+        assert exchange(collector.address, request(START)[:-2], pause=TIME_LIMIT + 1) == b''
+        idle = socket.create_connection(collector.address, timeout=10)
+        time.sleep(0.5)
+        waiting = collector.metrics()
+        lock.execute('ROLLBACK')
+        lock.close()
+        wait_until(lambda: collector.metrics()['lvcollect_reports_stored_total'] == 2, timeout=20,
+                   what='the reports to be stored')
+        stored = collector.metrics()
+        idle.close()
+        assert collector.admin_get('/metrics', 'POST')[0] == 405
+        assert collector.admin_get('/foo.bar?' + START.decode().partition('?')[2])[0] == 404
+
+    known = {'lvcollect_reports_answered_total': 2, 'lvcollect_malformed_total': 1,
+             'lvcollect_other_requests_total': 1, 'lvcollect_requests_cut_off_total': 1,
+             'lvcollect_refused_busy_total': 0, 'lvcollect_connections_refused_total': 0,
+             'lvcollect_open_connections': 1}
+    assert {name: waiting[name] for name in known} == known
+    assert {name: stored[name] for name in known} == known
+    assert (waiting['lvcollect_reports_stored_total'], waiting['lvcollect_reports_waiting']) == (0, 3)
+    assert waiting['lvcollect_oldest_waiting_seconds'] >= TIME_LIMIT + 0.5
+    assert (stored['lvcollect_reports_waiting'], stored['lvcollect_oldest_waiting_seconds']) == (0, 0)
+    buckets = sorted((float(name.split('"')[1]), value) for name, value in stored.items()
+                     if name.startswith('lvcollect_store_batch_seconds_bucket') and '+Inf' not in name)
+    counts = [value for _, value in buckets]
+    assert len(buckets) >= 5 and counts == sorted(counts)
+    batches = stored['lvcollect_store_batch_seconds_count']
+    assert batches >= 1 and stored['lvcollect_store_batch_seconds_bucket{le="+Inf"}'] == batches
+    assert counts[-1] <= batches and stored['lvcollect_store_batch_seconds_sum'] > 0
+    # Held for several seconds, the lock outlasts the store's own wait for it.
+    assert stored['lvcollect_store_failures_total'] >= 1
+
+
+def wrk(address, seconds, connections, extra=()):
+    """Runs wrk with report requests; its counts of answers."""
+    url = 'http://%s:%d%s' % (address[0], address[1], START.decode('latin-1'))
+    out = subprocess.run(['wrk', '-t2', '-c%d' % connections, '-d%ds' % seconds,
+                          '-H', 'User-Agent: Lumenvast Downloader'] + list(extra) + [url],
+                         stdout=subprocess.PIPE, text=True, timeout=seconds + 60).stdout
+    non_2xx = re.search(r'Non-2xx or 3xx responses: (\d+)', out)
+    return int(re.search(r'(\d+) requests in', out).group(1)), int(non_2xx.group(1)) if non_2xx else 0
+
+
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
+def test_stop_under_load_loses_nothing(collector):
+    """SIGTERM while wrk sends reports on kept-alive connections and a
+    connection per report: the collector stops accepting, closes what is
+    idle, answers the request under way, and stores every report it
+    answered before it exits with 0."""
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        loads = [pool.submit(wrk, collector.address, 4, 16),
+                 pool.submit(wrk, collector.address, 4, 8, ['-H', 'Connection: close'])]
+        time.sleep(1.5)
+        idle = socket.create_connection(collector.address, timeout=10)
+        under_way = socket.create_connection(collector.address, timeout=10)
+        under_way.sendall(request(START)[:-2])
+        time.sleep(0.2)
+        collector.process.send_signal(signal.SIGTERM)
+        assert idle.recv(100) == b''
+        under_way.sendall(b'\r\n')
+        answer = under_way.recv(1000)
+        assert status(answer) == 200 and b'Connection: close' in answer, answer
+        assert under_way.recv(100) == b''
+        closing = collector.stop()
+        answered = [load.result() for load in loads]
+    idle.close()
+    under_way.close()
+    assert [non_2xx for _, non_2xx in answered] == [0, 0]
+    rows = collector.rows('SELECT count(*) FROM reports')[0][0]
+    assert 'answered %d reports and 0 malformed queries, all stored' % rows in closing, closing
+    assert rows == sum(count for count, _ in answered) + 1 and rows > 1000
+
+
 def test_client_named_by_a_reverse_proxy(db):
     with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
@@ -225,8 +370,8 @@ def test_behind_nginx_that_ends_tls(tmp_path):
     urls = [start_url(XP, scheme='https'), result_url(XP, 0, 300, 2, scheme='https')]
     with Collector(str(tmp_path / 'reports.db'),
                    options=('--client-header', 'X-Forwarded-For')) as collector:
-        with nginx.TlsFront(tmp_path / 'nginx', chain, key, collector.address,
-                            bind='127.0.0.5') as front:
+        with tls_front(tmp_path / 'nginx', chain, key, collector.address,
+                       bind='127.0.0.5') as front:
             context = tls.client_context(authority.root)
             for url in urls:
                 with socket.create_connection(front.address, timeout=30,
@@ -239,9 +384,9 @@ def test_behind_nginx_that_ends_tls(tmp_path):
             # the collector.
             assert status(exchange(front.address, request(START))) == 400
         assert 'answered 2 reports and 0 malformed queries, all stored' in collector.stop()
+    download_url = 'https://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)
     assert collector.rows('SELECT client, kind, current_url FROM reports ORDER BY id') == [
-        (client.encode(), b'start', None),
-        (client.encode(), b'success', ('https://%s/%s' % (paths.DOWNLOAD_HOST, paths.OBJECT_PATH)).encode())]
+        (client.encode(), b'start', None), (client.encode(), b'success', download_url.encode())]
 
 
 def lvcollect(*args):
@@ -253,6 +398,10 @@ def test_summary_and_plot(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
         assert status(exchange(collector.address, request(target(url)))) == 200
+    # The port is taken: a second collector there does not start.
+    second = lvcollect('serve', '--listen', '%s:%d' % collector.address, '--db',
+                       str(tmp_path / 'second.db'))
+    assert second.returncode == 1 and 'cannot listen' in second.stderr, second.stderr
     collector.stop()
     summary = collector.summary()
     assert {k: summary[k] for k in ('started', 'succeeded', 'failed', 'cancelled', 'malformed')} == {
@@ -510,3 +659,190 @@ def test_summary_and_plot_name_windows_versions(collector, tmp_path):
     with open(chart) as f:
         svg = f.read()
     assert all('>%s<' % label in svg for label in labels.values()), svg
+
+
+HOUR_MS = 3600 * 1000
+DASHBOARD_FRESH = 1.0       # seconds a dashboard read serves new requests, as in the collector
+W98, W10 = (4, 10, 1), (6, 2, 2)
+CRAFTED_AGENT = "<script>document.title='pwned'</script>"
+CRAFTED_OBJECT = 'get?a="><u>marked</u>&b=\'1\'&c=<script>alert(1)</script>'
+
+
+def known_reports():
+    """(client, hours ago, user agent, url) of the reports that the dashboard
+    test stores: Try Again on XP, a failure and a cut-off attempt on 98, a
+    closed window, crafted texts, and successes spread over eight days."""
+    now = [('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 117, 500000, 30)),
+           ('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 0, 3145728, 12)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.2', 0, None, result_url(W98, 119, 3145728, 9)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, start_url(W10)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, result_url(W10, 114, 0, 61, obj=CRAFTED_OBJECT)),
+           ('203.0.113.3', 0, None, result_url(W10, 123, 0, 4))]
+    earlier = []
+    for i, hours in enumerate((5, 30, 30, 80, 130, 166, 200)):
+        client = '198.51.100.%d' % i
+        earlier += [(client, hours, None, start_url(W10)),
+                    (client, hours, None, result_url(W10, 0, 3145728, 20 + i))]
+    return now + earlier
+
+
+def store_known_reports(collector):
+    """Sends them through the collector, then moves the earlier ones back in
+    time in the store."""
+    sent = known_reports()
+    for client, _, agent, url in sent:
+        extra = b'X-Forwarded-For: %s\r\n' % client.encode()
+        data = request(target(url), agent=agent or 'Lumenvast Downloader', extra=extra)
+        assert status(exchange(collector.address, data)) == 200
+    wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(len(sent),)],
+               what='the reports to be stored')
+    ids = [row for (row,) in collector.rows('SELECT id FROM reports ORDER BY id')]
+    for row, (_, hours, _, _) in zip(ids, sent):
+        if hours:
+            collector.execute('UPDATE reports SET received_ms = received_ms - %d WHERE id = %d'
+                              % (hours * HOUR_MS, row))
+
+
+def grouped(number):
+    return '{:,}'.format(number)
+
+
+# Run in the page: what a vendor sees and where the charts' bars were laid out.
+LOOK = '''
+var bars = [];
+document.querySelectorAll('svg rect').forEach(function (rect) {
+    var box = rect.getBoundingClientRect();
+    bars.push([rect.closest('section').id, rect.getAttribute('fill'), box.width, box.height]);
+});
+var smallest = 1000;
+document.querySelectorAll('svg text').forEach(function (text) {
+    var svg = text.ownerSVGElement;
+    var scale = svg.getBoundingClientRect().width / svg.viewBox.baseVal.width;
+    smallest = Math.min(smallest, scale * parseFloat(text.getAttribute('font-size')));
+});
+return {text: document.body.innerText, title: document.title, bars: bars,
+        scripts: document.scripts.length, marked: document.querySelectorAll('u').length,
+        refresh: document.querySelector('meta[http-equiv=refresh]').content,
+        width: document.documentElement.scrollWidth, viewport: window.innerWidth,
+        smallestText: smallest};
+'''
+
+
+def look_at(url, size, phone, screenshot):
+    with browser.Browser(size, phone=phone) as window:
+        window.open(url)
+        seen = window.run(LOOK)
+        window.screenshot(screenshot, full_page=not phone)
+    return seen
+
+
+@pytest.mark.skipif(not browser.available(), reason='needs chromium and chromium-driver')
+def test_dashboard_in_a_browser(db, tmp_path):
+    """Chromium loads the dashboard from the admin listener of a collector
+    that stored a known set of reports, at 1280 by 800 and on a phone: the
+    page's text holds the figures, every chart's bars are drawn, crafted
+    report texts are text, and nothing is wider than a phone. /summary.json
+    is what summary --json prints, and the report port serves neither."""
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    with Collector(db, options=('--client-header', 'X-Forwarded-For'), admin=True) as collector:
+        store_known_reports(collector)
+        code, headers, page = collector.admin_get('/')
+        assert (code, headers['content-type']) == (200, 'text/html; charset=utf-8')
+        html5lib.HTMLParser(strict=True).parse(page)
+        url = 'http://%s:%d/' % collector.admin_address
+        desktop = look_at(url, (1280, 800), False, os.path.join(ARTIFACTS, 'dashboard.png'))
+        phone = look_at(url, browser.PHONE, True, os.path.join(ARTIFACTS, 'dashboard-phone.png'))
+        code, headers, body = collector.admin_get('/summary.json')
+        assert (code, headers['content-type']) == (200, 'application/json')
+        assert json.loads(body) == collector.summary()
+        assert collector.admin_get('/', 'POST')[0] == 405
+        for path in (b'/', b'/summary.json'):
+            assert status(exchange(collector.address, request(path))) == 404
+        saved = str(tmp_path / 'dashboard.html')
+        assert lvcollect('dashboard', '--db', collector.db, '--out', saved).returncode == 0
+        with open(saved, 'rb') as f:
+            assert re.sub(rb'Updated .*?</time>', b'', f.read()) == re.sub(rb'Updated .*?</time>', b'', page)
+
+    text = desktop['text']
+    lines = text.splitlines()
+    # 12 started, 8 successes, 3 failures, 1 attempt cut off, 1 window closed;
+    # on XP and on 98 a failure was followed by Try Again.
+    for value, label in (('12', 'attempts started'), ('8', 'ended in success (66.7%)'),
+                         ('3', 'failed (25.0%)'), ('1', 'cut off, no result report'),
+                         ('1', 'cancelled, window closed'), ('10', 'clients, 2 needed Try Again')):
+        assert lines[lines.index(label) - 1] == value, (label, text)
+    words = ' '.join(text.split())     # the charts break long labels into lines
+    for code in (114, 117, 119):
+        assert '%d %s 1 (8.3%%)' % (code, MESSAGES[code].strip()) in words, words
+    assert '\n'.join(['Windows 98 (4.10 win)\t2\t0\t1\t1\t0', 'Windows XP (5.1 nt)\t2\t1\t1\t0\t0',
+                      'Windows 8, or later from older builds (6.2 nt)\t8\t7\t1\t0\t1']) in text, text
+    assert '5.1 nt Windows XP: 2 started' in words
+    # The report of 200 hours ago is in the funnel, not in the last 7 days.
+    assert 'Last 7 days: attempts started 11, successes 7, most attempts in one hour 5.' in text
+    assert 'Seconds to success\t22 s\t26 s\t8' in text
+    assert 'Bytes of a success\t%s bytes (3.0 MiB)' % grouped(3145728) in text
+    assert CRAFTED_AGENT in text and CRAFTED_OBJECT in text
+    assert (desktop['title'], desktop['scripts'], desktop['marked']) == (
+        'Lumenvast Player downloads', 0, 0)
+    assert desktop['refresh'] == '30'
+
+    for seen in (desktop, phone):
+        drawn = {}
+        for section, fill, width, height in seen['bars']:
+            if width >= 1 and height >= 1:
+                drawn.setdefault(section, set()).add(fill)
+        assert drawn['funnel'] >= {'#4a6fa5', '#3d9a50', '#c8453b', '#8c8c8c', '#d99a2b'}, drawn
+        assert drawn['versions'] >= {'#3d9a50', '#c8453b', '#8c8c8c'}, drawn
+        assert drawn['hourly'] >= {'#a9bedf', '#3d9a50'}, drawn
+    assert (phone['width'], phone['viewport']) == (browser.PHONE[0], browser.PHONE[0])
+    assert phone['smallestText'] >= 12, phone['smallestText']
+
+
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
+def test_dashboard_while_reports_arrive(collector):
+    """Dashboards read a store of 300,000 reports again and again while
+    reports arrive: every report is answered at once (the reads are off the
+    event loops), every read answered, its figures never going back, and a
+    read a second after the last report is the summary of everything stored."""
+    base = 300000
+    with sqlite3.connect(collector.db) as db:
+        db.executemany(
+            "INSERT INTO reports (received_ms, client, user_agent, kind, code, os_major, os_minor,"
+            " os_line, query) VALUES (?, ?, 'Lumenvast Downloader', 'start', 0, 5, 1, 'nt', 'q')",
+            ((int(time.time() * 1000), '10.0.%d.%d' % (i >> 8 & 255, i & 255)) for i in range(base)))
+    with Collector(collector.db, admin=True) as running:
+        started = time.monotonic()
+        assert running.admin_get('/summary.json')[0] == 200
+        one_read = time.monotonic() - started
+        reads, latencies = [], []
+        deadline = time.monotonic() + max(3, 6 * one_read)
+
+        def read():
+            while time.monotonic() < deadline:
+                code, _, body = running.admin_get('/summary.json' if len(reads) % 2 else '/')
+                assert code == 200, body
+                reads.append(json.loads(body)['started'] if body.startswith(b'{') else None)
+
+        readers = [threading.Thread(target=read) for _ in range(2)]
+        for reader in readers:
+            reader.start()
+        while time.monotonic() < deadline:
+            latencies.append(timed_report(running.address))
+        for reader in readers:
+            reader.join()
+        figures = [started for started in reads if started is not None]
+        assert figures == sorted(figures) and base <= figures[0] and len(reads) >= 4, reads
+        assert all(code == 200 for code, _ in latencies)
+        # A read on an event loop would hold up about half of the reports,
+        # those that its loop accepts.
+        slow = [seconds for _, seconds in latencies if seconds > one_read / 2]
+        assert len(slow) <= len(latencies) / 20, (one_read, sorted(slow), len(latencies))
+        wait_until(lambda: running.rows('SELECT count(*) FROM reports') == [(base + len(latencies),)],
+                   what='the reports to be stored')
+        time.sleep(DASHBOARD_FRESH)     # a younger read would answer at once
+        assert json.loads(running.admin_get('/summary.json')[2]) == running.summary()
+        running.stop()

@@ -9,10 +9,10 @@ that came in clear would be recorded with scheme 'http'.
 """
 import pytest
 
-from harness import nginx, paths
+from harness import paths
 from harness.job import installer_body, run_jobhost
 from harness.protocol import origin_form, received_seconds, result_url, sheet_request, start_url
-from harness.web import PLAIN_INSIDE, Collector, Download, LoopbackWeb, Recorder
+from harness.web import PLAIN_INSIDE, Collector, Download, LoopbackWeb, Recorder, tls_front
 from harness.wine import loopback_port_80
 from test_installer import BROWSER, Logs, assert_ran_once_quoted, page_file
 from test_reports import assert_report_wire, current_os
@@ -113,7 +113,7 @@ def test_the_downloader_installs_and_reports_to_lvcollect_behind_nginx(wine, web
     logs = Logs(str(tmp_path))
     with Collector(str(tmp_path / 'reports.db'),
                    options=('--client-header', 'X-Forwarded-For')) as collector:
-        with nginx.TlsFront(tmp_path / 'nginx', chain, key, collector.address) as front:
+        with tls_front(tmp_path / 'nginx', chain, key, collector.address) as front:
             web.pass_through[REPORT_TUNNEL] = front.address
             process = wine.start_exact(
                 '"%s" "%s" "https://www.tessaframe.com/welcome"' % (
