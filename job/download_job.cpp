@@ -8,6 +8,9 @@
 #include "report/report.h"
 #include "report/report_url.h"
 #include "lv_config.h"
+#ifdef LV_HTTPS
+#include "job/redirect_location.h"
+#endif
 
 volatile DWORD g_jobStartTick;   // zero until the first attempt starts
 
@@ -18,8 +21,6 @@ const char EMPTY_TEXT[] = "";
 static const char TEMP_FILE_PREFIX[] = "TLV";
 
 #ifdef LV_HTTPS
-#include "job/redirect_location.h"
-
 // The longest URL the HTTP layer takes, and its terminator.
 static const DWORD LOCATION_BUFFER_SIZE = INTERNET_MAX_URL_LENGTH + 1;
 
