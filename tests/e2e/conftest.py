@@ -116,13 +116,19 @@ def signed_installers(tmp_path_factory):
 
 class DirectWeb:
     """Servers on port 80 of the loopback builds' two addresses, sharing one
-    recorder. Leave one out to make its connections refused."""
+    recorder. Leave one out to make its connections refused. With `tls`
+    (an ssl.SSLContext, or web.PLAIN_INSIDE) they listen on port 443 and
+    speak TLS; `download_tls` gives the download server another one; the
+    recorder may be shared with other servers."""
 
-    def __init__(self, download=True, report=True):
-        self.recorder = Recorder()
-        self.download_server = (LoopbackWeb(paths.LOOPBACK_DOWNLOAD_ADDRESS, 80, self.recorder)
+    def __init__(self, download=True, report=True, tls=None, download_tls=None, recorder=None):
+        self.recorder = recorder or Recorder()
+        port = 443 if tls else 80
+        self.download_server = (LoopbackWeb(paths.LOOPBACK_DOWNLOAD_ADDRESS, port, self.recorder,
+                                            listen_tls=download_tls or tls)
                                 if download else None)
-        self.report_server = (LoopbackWeb(paths.LOOPBACK_REPORT_ADDRESS, 80, self.recorder)
+        self.report_server = (LoopbackWeb(paths.LOOPBACK_REPORT_ADDRESS, port, self.recorder,
+                                          listen_tls=tls)
                               if report else None)
 
     def close(self):
@@ -133,11 +139,11 @@ class DirectWeb:
 
 @pytest.fixture
 def direct_web():
-    """Factory: direct_web(download=True, report=True) -> DirectWeb."""
+    """Factory: direct_web(download=True, report=True, ...) -> DirectWeb."""
     made = []
 
-    def make(download=True, report=True):
-        web = DirectWeb(download, report)
+    def make(*args, **options):
+        web = DirectWeb(*args, **options)
         made.append(web)
         return web
 

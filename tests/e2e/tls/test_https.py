@@ -12,8 +12,7 @@ import pytest
 from harness import paths
 from harness.job import installer_body, run_jobhost
 from harness.protocol import origin_form, received_seconds, result_url, sheet_request, start_url
-from harness.web import PLAIN_INSIDE, Collector, Download, LoopbackWeb, Recorder, tls_front
-from harness.wine import loopback_port_80
+from harness.web import PLAIN_INSIDE, Collector, Download, tls_front
 from test_installer import BROWSER, Logs, assert_ran_once_quoted, page_file
 from test_reports import assert_report_wire, current_os
 
@@ -243,45 +242,21 @@ def test_a_sixth_redirect_in_a_row_ends_in_114(wine, web):
 
 # --- Direct connections --------------------------------------------------------------------------
 
-class DirectServers:
-    """https:// servers on port 443 of the loopback build's two addresses,
-    and plain ones on port 80 of both, all sharing one recorder."""
-
-    def __init__(self, context, download_tls=None):
-        self.recorder = Recorder()
-        self.servers = [
-            LoopbackWeb(paths.LOOPBACK_DOWNLOAD_ADDRESS, 443, self.recorder,
-                        listen_tls=download_tls or context),
-            LoopbackWeb(paths.LOOPBACK_REPORT_ADDRESS, 443, self.recorder, listen_tls=context)]
-        self.servers += [LoopbackWeb(address, 80, self.recorder)
-                         for address in (paths.LOOPBACK_DOWNLOAD_ADDRESS,
-                                         paths.LOOPBACK_REPORT_ADDRESS)]
-        self.download_server = self.servers[0]
-        self.download_server.download = Download(body=installer_body())
-
-    def listeners(self):
-        return [(r.kind, r.listener, r.scheme) for r in self.recorder.all()]
-
-    def close(self):
-        for server in self.servers:
-            server.close()
-
-
 @pytest.fixture
-def direct(certificates):
-    """Factory: direct(download_tls=None) -> DirectServers."""
-    made = []
-
+def direct(direct_web, certificates):
+    """Factory: direct(download_tls=None) -> the https:// servers on port 443
+    of the loopback build's two addresses, with plain ones on port 80 of
+    both, all recorded by the first's recorder."""
     def make(download_tls=None):
-        servers = DirectServers(certificates['trusted'], download_tls)
-        made.append(servers)
-        return servers
+        secure = direct_web(tls=certificates['trusted'], download_tls=download_tls)
+        direct_web(recorder=secure.recorder)
+        secure.download_server.download = Download(body=installer_body())
+        return secure
+    return make
 
-    # The same lock as the servers on port 80 of these addresses elsewhere.
-    with loopback_port_80():
-        yield make
-        for servers in made:
-            servers.close()
+
+def listeners(servers):
+    return [(r.kind, r.listener, r.scheme) for r in servers.recorder.all()]
 
 
 DIRECT_DOWNLOAD = paths.LOOPBACK_DOWNLOAD_ADDRESS + ':443'
@@ -292,7 +267,7 @@ def test_direct_connections_go_over_tls_to_port_443(wine, direct):
     servers = direct()
     run = run_jobhost(wine, variant='jobhost-https-loopback')
     assert run.result == 0
-    assert servers.listeners() == [('report', DIRECT_REPORTS, 'https'),
+    assert listeners(servers) == [('report', DIRECT_REPORTS, 'https'),
                                    ('download', DIRECT_DOWNLOAD, 'https'),
                                    ('report', DIRECT_REPORTS, 'https')]
     result = servers.recorder.reports()[-1]
@@ -306,7 +281,7 @@ def test_a_download_host_that_speaks_no_tls_ends_in_114(wine, direct):
     servers = direct(download_tls=PLAIN_INSIDE)
     run = run_jobhost(wine, variant='jobhost-https-loopback')
     assert_failed_before_the_transfer(wine, run)
-    assert servers.listeners() == [('report', DIRECT_REPORTS, 'https'),
+    assert listeners(servers) == [('report', DIRECT_REPORTS, 'https'),
                                    ('report', DIRECT_REPORTS, 'https')]
     assert 'action=failure&error=114&duration=' in servers.recorder.reports()[-1].target
 
@@ -318,7 +293,7 @@ def test_a_redirect_to_the_plain_address_sends_nothing_there(wine, direct):
     run = run_jobhost(wine, variant='jobhost-https-loopback')
     assert_failed_before_the_transfer(wine, run)
     # Not one connection reached port 80.
-    assert servers.listeners() == [('report', DIRECT_REPORTS, 'https'),
+    assert listeners(servers) == [('report', DIRECT_REPORTS, 'https'),
                                    ('download', DIRECT_DOWNLOAD, 'https'),
                                    ('report', DIRECT_REPORTS, 'https')]
 
