@@ -7,7 +7,9 @@ started stopped.
 
 The tests run on the build this host can run (harness/host.py). Tests marked
 `smoke64` are the set that also runs on the 64-bit build where the whole
-suite runs on the 32-bit one (tools/run-tests).
+suite runs on the 32-bit one (tools/run-tests). Where the host runs no 32-bit
+code, those and the tests marked `guest32`, which only a 32-bit program can
+pass, run on the 32-bit build in a Debian guest (tools/guest-test).
 """
 import os
 import sys
@@ -19,15 +21,15 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import host, paths                # noqa: E402
 from harness.job import INSTALL_KEY            # noqa: E402
 from harness.web import Collector, LoopbackWeb, Recorder  # noqa: E402
-from harness.wine import WineSession, WineUnavailable, loopback_port_80  # noqa: E402
-
-# Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
-MODES_OF_32_BIT_PROGRAMS = ('win98', 'win2k', 'winxp')
+from harness.wine import (MODES_OF_32_BIT_PROGRAMS, WineSession, WineUnavailable,  # noqa: E402
+                          loopback_port_80)
 
 
 def pytest_configure(config):
     config.addinivalue_line('markers', 'smoke64: also run on the 64-bit build where the '
                                        'suite runs on the 32-bit one')
+    config.addinivalue_line('markers', 'guest32: needs a 32-bit program; runs in the guest '
+                                       'with the smoke set where the host runs no 32-bit code')
 
 
 def pytest_report_header(config):
