@@ -69,8 +69,9 @@ def windows_version(wine):
     for the rest of the test; the prefix goes back to win7 after it."""
     def switch(mode):
         if mode in MODES_OF_32_BIT_PROGRAMS and paths.WINE_BUILD == 'win64':
-            pytest.skip('the %s mode needs a 32-bit program under Wine, and %s'
-                        % (mode, host.limit()))
+            pytest.skip('the %s mode needs a 32-bit program under Wine, and %s%s'
+                        % (mode, host.limit(), '; it runs in the guest (tools/guest-test)'
+                           if host.guest() == 'guest' else ''))
         wine.set_windows_version(mode)
     yield switch
     wine.set_windows_version('win7')
