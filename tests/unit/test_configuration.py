@@ -59,6 +59,11 @@ def setup_plan(**env):
                 for line in run.stdout.splitlines())
 
 
+def guest_decision(**env):
+    return subprocess.run([sys.executable, host.__file__, 'guest'], env=dict(os.environ, **env),
+                          capture_output=True, text=True, timeout=60, check=True).stdout.strip()
+
+
 def test_setup_asks_for_32_bit_wine_only_where_the_kernel_runs_32_bit_code():
     runs, said = host.kernel()
     plan = setup_plan(LV_NO_32BIT='')
@@ -78,6 +83,10 @@ def test_setup_asks_for_32_bit_wine_only_where_the_kernel_runs_32_bit_code():
     left_out = setup_plan(LV_NO_32BIT='1', LV_GUEST='0')
     assert left_out['guest'] == 'left out by LV_GUEST=0'
     assert not GUEST_HOST & set(left_out['packages'].split())
+    # The harness runs the guest exactly where set-up made ready for it.
+    assert guest_decision(LV_NO_32BIT='', LV_GUEST='') == ('host' if runs else 'guest')
+    assert guest_decision(LV_NO_32BIT='1', LV_GUEST='') == 'guest'
+    assert guest_decision(LV_NO_32BIT='1', LV_GUEST='0') == 'off'
 
 
 def test_the_guest_holds_32_bit_wine_and_no_build_tools():
