@@ -7,7 +7,9 @@ started stopped.
 
 The tests run on the build this host can run (harness/host.py). Tests marked
 `smoke64` are the set that also runs on the 64-bit build where the whole
-suite runs on the 32-bit one (tools/run-tests).
+suite runs on the 32-bit one (tools/run-tests). Where the host runs no 32-bit
+code, those and the tests marked `guest32`, which only a 32-bit program can
+pass, run on the 32-bit build in a Debian guest (tools/guest-test).
 """
 import os
 import shutil
@@ -20,15 +22,15 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import host, paths, signing       # noqa: E402
 from harness.job import INSTALL_KEY, altered, installer_body  # noqa: E402
 from harness.web import Collector, LoopbackWeb, Recorder  # noqa: E402
-from harness.wine import WineSession, WineUnavailable, loopback_port_80  # noqa: E402
-
-# Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
-MODES_OF_32_BIT_PROGRAMS = ('win98', 'win2k', 'winxp')
+from harness.wine import (MODES_OF_32_BIT_PROGRAMS, WineSession, WineUnavailable,  # noqa: E402
+                          loopback_port_80)
 
 
 def pytest_configure(config):
     config.addinivalue_line('markers', 'smoke64: also run on the 64-bit build where the '
                                        'suite runs on the 32-bit one')
+    config.addinivalue_line('markers', 'guest32: needs a 32-bit program; runs in the guest '
+                                       'with the smoke set where the host runs no 32-bit code')
 
 
 def pytest_report_header(config):
@@ -68,8 +70,9 @@ def windows_version(wine):
     for the rest of the test; the prefix goes back to win7 after it."""
     def switch(mode):
         if mode in MODES_OF_32_BIT_PROGRAMS and paths.WINE_BUILD == 'win64':
-            pytest.skip('the %s mode needs a 32-bit program under Wine, and %s'
-                        % (mode, host.limit()))
+            pytest.skip('the %s mode needs a 32-bit program under Wine, and %s%s'
+                        % (mode, host.limit(), '; it runs in the guest (tools/guest-test)'
+                           if host.guest() == 'guest' else ''))
         wine.set_windows_version(mode)
     yield switch
     wine.set_windows_version('win7')

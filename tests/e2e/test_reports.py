@@ -285,6 +285,7 @@ def test_refused_report_connection_changes_nothing(wine, direct_web):
 
 # --- Operating-system fields ------------------------------------------------------------
 
+@pytest.mark.guest32
 @pytest.mark.parametrize('version, fields', [
     ('win98', '&osversion=4.10&os=win'),
     ('win2k', '&osversion=5.0&os=nt'),

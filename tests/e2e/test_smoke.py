@@ -23,6 +23,7 @@ def test_job_succeeds_against_the_proxy(wine, web):
     assert wine.leftover_temp_files() == []
 
 
+@pytest.mark.guest32
 @pytest.mark.parametrize('program, folder', [
     ('lvdownload', 'Downloads'),
     ('lvdownload', 'My Downloads'),

@@ -8,7 +8,7 @@ from harness import paths, ui
 from harness.job import INSTALL_KEY, installer_body
 from harness.protocol import os_fields, received_seconds, result_url, start_url
 from harness.web import Download, Gate, drained
-from harness.wine import wait_until
+from harness.wine import MODES_OF_32_BIT_PROGRAMS, wait_until
 from test_job_support import CHUNK, assert_no_temp_left
 from test_reports import current_os
 
@@ -54,7 +54,9 @@ def held_download(wine, web, offset, reset=False):
     return process
 
 
-@pytest.mark.parametrize('version', list(VERSIONS))
+@pytest.mark.parametrize('version', [
+    pytest.param(v, marks=pytest.mark.guest32) if v in MODES_OF_32_BIT_PROGRAMS else v
+    for v in VERSIONS])
 def test_success_and_interrupted_download(wine, web, windows_version, version):
     windows_version(version)
     os_version = current_os(wine)

@@ -91,6 +91,16 @@ def wine_problem(build=None):
             'with tools/setup-host.' % LOADER_64)
 
 
+def guest():
+    """Where the 32-bit build's Wine tests run: 'host' where this kernel runs
+    32-bit code, else 'guest' (a Debian guest under QEMU, tools/guest-test),
+    or 'off' when LV_GUEST=0 leaves the guest out. The kernel alone decides,
+    as it decides what tools/setup-host installs for the guest."""
+    if os.environ.get('LV_NO_32BIT') != '1' and kernel()[0]:
+        return 'host'
+    return 'off' if os.environ.get('LV_GUEST') == '0' else 'guest'
+
+
 def describe(build=None):
     """One line for summaries: which build the Wine runs use, and why."""
     build = build or wine_build()
@@ -102,14 +112,17 @@ def describe(build=None):
 
 
 if __name__ == '__main__':
-    # host.py build: prints win32 or win64; host.py check: prints what stops
-    # Wine and exits 1, or prints nothing.
+    # host.py build: prints win32 or win64; host.py guest: prints host,
+    # guest or off; host.py check: prints what stops Wine and exits 1, or
+    # prints nothing.
     import sys
     if sys.argv[1:] == ['build']:
         print(wine_build())
+    elif sys.argv[1:] == ['guest']:
+        print(guest())
     elif sys.argv[1:] == ['check']:
         problem = wine_problem()
         if problem:
             sys.exit(problem)
     else:
-        sys.exit('usage: host.py build|check')
+        sys.exit('usage: host.py build|guest|check')

@@ -39,6 +39,11 @@ WINE_FONTS = '/usr/share/wine/fonts'
 # pixels, the classic grey face that the logo was drawn for.
 WINDOWS_DPI = 96
 CLASSIC_BUTTON_FACE = '192 192 192'
+# Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
+MODES_OF_32_BIT_PROGRAMS = ('win98', 'win2k', 'winxp')
+# A new prefix takes seconds here, but more than two minutes in the guest
+# under QEMU's emulator, and more than five when the host is busy.
+WINEBOOT_LIMIT = 900
 
 
 class WineUnavailable(RuntimeError):
@@ -71,7 +76,8 @@ def ensure_template_prefix():
         env['WINEPREFIX'] = TEMPLATE_PREFIX
         env.pop('DISPLAY', None)
         subprocess.run([WINE, 'wineboot', '-i'], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=WINEBOOT_LIMIT)
         for key, name, kind, value in (
                 (r'HKCU\Software\Wine\WineDbg', 'ShowCrashDialog', 'REG_DWORD', '0'),):
             subprocess.run([WINE, 'reg', 'add', key, '/v', name, '/t', kind, '/d', value, '/f'],

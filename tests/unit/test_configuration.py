@@ -55,6 +55,10 @@ def test_unusable_text_is_refused_by_name(name, value):
     assert name in result.stderr, result.stderr
 
 
+# What the host needs to make and boot the guest that runs the 32-bit build.
+GUEST_HOST = {'debootstrap', 'e2fsprogs', 'qemu-system-x86', 'qemu-utils'}
+
+
 def setup_plan(**env):
     run = subprocess.run([os.path.join(paths.REPO, 'tools', 'setup-host'), '--dry-run'],
                          env=dict(os.environ, **env), capture_output=True, text=True, timeout=60)
@@ -63,17 +67,43 @@ def setup_plan(**env):
                 for line in run.stdout.splitlines())
 
 
+def guest_decision(**env):
+    return subprocess.run([sys.executable, host.__file__, 'guest'], env=dict(os.environ, **env),
+                          capture_output=True, text=True, timeout=60, check=True).stdout.strip()
+
+
 def test_setup_asks_for_32_bit_wine_only_where_the_kernel_runs_32_bit_code():
     runs, said = host.kernel()
     plan = setup_plan(LV_NO_32BIT='')
     assert plan['host'] == said
     assert ('wine32:i386' in plan['packages'].split()) == runs
     assert (plan['i386'] != 'not used') == runs
-    forced = setup_plan(LV_NO_32BIT='1')
+    forced = setup_plan(LV_NO_32BIT='1', LV_GUEST='')
     assert forced['i386'] == 'not used'
     assert not [p for p in forced['packages'].split() + forced['missing'].split() if ':' in p]
-    assert set(forced['packages'].split()) == set(plan['packages'].split()) - {'wine32:i386'}
     assert 'wine64' in forced['packages'].split()
+    # Where the host runs no 32-bit code, it makes and boots the guest instead.
+    assert (set(forced['packages'].split()) - GUEST_HOST
+            == set(plan['packages'].split()) - {'wine32:i386'} - GUEST_HOST)
+    assert GUEST_HOST <= set(forced['packages'].split())
+    assert forced['guest'].startswith('needed')
+    assert (GUEST_HOST <= set(plan['packages'].split())) == (not runs)
+    left_out = setup_plan(LV_NO_32BIT='1', LV_GUEST='0')
+    assert left_out['guest'] == 'left out by LV_GUEST=0'
+    assert not GUEST_HOST & set(left_out['packages'].split())
+    # The harness runs the guest exactly where set-up made ready for it.
+    assert guest_decision(LV_NO_32BIT='', LV_GUEST='') == ('host' if runs else 'guest')
+    assert guest_decision(LV_NO_32BIT='1', LV_GUEST='') == 'guest'
+    assert guest_decision(LV_NO_32BIT='1', LV_GUEST='0') == 'off'
+
+
+def test_the_guest_holds_32_bit_wine_and_no_build_tools():
+    listed = subprocess.run([os.path.join(paths.REPO, 'tools', 'setup-host'), '--guest-packages'],
+                            capture_output=True, text=True, timeout=60)
+    assert listed.returncode == 0, listed.stderr
+    guest = set(listed.stdout.split())
+    assert {'wine32:i386', 'wine', 'linux-image-amd64', 'xvfb', 'python3-pytest'} <= guest
+    assert not guest & {'mingw-w64', 'cmake', 'clang', 'g++'}
 
 
 def test_the_kernel_probe_agrees_with_wines_32_bit_loader():
