@@ -63,6 +63,8 @@ constexpr rlim_t RESERVED_DESCRIPTORS = 64;
 constexpr std::size_t MAX_CLIENT_BYTES = 64;
 
 const char kTextPlain[] = "text/plain";
+// An HTTP date in the past: already expired.
+const char kLongAgo[] = "Thu, 01 Jan 1970 00:00:00 GMT";
 
 struct Answer {
     http::status status = http::status::ok;
@@ -428,6 +430,13 @@ void Connection::Send(const Answer& answer, bool keepAlive, unsigned requestVers
     keepAlive_ = keepAlive && !loop_.Stopping();
     response_ = Response(answer.status, 11);
     response_.set(http::field::content_type, answer.contentType);
+    // No cache on the way may keep an answer: reports from machines alike
+    // are often the same bytes, and a cache that answered the second one
+    // itself would keep it from the collector. HTTP/1.0 caches know only
+    // the last two.
+    response_.set(http::field::cache_control, "no-store");
+    response_.set(http::field::pragma, "no-cache");
+    response_.set(http::field::expires, kLongAgo);
     response_.body() = answer.body;
     response_.keep_alive(keepAlive_);
     // An HTTP/1.1 answer is kept alive unless it says otherwise; an

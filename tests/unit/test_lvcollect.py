@@ -71,6 +71,19 @@ def status(answer):
     return int(answer.split(b' ')[1]) if answer else None
 
 
+UNCACHEABLE = {'cache-control': 'no-store', 'pragma': 'no-cache',
+               'expires': 'Thu, 01 Jan 1970 00:00:00 GMT'}
+
+
+def uncacheable(headers):
+    """Whether an answer's headers (a dict of lower-case names, or the
+    answer's bytes) keep every HTTP/1.0 and HTTP/1.1 cache from storing it."""
+    if isinstance(headers, bytes):
+        lines = headers.partition(b'\r\n\r\n')[0].decode('latin-1').split('\r\n')[1:]
+        headers = dict((n.strip().lower(), v.strip()) for n, _, v in (l.partition(':') for l in lines))
+    return {name: headers.get(name) for name in UNCACHEABLE} == UNCACHEABLE
+
+
 def target(url):
     return origin_form(url, HOST).encode('latin-1')
 
@@ -141,6 +154,7 @@ def test_hostile_request(collector, data, answer, reason):
     and the collector goes on storing."""
     got = exchange(collector.address, data)
     assert status(got) == answer, got[:200]
+    assert answer is None or uncacheable(got), got
     assert status(exchange(collector.address, request(START))) == 200
     collector.stop()
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
@@ -255,8 +269,10 @@ def test_metrics_of_a_known_run(tmp_path):
                    what='the reports to be stored')
         stored = collector.metrics()
         idle.close()
-        assert collector.admin_get('/metrics', 'POST')[0] == 405
-        assert collector.admin_get('/foo.bar?' + START.decode().partition('?')[2])[0] == 404
+        answers = [collector.admin_get('/metrics'), collector.admin_get('/metrics', 'POST'),
+                   collector.admin_get('/foo.bar?' + START.decode().partition('?')[2])]
+        assert [code for code, _, _ in answers] == [200, 405, 404]
+        assert all(uncacheable(headers) for _, headers, _ in answers), answers
 
     known = {'lvcollect_reports_answered_total': 2, 'lvcollect_malformed_total': 1,
              'lvcollect_other_requests_total': 1, 'lvcollect_requests_cut_off_total': 1,
@@ -336,7 +352,8 @@ def lvcollect(*args):
 def test_summary_plot_and_usage(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
-        assert status(exchange(collector.address, request(target(url)))) == 200
+        answer = exchange(collector.address, request(target(url)))
+        assert status(answer) == 200 and uncacheable(answer), answer
     # The port is taken: a second collector there does not start.
     second = lvcollect('serve', '--listen', '%s:%d' % collector.address, '--db',
                        str(tmp_path / 'second.db'))
