@@ -2,7 +2,7 @@
 # runnable alone, as the tests do:
 #   cmake -DIDS_SERVER=... -DIDS_OBJECT=... -DIDS_AGENT=... -DREPORT_HOST=... \
 #         -P cmake/check_config.cmake
-# (INSTALLER_SHA256 may be left out.) Each refusal names the variable; the sizes are those of the fixed buffers
+# (INSTALLER_SHA256 and INSTALLER_SIGNER may be left out.) Each refusal names the variable; the sizes are those of the fixed buffers
 # that hold the texts.
 
 function(lv_check_text name value max)
@@ -53,5 +53,18 @@ if(NOT "${INSTALLER_SHA256}" STREQUAL "")
     if(NOT length EQUAL 64 OR NOT INSTALLER_SHA256 MATCHES "^[0-9A-Fa-f]+$")
         message(FATAL_ERROR "INSTALLER_SHA256 must be empty or the 64 hexadecimal digits of "
                             "the installer's SHA-256: '${INSTALLER_SHA256}'")
+    endif()
+endif()
+# The installer's signer: none, or a common name of at most 64 characters
+# (X.520's bound) in printable ASCII, the one range that reads the same in
+# every ANSI code page, in which the program is handed the certificate's
+# name; no double quote or backslash, as in the other texts.
+if(NOT "${INSTALLER_SIGNER}" STREQUAL "")
+    string(LENGTH "${INSTALLER_SIGNER}" length)
+    if(length GREATER 64 OR NOT INSTALLER_SIGNER MATCHES "^[ -~]+$" OR
+       INSTALLER_SIGNER MATCHES "[\"\\\\]")
+        message(FATAL_ERROR "INSTALLER_SIGNER must be empty or a common name of at most 64 "
+                            "printable ASCII characters, without a double quote or a backslash: "
+                            "'${INSTALLER_SIGNER}'")
     endif()
 endif()

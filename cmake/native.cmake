@@ -8,7 +8,8 @@ set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
     report/report_url.cpp)
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
-set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp)
+set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp
+    collector/dashboard.cpp collector/dashboard_service.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)
@@ -34,6 +35,7 @@ find_package(PkgConfig REQUIRED)
 # The collector's HTTP front: Boost.Asio and Boost.Beast, header-only.
 find_package(Boost 1.74 REQUIRED)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
 # The collector names result codes with the catalogue's own texts: one line
 # per message of res/catalogue.rc, {IDS_..., "text"}, read with result_codes.h.
@@ -58,14 +60,16 @@ target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werro
 # The tests that check docs/PROTOCOL.md read it from the sources.
 target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main)
+target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.
 add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
-    collector/metrics.cpp collector/sqlite_store.cpp ${LV_COLLECTOR_CORE_SOURCES})
+    collector/metrics.cpp collector/store_factory.cpp collector/sqlite_store.cpp collector/pg_store.cpp
+    ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
-target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE Threads::Threads)
+target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE PkgConfig::LIBPQ
+    Threads::Threads)

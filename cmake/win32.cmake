@@ -26,6 +26,7 @@ set(LV_PRODUCT_FLAGS
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     set(LV_64_BIT TRUE)
     set(LV_SUBSYSTEM_VERSION 5.2)
+    set(LV_MANIFEST_ARCHITECTURE amd64)
     function(lv_entry_symbol out name)
         set(${out} ${name} PARENT_SCOPE)
     endfunction()
@@ -33,6 +34,7 @@ else()
     set(LV_64_BIT FALSE)
     list(APPEND LV_PRODUCT_FLAGS -mno-accumulate-outgoing-args -mpreferred-stack-boundary=2)
     set(LV_SUBSYSTEM_VERSION 4.0)
+    set(LV_MANIFEST_ARCHITECTURE x86)
     function(lv_entry_symbol out name)
         set(${out} _${name}@0 PARENT_SCOPE)
     endfunction()
@@ -98,18 +100,55 @@ add_custom_command(OUTPUT ${LV_LOGO}
     DEPENDS ${CMAKE_SOURCE_DIR}/tools/draw_logo.py
     COMMENT "Drawing the logo")
 
+# lv_manifest(PROGRAM): the application manifest of PROGRAM, for
+# res/manifest.rc, as generated/manifest_PROGRAM/program.manifest: the
+# template with the program's name and the flavour's processor, and without
+# the line breaks and indentation between elements, which would only add to
+# the file. Written only when it changes.
+function(lv_manifest program)
+    set(template ${CMAKE_SOURCE_DIR}/res/application.manifest.in)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${template})
+    file(READ ${template} text)
+    string(REGEX REPLACE ">[ \t\r\n]+<" "><" text "${text}")
+    string(STRIP "${text}" text)
+    set(LV_MANIFEST_PROGRAM ${program})
+    file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/manifest_${program}/program.manifest
+         CONTENT "${text}" @ONLY)
+endfunction()
+
+# lv_manifest_object(TARGET PROGRAM): links PROGRAM's manifest, alone, into
+# TARGET (programs without the downloader's resources).
+function(lv_manifest_object target program)
+    lv_manifest(${program})
+    set(dir ${CMAKE_BINARY_DIR}/generated/manifest_${program})
+    add_custom_command(OUTPUT ${dir}/manifest.o
+        COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -O coff -o ${dir}/manifest.o
+                ${CMAKE_SOURCE_DIR}/res/manifest.rc
+        DEPENDS ${CMAKE_SOURCE_DIR}/res/manifest.rc ${dir}/program.manifest
+        COMMENT "Compiling the manifest (${program})")
+    target_sources(${target} PRIVATE ${dir}/manifest.o)
+    set_source_files_properties(${dir}/manifest.o PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+endfunction()
+
+# Every build of the downloader, and the job hosts that stand in for it in
+# the tests, carry the downloader's manifest with the rest of its resources.
+lv_manifest(lvdownload)
+set(LV_DOWNLOADER_MANIFEST_DIR ${CMAKE_BINARY_DIR}/generated/manifest_lvdownload)
+
 # lv_resources(NAME SERVER OBJECT AGENT [WITHOUT_AGENT] [WITHOUT_SERVER] [WITHOUT_OBJECT]
-#              [PINNED])
-# PINNED adds the text of 124, which only builds with a pinned digest use.
+#              [PINNED] [SIGNER])
+# PINNED adds the text of 124, which only builds with a pinned digest use;
+# SIGNER that of 125, which only builds with a publisher check use.
 # Compiles the resources with one catalogue into generated/NAME/resources.o.
 function(lv_resources name server object agent)
-    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT;PINNED" "" "" ${ARGN})
+    cmake_parse_arguments(ARG "WITHOUT_AGENT;WITHOUT_SERVER;WITHOUT_OBJECT;PINNED;SIGNER" "" ""
+                          ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/${name})
     set(CATALOGUE_SERVER "${server}")
     set(CATALOGUE_OBJECT "${object}")
     set(CATALOGUE_AGENT "${agent}")
     set(CATALOGUE_SWITCHES "")
-    foreach(switch WITHOUT_AGENT WITHOUT_SERVER WITHOUT_OBJECT PINNED)
+    foreach(switch WITHOUT_AGENT WITHOUT_SERVER WITHOUT_OBJECT PINNED SIGNER)
         if(ARG_${switch})
             string(APPEND CATALOGUE_SWITCHES "#define CATALOGUE_${switch}\n")
         endif()
@@ -118,20 +157,22 @@ function(lv_resources name server object agent)
     file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)
     add_custom_command(OUTPUT ${dir}/resources.o
         COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -I ${CMAKE_BINARY_DIR}/generated
-                -I ${CMAKE_SOURCE_DIR} -O coff -o ${dir}/resources.o
-                ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
+                -I ${LV_DOWNLOADER_MANIFEST_DIR} -I ${CMAKE_SOURCE_DIR} -O coff
+                -o ${dir}/resources.o ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
         DEPENDS ${res_sources} ${dir}/catalogue_config.h ${LV_LOGO}
+                ${LV_DOWNLOADER_MANIFEST_DIR}/program.manifest
                 ${CMAKE_SOURCE_DIR}/job/result_codes.h
         COMMENT "Compiling the resources (${name})")
     add_custom_target(lv_resources_${name} DEPENDS ${dir}/resources.o)
     set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
 endfunction()
 
-# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET]): the job and the
-# reports, with the report host compiled in, and the installer's digest
-# when one is pinned: given, or that of a target's built file (the tests').
+# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME]): the
+# job and the reports, with the report host compiled in, the installer's
+# digest when one is pinned (given, or that of a target's built file, the
+# tests'), and the name of the installer's signer when it is checked.
 function(lv_job_library name report_host)
-    cmake_parse_arguments(ARG "" "PIN;PIN_FILE" "" ${ARGN})
+    cmake_parse_arguments(ARG "" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
     set(LV_CONFIG_REPORT_HOST "${report_host}")
     set(LV_CONFIG_PIN "")
@@ -147,10 +188,15 @@ function(lv_job_library name report_host)
             COMMENT "Pinning the digest of ${ARG_PIN_FILE} (${name})")
         add_custom_target(lv_pin_${name} DEPENDS ${dir}/lv_pin.h)
     endif()
+    set(LV_CONFIG_SIGNER "")
+    if(NOT "${ARG_SIGNER}" STREQUAL "")
+        set(LV_CONFIG_SIGNER "#define LV_INSTALLER_SIGNER \"${ARG_SIGNER}\"")
+    endif()
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
-        job/system_dlls.cpp report/report_send.cpp report/report_url_win.cpp)
+        job/publisher_check.cpp job/system_dlls.cpp report/report_send.cpp
+        report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
     target_link_libraries(lv_job_${name} PUBLIC lv_core)
@@ -179,13 +225,19 @@ function(lv_downloader target output_name resources job output_dir)
     lv_reproducible(${target})
 endfunction()
 
-if(INSTALLER_SHA256 STREQUAL "")
-    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}")
-    lv_job_library(release "${REPORT_HOST}")
-else()
-    lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED)
-    lv_job_library(release "${REPORT_HOST}" PIN "${INSTALLER_SHA256}")
+# A pin and a publisher check may be set together; then both must hold.
+set(release_switches "")
+set(release_options "")
+if(NOT INSTALLER_SHA256 STREQUAL "")
+    list(APPEND release_switches PINNED)
+    list(APPEND release_options PIN "${INSTALLER_SHA256}")
 endif()
+if(NOT INSTALLER_SIGNER STREQUAL "")
+    list(APPEND release_switches SIGNER)
+    list(APPEND release_options SIGNER "${INSTALLER_SIGNER}")
+endif()
+lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" ${release_switches})
+lv_job_library(release "${REPORT_HOST}" ${release_options})
 lv_downloader(lvdownload lvdownload release release ${CMAKE_BINARY_DIR})
 
 # The progress reader, for users and tests alike.
@@ -194,6 +246,7 @@ target_include_directories(lvprogress PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(lvprogress PRIVATE -Os -Wall -Wextra -Werror)
 target_link_options(lvprogress PRIVATE -static -s)
 set_target_properties(lvprogress PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+lv_manifest_object(lvprogress lvprogress)
 lv_reproducible(lvprogress)
 
 include(tests/win32/tests.cmake)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <strings.h>
+#include <tuple>
 
 #include "job/result_codes.h"
 
@@ -18,6 +20,33 @@ struct CatalogueEntry {
 // the codes with the very texts the dialog shows.
 const CatalogueEntry kCatalogue[] = {
 #include "catalogue_messages.inc"
+};
+
+// What GetVersionExA reports on each Windows. 4.0 is both Windows 95 and NT
+// 4.0, told apart by the line. Programs whose manifest names no later
+// version are told 6.2 on Windows 8.1, 10 and 11, and the reports carry no
+// build number: 6.2 is Windows 8 itself only from downloaders that carry
+// such a manifest.
+struct WindowsVersion {
+    std::uint32_t major;
+    std::uint32_t minor;
+    bool ntLine;
+    const char* name;
+};
+
+const WindowsVersion kWindowsVersions[] = {
+    {4, 0, false, "Windows 95"},
+    {4, 10, false, "Windows 98"},
+    {4, 90, false, "Windows Me"},
+    {4, 0, true, "Windows NT 4.0"},
+    {5, 0, true, "Windows 2000"},
+    {5, 1, true, "Windows XP"},
+    {5, 2, true, "Windows XP x64 or Server 2003"},
+    {6, 0, true, "Windows Vista"},
+    {6, 1, true, "Windows 7"},
+    {6, 2, true, "Windows 8, or later from older builds"},
+    {6, 3, true, "Windows 8.1"},
+    {10, 0, true, "Windows 10 or 11"},
 };
 
 // Nearest rank: the smallest value with at least p of all values at or below it.
@@ -37,6 +66,19 @@ Spread SpreadOf(std::vector<std::uint32_t>& values)
     spread.median = Percentile(values, 50);
     spread.p95 = Percentile(values, 95);
     return spread;
+}
+
+// One client, whichever collector heard it: a collector on an IPv6 socket
+// hears an IPv4 peer as "::ffff:192.0.2.1", one on an IPv4 socket as
+// "192.0.2.1", and a fleet may have both.
+std::string ClientKey(const std::string& client)
+{
+    const std::size_t prefix = 7;   // "::ffff:"
+    if (client.size() > prefix && strncasecmp(client.c_str(), "::ffff:", prefix) == 0 &&
+        client.find('.', prefix) != std::string::npos &&
+        client.find_first_not_of("0123456789.", prefix) == std::string::npos)
+        return client.substr(prefix);
+    return client;
 }
 
 std::string OsKey(const Report& report)
@@ -88,9 +130,12 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-std::string JsonCounts(const KindCounts& counts)
+std::string JsonVersion(const VersionCounts& counts)
 {
-    return Format("{\"started\": %llu, \"succeeded\": %llu, \"failed\": %llu, \"cancelled\": %llu}",
+    const char* name = WindowsName(counts.major, counts.minor, counts.ntLine);
+    return Format("{\"windows\": %s, \"started\": %llu, \"succeeded\": %llu, \"failed\": %llu, "
+                  "\"cancelled\": %llu}",
+                  name ? JsonString(name).c_str() : "null",
                   static_cast<unsigned long long>(counts.started),
                   static_cast<unsigned long long>(counts.succeeded),
                   static_cast<unsigned long long>(counts.failed),
@@ -107,6 +152,33 @@ std::string JsonSpread(const Spread& spread)
 
 }  // namespace
 
+const char* WindowsName(std::uint32_t major, std::uint32_t minor, bool ntLine)
+{
+    for (const WindowsVersion& version : kWindowsVersions)
+        if (version.major == major && version.minor == minor && version.ntLine == ntLine)
+            return version.name;
+    return nullptr;
+}
+
+std::string VersionLabel(const std::string& key, const VersionCounts& counts)
+{
+    const char* name = WindowsName(counts.major, counts.minor, counts.ntLine);
+    return name ? key + "  " + name : key;
+}
+
+std::vector<std::pair<std::string, const VersionCounts*>> VersionsInOrder(const Funnel& funnel)
+{
+    std::vector<std::pair<std::string, const VersionCounts*>> versions;
+    for (const auto& [key, counts] : funnel.byOs)
+        versions.emplace_back(key, &counts);
+    std::sort(versions.begin(), versions.end(), [](const auto& a, const auto& b) {
+        const VersionCounts& x = *a.second;
+        const VersionCounts& y = *b.second;
+        return std::tie(x.major, x.minor, x.ntLine) < std::tie(y.major, y.minor, y.ntLine);
+    });
+    return versions;
+}
+
 const char* CatalogueText(std::uint32_t code)
 {
     for (const CatalogueEntry& entry : kCatalogue)
@@ -118,8 +190,11 @@ const char* CatalogueText(std::uint32_t code)
 void FunnelBuilder::Add(const StoredReport& stored)
 {
     const Report& report = stored.report;
-    KindCounts& os = funnel_.byOs[OsKey(report)];
-    Client& client = clients_[stored.client];
+    VersionCounts& os = funnel_.byOs[OsKey(report)];
+    os.major = report.osMajor;
+    os.minor = report.osMinor;
+    os.ntLine = report.ntLine;
+    Client& client = clients_[ClientKey(stored.client)];
     switch (report.kind) {
     case ReportKind::Start:
         ++funnel_.all.started;
@@ -196,13 +271,16 @@ std::string SummaryText(const Funnel& f)
                   static_cast<unsigned long long>(f.clients),
                   static_cast<unsigned long long>(f.clientsRetried),
                   Share(f.clientsRetried, f.clients).c_str());
-    out += "\nBy Windows version       started  success  failure   cancel\n";
-    for (const auto& [os, counts] : f.byOs)
-        out += Format("  %-20s %9llu %8llu %8llu %8llu\n", os.c_str(),
-                      static_cast<unsigned long long>(counts.started),
-                      static_cast<unsigned long long>(counts.succeeded),
-                      static_cast<unsigned long long>(counts.failed),
-                      static_cast<unsigned long long>(counts.cancelled));
+    out += Format("\n%-49s %9s %8s %8s %8s\n", "By Windows version", "started", "success",
+                  "failure", "cancel");
+    for (const auto& [os, counts] : VersionsInOrder(f)) {
+        const char* name = WindowsName(counts->major, counts->minor, counts->ntLine);
+        out += Format("  %-9s %-37s %9llu %8llu %8llu %8llu\n", os.c_str(), name ? name : "",
+                      static_cast<unsigned long long>(counts->started),
+                      static_cast<unsigned long long>(counts->succeeded),
+                      static_cast<unsigned long long>(counts->failed),
+                      static_cast<unsigned long long>(counts->cancelled));
+    }
     out += "\nDuration and size of the attempts\n";
     out += SpreadLine("seconds to success", f.successSeconds, "s");
     out += SpreadLine("bytes of a success", f.successBytes, "bytes");
@@ -218,8 +296,8 @@ std::string SummaryJson(const Funnel& f)
         failed += Format("%s\"%u\": %llu", failed.empty() ? "" : ", ", code,
                          static_cast<unsigned long long>(count));
     std::string byOs;
-    for (const auto& [os, counts] : f.byOs)
-        byOs += (byOs.empty() ? "" : ", ") + JsonString(os) + ": " + JsonCounts(counts);
+    for (const auto& [os, counts] : VersionsInOrder(f))
+        byOs += (byOs.empty() ? "" : ", ") + JsonString(os) + ": " + JsonVersion(*counts);
     std::string out = "{";
     out += Format("\"started\": %llu, \"succeeded\": %llu, \"failed\": {%s}, \"cancelled\": %llu, "
                   "\"malformed\": %llu, ",

@@ -1,12 +1,16 @@
 // lvcollect: the report collector for a vendor's report host.
 //
 //   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
-//                   [--max-connections N] [--admin-listen ADDRESS:PORT] --db FILE
+//                   [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE
 //                                                       receive and store reports
-//   lvcollect summary --db FILE [--json]                print the funnel
-//   lvcollect plot --db FILE --out FILE.svg             draw the funnel
+//   lvcollect summary --db STORE [--json]               print the funnel
+//   lvcollect plot --db STORE --out FILE.svg            draw the funnel
+//   lvcollect dashboard --db STORE --out FILE.html      write the dashboard page
+//
+// STORE is a SQLite file, or a PostgreSQL URI that several collectors share.
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -15,9 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "collector/dashboard.h"
 #include "collector/funnel.h"
 #include "collector/server.h"
-#include "collector/sqlite_store.h"
+#include "collector/store_factory.h"
 
 namespace {
 
@@ -30,14 +35,18 @@ constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
 
 const char kUsage[] =
     "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
-    "                       [--max-connections N] [--admin-listen ADDRESS:PORT] --db FILE\n"
-    "       lvcollect summary --db FILE [--json]\n"
-    "       lvcollect plot --db FILE --out FILE.svg\n"
+    "                       [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE\n"
+    "       lvcollect summary --db STORE [--json]\n"
+    "       lvcollect plot --db STORE --out FILE.svg\n"
+    "       lvcollect dashboard --db STORE --out FILE.html\n"
+    "STORE is a SQLite file, or postgresql://USER@HOST:PORT/DATABASE (a libpq URI)\n"
+    "for several collectors that store into one database.\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
     "names the client instead of the proxy's address. At most --max-connections\n"
     "(10000) are open at once; further ones are refused. --admin-listen serves\n"
-    "GET /metrics for monitoring (Prometheus); keep it off the public network.\n";
+    "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
+    "at /summary.json); keep it off the public network.\n";
 
 int Usage()
 {
@@ -106,10 +115,28 @@ bool ParseCount(const std::string& text, std::size_t most, std::size_t* count)
 
 Funnel ReadFunnel(const std::string& path)
 {
-    std::unique_ptr<ReportStore> store = OpenSqliteStore(path, StoreAccess::ReadOnly);
+    std::unique_ptr<ReportStore> store = OpenStore(path, StoreAccess::ReadOnly);
     FunnelBuilder builder;
     store->ForEachReport([&](const StoredReport& stored) { builder.Add(stored); });
     return builder.Finish(store->MalformedCount());
+}
+
+std::int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "lvcollect: cannot write %s\n", path.c_str());
+        return EXIT_FAILED;
+    }
+    return 0;
 }
 
 int Run(const std::string& command, const std::map<std::string, std::string>& options)
@@ -127,23 +154,20 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
             return Usage();
         if (options.count("--client-header"))
             serve.clientHeader = options.at("--client-header");
-        std::unique_ptr<ReportStore> store = OpenSqliteStore(db, StoreAccess::ReadWrite);
+        serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
+        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
         return Serve(serve, *store);
+    }
+    if (command == "dashboard") {
+        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadOnly);
+        return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs())));
     }
     Funnel funnel = ReadFunnel(db);
     if (command == "summary") {
         std::fputs((options.count("--json") ? SummaryJson(funnel) : SummaryText(funnel)).c_str(), stdout);
         return 0;
     }
-    const std::string& out = options.at("--out");
-    std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    file << FunnelChartSvg(funnel);
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "lvcollect: cannot write %s\n", out.c_str());
-        return EXIT_FAILED;
-    }
-    return 0;
+    return WriteFile(options.at("--out"), FunnelChartSvg(funnel));
 }
 
 }  // namespace
@@ -161,7 +185,7 @@ int main(int argc, char** argv)
                               {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
-    else if (command == "plot")
+    else if (command == "plot" || command == "dashboard")
         parsed = ParseOptions(args, {"--db", "--out"}, {}, &options) && options.count("--out");
     if (!parsed || !options.count("--db"))
         return Usage();

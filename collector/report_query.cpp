@@ -188,6 +188,16 @@ const char* KindName(ReportKind kind)
     return "?";
 }
 
+bool KindOfName(std::string_view name, ReportKind* kind)
+{
+    for (ReportKind k : {ReportKind::Start, ReportKind::Success, ReportKind::Failure, ReportKind::Cancel})
+        if (name == KindName(k)) {
+            *kind = k;
+            return true;
+        }
+    return false;
+}
+
 ParsedQuery ParseReportQuery(std::string_view query)
 {
     ParsedQuery parsed;

@@ -30,6 +30,9 @@ constexpr std::uint32_t CANCEL_CODE = 123;
 enum class ReportKind { Start, Success, Failure, Cancel };
 
 const char* KindName(ReportKind kind);   // "start", "success", "failure", "cancel"
+// The kind of a name that KindName gives, as a store reads it back; false
+// for any other text.
+bool KindOfName(std::string_view name, ReportKind* kind);
 
 struct Report {
     ReportKind kind = ReportKind::Start;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "collector/dashboard_service.h"
 #include "collector/metrics.h"
 #include "collector/report_queue.h"
 
@@ -46,6 +47,8 @@ constexpr std::size_t MAX_REQUESTS_PER_CONNECTION = 1000;
 constexpr Clock::duration IDLE_TIME_LIMIT = std::chrono::seconds(5);      // to a request's first byte
 constexpr Clock::duration REQUEST_TIME_LIMIT = std::chrono::seconds(5);   // its first to its last byte
 constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);    // for the peer to take the answer
+// For the dashboard to read the store: a second per 500,000 stored reports.
+constexpr Clock::duration DASHBOARD_TIME_LIMIT = std::chrono::seconds(60);
 // How often the deadline timer looks: a limit is kept to within this.
 constexpr Clock::duration DEADLINE_CHECK_INTERVAL = std::chrono::milliseconds(100);
 // Event loops, one a thread: one for each processor, up to this many.
@@ -63,6 +66,8 @@ constexpr rlim_t RESERVED_DESCRIPTORS = 64;
 constexpr std::size_t MAX_CLIENT_BYTES = 64;
 
 const char kTextPlain[] = "text/plain";
+const char kTextHtml[] = "text/html; charset=utf-8";
+const char kJson[] = "application/json";
 // An HTTP date in the past: already expired.
 const char kLongAgo[] = "Thu, 01 Jan 1970 00:00:00 GMT";
 
@@ -120,9 +125,11 @@ enum class State {
     Idle,        // IDLE_TIME_LIMIT: waiting for a request's first byte
     Reading,     // REQUEST_TIME_LIMIT: the request's first byte has come
     Answering,   // ANSWER_TIME_LIMIT: from the whole request to the answer taken
+    Preparing,   // DASHBOARD_TIME_LIMIT: a dashboard request waits for the store's read
     Closed,      // no limit: the socket is closed, the last operation ending
 };
-constexpr std::size_t STATES = 4;
+constexpr std::size_t STATES = 5;
+constexpr State kOpenStates[] = {State::Idle, State::Reading, State::Answering, State::Preparing};
 
 Clock::duration TimeLimit(State state)
 {
@@ -130,9 +137,33 @@ Clock::duration TimeLimit(State state)
     case State::Idle: return IDLE_TIME_LIMIT;
     case State::Reading: return REQUEST_TIME_LIMIT;
     case State::Answering: return ANSWER_TIME_LIMIT;
+    case State::Preparing: return DASHBOARD_TIME_LIMIT;
     case State::Closed: break;
     }
     return Clock::duration::max();
+}
+
+// The dashboard's documents on the admin listener.
+enum class DashboardDocument { None, Page, Json };
+
+DashboardDocument DashboardDocumentOf(const Request& request)
+{
+    std::string_view target = View(request.target());
+    if (target == "/")
+        return DashboardDocument::Page;
+    if (target == "/summary.json")
+        return DashboardDocument::Json;
+    return DashboardDocument::None;
+}
+
+Answer DashboardAnswer(const DashboardDocuments& documents, DashboardDocument document)
+{
+    if (!documents.ok)
+        return {http::status::service_unavailable, kTextPlain,
+                "the store cannot be read: " + documents.error + "\n"};
+    if (document == DashboardDocument::Json)
+        return {http::status::ok, kJson, documents.json};
+    return {http::status::ok, kTextHtml, documents.html};
 }
 
 // One client connection: its requests one after another, each within the
@@ -166,6 +197,10 @@ private:
     // Feeds the buffer to the parser; reads more, or answers.
     void Parse();
     void OnRequest(beast::error_code error);
+    // A dashboard document is read off the loop; the answer follows.
+    void AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion);
+    void OnDashboard(const DashboardDocuments& documents, DashboardDocument document, bool keepAlive,
+                     unsigned requestVersion);
     // Sends one answer; `keepAlive` when another request may follow on
     // this connection.
     void Send(const Answer& answer, bool keepAlive, unsigned requestVersion);
@@ -203,6 +238,7 @@ public:
 
     Front& front() { return front_; }
     bool Stopping() const;
+    DashboardService* dashboard();
 
     // Accepting, and the deadline timer.
     void Start();
@@ -249,7 +285,7 @@ private:
 // the stop.
 class Front {
 public:
-    Front(ReportQueue& queue, const ServeOptions& options);
+    Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard);
 
     // Binds and listens: the report port on every loop, the admin listener
     // on the first. False (having said why) when it cannot; *bound is the
@@ -262,6 +298,7 @@ public:
 
     bool Stopping() const { return stopping_; }
     ReportQueue& queue() { return queue_; }
+    DashboardService* dashboard() { return dashboard_; }
     const std::string& clientHeader() const { return clientHeader_; }
 
     // A new connection on the report port: false when the most allowed are
@@ -277,6 +314,7 @@ private:
     void AwaitSignal();
 
     ReportQueue& queue_;
+    DashboardService* const dashboard_;   // none without an admin listener
     const std::string clientHeader_;
     const std::size_t maxConnections_;
     std::vector<std::unique_ptr<Loop>> loops_;
@@ -419,10 +457,42 @@ void Connection::OnRequest(beast::error_code error)
     ++requests_;
     const Request& request = parser_->get();
     bool keepAlive = request.keep_alive() && requests_ < MAX_REQUESTS_PER_CONNECTION;
-    Answer answer = loop_.Route(listener_, request, peer_);
     unsigned version = request.version();
+    DashboardDocument document = listener_.reports ? DashboardDocument::None : DashboardDocumentOf(request);
+    if (document != DashboardDocument::None && loop_.dashboard()) {
+        bool get = request.method() == http::verb::get;
+        parser_.reset();
+        if (!get)
+            Send({http::status::method_not_allowed, kTextPlain, "GET only\n"}, keepAlive, version);
+        else
+            AwaitDashboard(document, keepAlive, version);
+        return;
+    }
+    Answer answer = loop_.Route(listener_, request, peer_);
     parser_.reset();   // an idle connection keeps no request
     Send(answer, keepAlive, version);
+}
+
+void Connection::AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion)
+{
+    loop_.Enter(this, State::Preparing);
+    asio::io_context& io = loop_.io;
+    // Called on the dashboard's reader thread (or at once on this one): the
+    // connection moves back to its loop, and only the loop may let it go.
+    loop_.dashboard()->Request([self = shared_from_this(), &io, document, keepAlive, requestVersion](
+                                   std::shared_ptr<const DashboardDocuments> documents) mutable {
+        asio::post(io, [self = std::move(self), documents = std::move(documents), document, keepAlive,
+                        requestVersion] { self->OnDashboard(*documents, document, keepAlive, requestVersion); });
+    });
+}
+
+void Connection::OnDashboard(const DashboardDocuments& documents, DashboardDocument document,
+                             bool keepAlive, unsigned requestVersion)
+{
+    if (state != State::Preparing)
+        return;   // closed meanwhile: past its deadline, or cut off by a second signal
+    loop_.Enter(this, State::Answering);
+    Send(DashboardAnswer(documents, document), keepAlive, requestVersion);
 }
 
 void Connection::Send(const Answer& answer, bool keepAlive, unsigned requestVersion)
@@ -484,6 +554,11 @@ bool Loop::Stopping() const
     return front_.Stopping();
 }
 
+DashboardService* Loop::dashboard()
+{
+    return admin ? front_.dashboard() : nullptr;
+}
+
 void Loop::Start()
 {
     if (reports.acceptor.is_open())
@@ -523,7 +598,7 @@ void Loop::Enter(Connection* connection, State state)
 void Loop::CheckDeadlines()
 {
     Clock::time_point now = Clock::now();
-    for (State state : {State::Idle, State::Reading, State::Answering}) {
+    for (State state : kOpenStates) {
         std::list<Connection*>& waiting = connections_[static_cast<std::size_t>(state)];
         // Expire moves each to the closed list.
         while (!waiting.empty() && waiting.front()->deadline <= now)
@@ -555,7 +630,7 @@ void Loop::Stop()
 
 void Loop::CloseAll()
 {
-    for (State state : {State::Idle, State::Reading, State::Answering}) {
+    for (State state : kOpenStates) {
         std::list<Connection*>& open = connections_[static_cast<std::size_t>(state)];
         while (!open.empty())
             open.front()->Close();
@@ -675,8 +750,11 @@ Answer Loop::MetricsPage()
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
-Front::Front(ReportQueue& queue, const ServeOptions& options)
-    : queue_(queue), clientHeader_(options.clientHeader), maxConnections_(options.maxConnections)
+Front::Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard)
+    : queue_(queue),
+      dashboard_(dashboard),
+      clientHeader_(options.clientHeader),
+      maxConnections_(options.maxConnections)
 {
     unsigned processors = std::thread::hardware_concurrency();
     unsigned count = std::min(MAX_LOOPS, std::max(1u, processors));
@@ -838,7 +916,12 @@ int Serve(const ServeOptions& options, ReportStore& store)
     signal(SIGPIPE, SIG_IGN);
 
     ReportQueue queue;
-    Front front(queue, options);
+    // Made before the front and ended after it: the loops end only once
+    // every dashboard request has been answered.
+    std::optional<DashboardService> dashboard;
+    if (options.adminPort >= 0 && options.openDashboardStore)
+        dashboard.emplace(options.openDashboardStore, NowMs);
+    Front front(queue, options, dashboard ? &*dashboard : nullptr);
     int adminPort = 0;
     int port = 0;
     if (options.adminPort >= 0 && !front.Listen(false, options.adminHost, options.adminPort, &adminPort))

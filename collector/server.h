@@ -11,6 +11,8 @@
 #define LV_COLLECTOR_SERVER_H
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "collector/store.h"
@@ -29,9 +31,12 @@ struct ServeOptions {
     // peer's address is the client.
     std::string clientHeader;
     std::size_t maxConnections = MAX_OPEN_CONNECTIONS;
-    // The listener for monitoring (GET /metrics); off when adminPort < 0.
+    // The listener for monitoring (GET /metrics) and for the dashboard (GET
+    // / and /summary.json); off when adminPort < 0.
     std::string adminHost = "127.0.0.1";
     int adminPort = -1;
+    // Opens a read-only store of the dashboard's own; none: no dashboard.
+    std::function<std::unique_ptr<ReportStore>()> openDashboardStore;
 };
 
 // Serves until SIGINT or SIGTERM: then it stops accepting, closes idle

@@ -45,7 +45,7 @@ const char kInsertMalformed[] =
     " VALUES (?1, ?2, ?3, ?4, ?5)";
 const char kSelectReports[] =
     "SELECT received_ms, client, kind, code, seconds, bytes, current_url, os_major, os_minor,"
-    " os_line FROM reports ORDER BY id";
+    " os_line, user_agent FROM reports ORDER BY id";
 
 struct DatabaseCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -60,16 +60,6 @@ std::string Text(const unsigned char* text, int bytes)
 {
     return text ? std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(bytes))
                 : std::string();
-}
-
-bool KindOfName(const std::string& name, ReportKind* kind)
-{
-    for (ReportKind k : {ReportKind::Start, ReportKind::Success, ReportKind::Failure, ReportKind::Cancel})
-        if (name == KindName(k)) {
-            *kind = k;
-            return true;
-        }
-    return false;
 }
 
 class SqliteStore : public ReportStore {
@@ -139,6 +129,7 @@ public:
             report.osMajor = static_cast<std::uint32_t>(sqlite3_column_int64(s, 7));
             report.osMinor = static_cast<std::uint32_t>(sqlite3_column_int64(s, 8));
             report.ntLine = Text(sqlite3_column_text(s, 9), sqlite3_column_bytes(s, 9)) == "nt";
+            stored.userAgent = Text(sqlite3_column_text(s, 10), sqlite3_column_bytes(s, 10));
             visit(stored);
         }
         if (rc != SQLITE_DONE)

@@ -18,8 +18,6 @@
 
 namespace lvcollect {
 
-enum class StoreAccess { ReadWrite, ReadOnly };
-
 // Opens (for ReadWrite: creates) the file; throws StoreError.
 std::unique_ptr<ReportStore> OpenSqliteStore(const std::string& path, StoreAccess access);
 

@@ -1,6 +1,7 @@
-// Where received reports are kept: one small interface, so that a server
-// database can take the place of the SQLite file (sqlite_store.h) when one
-// machine no longer suffices.
+// Where received reports are kept: one small interface, behind which the
+// SQLite file of one collector (sqlite_store.h) or the PostgreSQL database
+// of a fleet of collectors (pg_store.h) keeps them; OpenStore
+// (store_factory.h) picks one from the --db argument.
 #ifndef LV_COLLECTOR_STORE_H
 #define LV_COLLECTOR_STORE_H
 
@@ -28,7 +29,12 @@ struct StoredReport {
     std::int64_t receivedMs = 0;
     std::string client;
     Report report;
+    std::string userAgent;
 };
+
+// ReadOnly is for the commands that only read (summary, plot): they never
+// create a store or its tables.
+enum class StoreAccess { ReadWrite, ReadOnly };
 
 class StoreError : public std::runtime_error {
 public:
@@ -42,7 +48,8 @@ public:
     // Keeps the whole batch, or, when it throws StoreError, none of it.
     virtual void Append(const std::vector<Received>& batch) = 0;
 
-    // Every valid report, in the order of arrival.
+    // Every valid report, in the order of arrival (by the time it was
+    // received, when several collectors store into one database).
     virtual void ForEachReport(const std::function<void(const StoredReport&)>& visit) = 0;
 
     // How many queries did not follow the grammar.

@@ -7,6 +7,7 @@
 #include "job/progress_math.h"
 #include "report/report.h"
 #include "report/report_url.h"
+#include "lv_config.h"
 
 volatile DWORD g_jobStartTick;   // zero until the first attempt starts
 
@@ -107,6 +108,13 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
         g_winInet.InternetCloseHandle(connection);
     if (root)
         g_winInet.InternetCloseHandle(root);
+
+#ifdef LV_INSTALLER_SIGNER
+    // The publisher check reads the whole file again, now that it is
+    // closed; a file it refuses is neither announced nor run.
+    if (result == RESULT_SUCCESS)
+        result = CheckPublisher(tempName);
+#endif
 
     // 8. The installer, and after its success the redirect page.
     if (result == RESULT_SUCCESS) {

@@ -21,6 +21,11 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow);
 // nothing.
 ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten);
 
+// Builds with INSTALLER_SIGNER: 0 when the closed file's Authenticode
+// signature verifies and its signer's common name is the vendor's, exactly;
+// otherwise 125.
+ResultCode CheckPublisher(const char* installerPath);
+
 // Runs the downloaded installer, waits for it and reads its outcome from the
 // install-state key. Returns 0, 119, 122 or the installer's own number.
 ResultCode RunInstaller(const char* installerPath);

@@ -20,6 +20,7 @@
 #define IDS_ERR_INSTALL_FAILED 122
 #define IDS_ERR_USER_CANCEL 123     // carried by the cancel report only
 #define IDS_ERR_DAMAGED 124         // builds with a pinned digest only: the download differs
+#define IDS_ERR_NOT_SIGNED 125      // builds with a publisher check only: not the vendor's signature
 #define IDS_INST_CANCELLED 150      // 150 to 152 are stored by the installer
 #define IDS_INST_NEWER_EXISTS 151
 #define IDS_INST_NO_SPACE 152

@@ -44,8 +44,7 @@ HMODULE LoadSystemDll(const char* name)
     return LoadLibraryExA(path, NULL, g_searchRestricted ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-#define TAKE(table, module, function) \
-    ((table).function = reinterpret_cast<decltype(&::function)>(SystemFunction(module, #function)))
+#define TAKE(table, module, function) TAKE_SYSTEM_FUNCTION(table, module, function)
 
 bool LoadWinInet()
 {

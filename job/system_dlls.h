@@ -39,6 +39,11 @@ HMODULE LoadSystemDll(const char* name);
 // real one.
 void* SystemFunction(HMODULE module, const char* name);
 
+// Sets table.function to the function of that name in module, typed as the
+// headers declare it; the value is null when the module lacks it.
+#define TAKE_SYSTEM_FUNCTION(table, module, function) \
+    ((table).function = reinterpret_cast<decltype(&::function)>(SystemFunction(module, #function)))
+
 // Fills g_winInet; false when WININET or one of its functions is missing.
 bool LoadWinInet();
 

@@ -1,8 +1,9 @@
 """Figures of lvdownload.exe against its yardsticks (make bench).
 
   size      the bytes of the program by part, from its PE headers, those
-            of a build that pins the installer's digest, and those of the
-            copy that make sign writes (throwaway certificate)
+            of a build that pins the installer's digest and of one that
+            checks the installer's signer, and those of the copy that make
+            sign writes (throwaway certificate)
   transfer  a large download over loopback: the program's transfer phase
             against benchget's floor (the same WinINet calls, reads, writes
             and one SendMessageA per chunk), the floor with a visible bar,
@@ -11,16 +12,19 @@
             the large body, as a vendor pins one); rounds alternate, and
             the differences say where the time goes
   hash      the speed of the program's SHA-256 under Wine
+  publisher the time the publisher check (INSTALLER_SIGNER) takes under
+            Wine for the signed test installer and a signed 50 MB file
   memory    peak resident memory of the program's Wine process for a small
             and a large download
   start-up  start to visible dialog, against mindialog (the smallest dialog
             program), under the same Wine
   reports   what one report exchange adds on loopback
   collector reports per second that lvcollect, the vendor's collector,
-            stores on loopback under wrk, stored rows against requests,
-            peak memory and CPU, beside nginx in the same run; ordinary
-            reports beside 2,000 slow connections; memory with 10,000 idle
-            connections; needs no Wine
+            stores on loopback under wrk, into SQLite and into PostgreSQL
+            (one collector, and two that share the database), stored rows
+            against requests, peak memory and CPU, beside nginx in the same
+            run; ordinary reports beside 2,000 slow connections; memory with
+            10,000 idle connections; needs no Wine
 
 Everything runs in one private Wine session (own prefix, wineserver, Xvfb)
 against one loopback server reached through Wine's http_proxy. These are
@@ -28,6 +32,7 @@ figures to read, not tests: nothing here fails on a target. Take them on an
 idle machine (uptime load below 1).
 """
 import argparse
+import concurrent.futures
 import datetime
 import hashlib
 import os
@@ -50,11 +55,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 from harness import host, paths, signing        # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
+from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
 from harness.web import Collector, Download, LoopbackWeb, Nginx, SlowClients, free_port  # noqa: E402
 from harness.wine import WINE, session_or_exit  # noqa: E402
 
-TARGET_SIZE = 28672
+TARGET_SIZE = 29184
 TARGET_RATIO = 1.15             # program's phase / floor's phase
 TARGET_MEMORY = 1 << 20         # peak RSS, large download minus small
 SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
@@ -83,7 +89,7 @@ def spread(values, unit='s', scale=1.0):
 
 # Size ----------------------------------------------------------------------
 
-RESOURCE_TYPES = {2: 'logo (bitmap)', 5: 'dialog template', 6: 'string table'}
+RESOURCE_TYPES = {2: 'logo (bitmap)', 5: 'dialog template', 6: 'string table', 24: 'manifest'}
 
 
 def pe_parts(path):
@@ -149,12 +155,13 @@ def report_size():
     print('  %-28s %7d' % ('of which file-alignment padding', padding))
     if accounted != total:
         print('  %-28s %7d' % ('beyond the sections', total - accounted))
-    pinned = os.path.join(os.path.dirname(paths.LVDOWNLOAD_WIN32), 'tests',
-                          'lvdownload-pinned.exe')
-    if os.path.exists(pinned):
-        size = os.path.getsize(pinned)
-        print('A build that pins the installer\'s digest (%s): %d bytes, %+d' % (
-            os.path.relpath(pinned, paths.REPO), size, size - total))
+    for name, what in (('lvdownload-pinned', 'pins the installer\'s digest'),
+                       ('lvdownload-signer', 'checks the installer\'s signer')):
+        variant = os.path.join(os.path.dirname(paths.LVDOWNLOAD_WIN32), 'tests', name + '.exe')
+        if os.path.exists(variant):
+            size = os.path.getsize(variant)
+            print('A build that %s (%s): %d bytes, %+d' % (
+                what, os.path.relpath(variant, paths.REPO), size, size - total))
     report_signed_size(total)
     print()
     return total
@@ -518,6 +525,38 @@ def hash_section(bench, args):
     print('  %s\n' % spread(rates, 'MB/s'))
 
 
+PUBLISHER_ROUNDS = 7
+LARGE_SIGNED_SIZE = 50_000_000
+
+
+def publisher_section(bench, args):
+    """The signer build's check, as benchget runs the product's code of it,
+    on the test installer and on it padded to 50 MB, each signed as a
+    vendor signs (tools/sign.py, throwaway certificate under the tests'
+    signer name)."""
+    print('Publisher check (WinVerifyTrust and the signer\'s name), inside Wine, %d rounds '
+          'each; the first loads WINTRUST cold' % PUBLISHER_ROUNDS)
+    with tempfile.TemporaryDirectory() as folder:
+        authority = signing.make_authority(folder)
+        for label, size in (('test installer', len(installer_body())),
+                            ('50 MB', LARGE_SIGNED_SIZE)):
+            program = os.path.join(folder, 'installer-%d.exe' % size)
+            with open(program, 'wb') as f:
+                f.write(make_body(size))
+            run = signing.sign(authority, [program])
+            if run.returncode:
+                print('  %-16s not signed: %s' % (label, run.stderr.strip()))
+                continue
+            signed = signing.signed_name(program)
+            output = run_measured(bench, BENCHGET, ['publisher', paths.windows_path(signed),
+                                                    str(PUBLISHER_ROUNDS)])['output'].split()
+            times = [float(t) for t in output[1:output.index('RESULT')]]
+            print('  %-16s %9d bytes  %s, first %.1f ms, answer %s' % (
+                label, os.path.getsize(signed), spread(times[1:], 'ms'), times[0],
+                output[-1]))
+    print()
+
+
 def start_up_section(bench, args):
     body = make_body(len(installer_body()))
     times = {paths.LVDOWNLOAD: [], MINDIALOG: []}
@@ -562,10 +601,15 @@ def reports_section(product_runs, benchget_runs):
 # The collector -------------------------------------------------------------
 
 TARGET_COLLECTOR_RATE = 15000   # stored reports per second, nothing lost
+TARGET_POSTGRES_SHARE = 0.80    # one collector on PostgreSQL / on SQLite
 WRK_THREADS, WRK_CONNECTIONS = 2, 16
 # wrk's own way (connections kept alive), and the downloader's: one
 # connection per report.
 COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connection: close']))
+# The stores side by side, each round in this order: a SQLite file; one
+# PostgreSQL database with one collector, and with two collectors (a fleet),
+# each under its own wrk with half the threads and connections.
+COLLECTOR_SETUPS = (('SQLite', 1), ('PostgreSQL', 1), ('PostgreSQL', 2))
 COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
 # The slow-connection case: so many connections trickle request heads
 # (2 bytes every 0.5 s, reopened when cut off) while one client sends
@@ -597,9 +641,9 @@ def report_request():
         report_target(), paths.REPORT_HOST, paths.REPORT_AGENT)).encode('latin-1')
 
 
-def run_wrk(port, seconds, extra):
+def run_wrk(port, seconds, extra, threads=WRK_THREADS, connections=WRK_CONNECTIONS):
     url = 'http://127.0.0.1:%d%s' % (port, report_target())
-    wrk = subprocess.Popen(['wrk', '-t%d' % WRK_THREADS, '-c%d' % WRK_CONNECTIONS,
+    wrk = subprocess.Popen(['wrk', '-t%d' % threads, '-c%d' % connections,
                             '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra
                            + [url], stdout=subprocess.PIPE, text=True)
     out = wrk.stdout.read()
@@ -620,25 +664,43 @@ def fresh_collector_dir():
     return os.path.join(COLLECTOR_DIR, 'reports.db')
 
 
-def collector_run(seconds, extra):
-    """One wrk run against a fresh lvcollect; its figures."""
+def collector_run(seconds, extra, store, collectors, postgres):
+    """One run of wrk against fresh collectors on a fresh store, each under
+    its own wrk with its share of the threads and connections; its figures."""
     db = fresh_collector_dir()
-    server = subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
-                              stdout=subprocess.PIPE, text=True)
-    port = int(server.stdout.readline().rsplit(':', 1)[1])
-    f = run_wrk(port, seconds, extra)
+    if store != 'SQLite':
+        db = postgres.create_database()
+    servers = [subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
+                                stdout=subprocess.PIPE, text=True) for _ in range(collectors)]
+    ports = [int(server.stdout.readline().rsplit(':', 1)[1]) for server in servers]
+    with concurrent.futures.ThreadPoolExecutor(collectors) as pool:
+        runs = list(pool.map(lambda port: run_wrk(port, seconds, extra, WRK_THREADS // collectors,
+                                                  WRK_CONNECTIONS // collectors), ports))
     stopped = time.monotonic()
-    server.send_signal(signal.SIGTERM)
-    closing = server.stdout.read()
-    _, status, usage = os.wait4(server.pid, 0)
-    f['drain'] = time.monotonic() - stopped
-    with sqlite3.connect(db) as store:
-        f['rows'] = store.execute('SELECT count(*) FROM reports').fetchone()[0]
+    for server in servers:
+        server.send_signal(signal.SIGTERM)
+    closings = [server.stdout.read() for server in servers]
+    usages, exits = [], []
+    for server in servers:
+        _, status, usage = os.wait4(server.pid, 0)
+        usages.append(usage)
+        exits.append(os.waitstatus_to_exitcode(status))
+    f = {'drain': time.monotonic() - stopped,
+         'completed': sum(r['completed'] for r in runs), 'seconds': max(r['seconds'] for r in runs),
+         'rate': sum(r['rate'] for r in runs), 'non_2xx': sum(r['non_2xx'] for r in runs),
+         'socket_errors': '; '.join(r['socket_errors'] for r in runs if r['socket_errors'] != 'none')
+                          or 'none',
+         'wrk_cpu': sum(r['wrk_cpu'] for r in runs)}
+    if store == 'SQLite':
+        with sqlite3.connect(db) as sqlite:
+            f['rows'] = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
+    else:
+        f['rows'] = pg_rows(db, 'SELECT count(*) FROM reports')[0][0]
     f.update({
-        'answered': int(re.search(r'answered (\d+) reports', closing).group(1)),
-        'backlog': int(re.search(r'at most (\d+) reports waited', closing).group(1)),
-        'peak_rss': usage.ru_maxrss * 1024, 'exit': os.waitstatus_to_exitcode(status),
-        'cpu': usage.ru_utime + usage.ru_stime,
+        'answered': sum(int(re.search(r'answered (\d+) reports', c).group(1)) for c in closings),
+        'backlog': max(int(re.search(r'at most (\d+) reports waited', c).group(1)) for c in closings),
+        'peak_rss': max(u.ru_maxrss for u in usages) * 1024, 'exit': max(exits),
+        'cpu': sum(u.ru_utime + u.ru_stime for u in usages),
     })
     return f
 
@@ -745,37 +807,44 @@ def collector_section(args):
     print('  each round beside nginx %s (%s workers: fixed answer, access log) in the same minute'
           % (nginx_version(), NGINX_WORKERS))
     print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %-9s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
+    print('  %-22s %-23s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
         'load', 'server', 'wrk done', 'answers/s', 'answered', 'rows', 'stored/s', 'lost',
         'peak RSS', 'backlog', 'drain', 'CPU us/rep'))
     best = {}
     rates = {}
-    for name, extra in COLLECTOR_LOADS:
-        for _ in range(args.collector_rounds):
-            f = collector_run(args.collector_seconds, extra)
-            rate = f['rows'] / (f['seconds'] + f['drain'])
-            best[name] = max(best.get(name, 0), rate)
-            rates.setdefault((name, 'lvcollect'), []).append(f['rate'])
-            problems = []
-            if f['rows'] != f['answered'] or f['exit'] != 0:
-                problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
-            if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
-                problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
-            if f['non_2xx'] or f['socket_errors'] != 'none':
-                problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-            print('  %-22s %-9s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
-                name, 'lvcollect', f['completed'], f['rate'], f['answered'], f['rows'], rate,
-                f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
-                f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
-                '  ' + '; '.join(problems) if problems else ''))
-            n = nginx_run(args.collector_seconds, extra)
-            rates.setdefault((name, 'nginx'), []).append(n['rate'])
-            print('  %-22s %-9s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
-                name, 'nginx', n['completed'], n['rate'], '', '%d logged' % n['logged'], '', '', '',
-                '', '', '      + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
-                '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
-                '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
+    with PostgresServer() as postgres:
+        for name, extra in COLLECTOR_LOADS:
+            for _ in range(args.collector_rounds):
+                for store, collectors in COLLECTOR_SETUPS:
+                    setup = store if collectors == 1 else '%s x%d' % (store, collectors)
+                    f = collector_run(args.collector_seconds, extra, store, collectors, postgres)
+                    rate = f['rows'] / (f['seconds'] + f['drain'])
+                    best[name, setup] = max(best.get((name, setup), 0), rate)
+                    if setup == 'SQLite':
+                        rates.setdefault((name, 'lvcollect'), []).append(f['rate'])
+                    problems = []
+                    if f['rows'] != f['answered'] or f['exit'] != 0:
+                        problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
+                    if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
+                        problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
+                    if f['non_2xx'] or f['socket_errors'] != 'none':
+                        problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
+                    print('  %-22s %-23s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
+                        name, 'lvcollect ' + setup, f['completed'], f['rate'], f['answered'], f['rows'],
+                        rate, f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
+                        f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
+                        '  ' + '; '.join(problems) if problems else ''))
+                n = nginx_run(args.collector_seconds, extra)
+                rates.setdefault((name, 'nginx'), []).append(n['rate'])
+                print('  %-22s %-23s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
+                    name, 'nginx', n['completed'], n['rate'], '', '%d logged' % n['logged'], '', '', '',
+                    '', '', '      + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
+                    '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
+                    '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
     print('  answers/s: wrk\'s own rate; backlog: the most reports that waited at once to be stored.')
+    print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
+    print('  commits) on the same two cores; x2: two collectors on one database, each under a')
+    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
     print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
@@ -783,11 +852,15 @@ def collector_section(args):
     for name, _ in COLLECTOR_LOADS:
         ours = statistics.median(rates[(name, 'lvcollect')])
         theirs = statistics.median(rates[(name, 'nginx')])
-        print('  %s, median answers/s: lvcollect %.0f, nginx %.0f: %.2f of nginx\'s (target at '
-              'least 1: %s)' % (name, ours, theirs, ours / theirs, 'met' if ours >= theirs else 'MISSED'))
-    print('  best stored/s with connections kept alive: %.0f (target at least %d: %s)\n' % (
-        best['keep-alive'], TARGET_COLLECTOR_RATE,
-        'met' if best['keep-alive'] >= TARGET_COLLECTOR_RATE else 'MISSED'))
+        print('  %s, median answers/s: lvcollect on SQLite %.0f, nginx %.0f: %.2f of nginx\'s (target '
+              'at least 1: %s)' % (name, ours, theirs, ours / theirs, 'met' if ours >= theirs else 'MISSED'))
+    sqlite = best['keep-alive', 'SQLite']
+    print('  best stored/s with connections kept alive: SQLite %.0f (target at least %d: %s),'
+          % (sqlite, TARGET_COLLECTOR_RATE, 'met' if sqlite >= TARGET_COLLECTOR_RATE else 'MISSED'))
+    share = best['keep-alive', 'PostgreSQL'] / sqlite
+    print('  PostgreSQL %.0f, %.0f%% of SQLite (target at least %.0f%%: %s), two collectors %.0f\n' % (
+        best['keep-alive', 'PostgreSQL'], 100 * share, 100 * TARGET_POSTGRES_SHARE,
+        'met' if share >= TARGET_POSTGRES_SHARE else 'MISSED', best['keep-alive', 'PostgreSQL x2']))
 
     print('Slow connections: %d trickling request heads (2 bytes every 0.5 s, reopened when cut'
           % SLOW_CONNECTIONS)
@@ -863,7 +936,8 @@ def main():
                         help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
     parser.add_argument('--collector-rounds', type=int, default=3)
     parser.add_argument('--collector-seconds', type=int, default=10)
-    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'startup', 'collector'),
+    parser.add_argument('--only', choices=('size', 'transfer', 'hash', 'publisher', 'startup',
+                                           'collector'),
                         help='one section (transfer includes memory and reports)')
     args = parser.parse_args()
     if args.quick:
@@ -905,6 +979,8 @@ def main():
                             [f for f in every if 'first_exchange' in f])
         if args.only in (None, 'hash'):
             hash_section(bench, args)
+        if args.only in (None, 'publisher'):
+            publisher_section(bench, args)
         if args.only in (None, 'startup'):
             start_up_section(bench, args)
     finally:

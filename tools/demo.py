@@ -4,14 +4,15 @@ One loopback server stands in, through Wine's http_proxy, for the download
 host and the report host: it breaks off the first download part-way (the
 error view; the demo presses Try Again), then drips the test installer
 (padded to 3 MiB so the bar has something to do), and passes every report
-on to lvcollect, the vendor's report collector, whose summary and chart of
-the attempts close the demo.
+on to lvcollect, the vendor's report collector, whose dashboard, summary
+and chart of the attempts close the demo.
 The dialog shows on $DISPLAY when there is one, else on a private Xvfb,
 inside Wine's virtual desktop with the fonts and DPI that lay it out as
 Windows does; each view is saved under build/demo/. Everything started here
 is stopped here.
 """
 import os
+import select
 import subprocess
 import sys
 import threading
@@ -21,7 +22,7 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import host, paths, ui                    # noqa: E402
+from harness import browser, host, paths, ui           # noqa: E402
 from harness.job import installer_body                 # noqa: E402
 from harness.web import Collector, Download, Gate, LoopbackWeb, drained  # noqa: E402
 from harness.wine import session_or_exit, wait_until   # noqa: E402
@@ -34,6 +35,7 @@ STEP = 32768            # one chunk of the job's reads
 STEP_SECONDS = 0.06
 BREAK_AT = 20 * STEP + 1000   # where the first attempt's connection is reset
 DESKTOP = 'Default - Wine desktop'      # the X window of Wine's virtual desktop
+DASHBOARD_WAIT = 300    # seconds the collector stays up for a look at its dashboard
 
 
 def usable_display():
@@ -105,7 +107,7 @@ def main():
     wine = session_or_exit('demo', display=display)
     print('Running %s.' % host.describe())
     wine.use_windows_look()
-    collector = Collector(reports_db)
+    collector = Collector(reports_db, admin=True)
     web = LoopbackWeb(collector=collector.address)
     broken = Gate('the break')
     web.queue_download(Download(body=body, holds=[(BREAK_AT, broken)], reset_at=BREAK_AT))
@@ -171,6 +173,7 @@ def main():
         print('Left in the temporary directory %s: %s' % (
             wine.default_temp_windows, ', '.join(sorted(os.listdir(wine.temp_dir))) or 'nothing'))
         print('Screenshots: %s' % ', '.join(shots))
+        show_dashboard(collector)
         show_collector(collector)
     finally:
         for gate in gates + [broken]:
@@ -178,6 +181,28 @@ def main():
         web.close()
         collector.__exit__()
         wine.close()
+
+
+def show_dashboard(collector):
+    """The collector's dashboard while it runs: its address, its page and a
+    screenshot beside the chart; from a terminal, the collector stays up
+    until Enter or DASHBOARD_WAIT seconds."""
+    url = 'http://%s:%d/' % collector.admin_address
+    page = os.path.join(OUT, 'dashboard.html')
+    with open(page, 'wb') as f:
+        f.write(collector.admin_get('/')[2])
+    if browser.available():
+        shot = os.path.join(OUT, 'dashboard.png')
+        with browser.Browser() as window:
+            window.open(url)
+            window.screenshot(shot, full_page=True)
+        print('\nDashboard: %s (saved as %s and %s)' % (url, page, shot))
+    else:
+        print('\nDashboard: %s (saved as %s)' % (url, page))
+    if sys.stdin.isatty():
+        print('Open it in a browser on this machine; press Enter to stop the collector '
+              '(it stops by itself in %d s).' % DASHBOARD_WAIT)
+        select.select([sys.stdin], [], [], DASHBOARD_WAIT)
 
 
 def show_collector(collector):

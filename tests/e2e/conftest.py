@@ -10,14 +10,15 @@ The tests run on the build this host can run (harness/host.py). Tests marked
 suite runs on the 32-bit one (tools/run-tests).
 """
 import os
+import shutil
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import host, paths                # noqa: E402
-from harness.job import INSTALL_KEY            # noqa: E402
+from harness import host, paths, signing       # noqa: E402
+from harness.job import INSTALL_KEY, altered, installer_body  # noqa: E402
 from harness.web import Collector, LoopbackWeb, Recorder  # noqa: E402
 from harness.wine import WineSession, WineUnavailable, loopback_port_80  # noqa: E402
 
@@ -91,6 +92,26 @@ def collector(tmp_path):
         pytest.exit('build the native tree first (make native): %s is missing' % paths.LVCOLLECT)
     with Collector(str(tmp_path / 'reports.db')) as running:
         yield running
+
+
+@pytest.fixture(scope='session')
+def signed_installers(tmp_path_factory):
+    """The test installer as served: unsigned, signed with throwaway
+    certificates under the vendor's name, another name and a name that only
+    begins with the vendor's, and the vendor's copy with one byte changed
+    after signing."""
+    bodies = {'unsigned': installer_body()}
+    for case, name in (('vendor', signing.SIGNER), ('other', 'Lumenvast Other Vendor'),
+                       ('longer name', signing.SIGNER + ' Ltd')):
+        folder = tmp_path_factory.mktemp('signed')
+        program = folder / 'installer.exe'
+        shutil.copy(paths.test_program('testinstaller'), program)
+        run = signing.sign(signing.make_authority(folder, name), [program])
+        assert run.returncode == 0, run.stderr
+        with open(signing.signed_name(program), 'rb') as f:
+            bodies[case] = f.read()
+    bodies['tampered'] = altered(bodies['vendor'])
+    return bodies
 
 
 class DirectWeb:

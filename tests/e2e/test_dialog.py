@@ -11,11 +11,10 @@ import time
 import pytest
 
 from harness import paths, ui
-from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES
-from harness.job import installer_body
+from harness.catalogue import DAMAGED, MESSAGES, NOT_SIGNED, PINNED_MESSAGES, SIGNER_MESSAGES
+from harness.job import altered, installer_body
 from harness.web import Download, Gate
 from harness.wine import WineSession, wait_until
-from test_installer import altered
 
 ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 
@@ -29,9 +28,10 @@ PROMO_TEXT = ('Lumenvast Player lets you experience engaging interactive content
               'thousands of Web sites.')
 INSTALLING = MESSAGES[120]
 INTERRUPTED = MESSAGES[117]
-# What the error view shows for each code: ids without a text (121, 124, and
-# codes beyond 16 bits, which are not taken for their low word) show nothing.
-CATALOGUE = {**MESSAGES, 121: '', 124: '', 0x10000 + 117: ''}
+# What the error view shows for each code: ids without a text (121, 124, 125,
+# and codes beyond 16 bits, which are not taken for their low word) show
+# nothing.
+CATALOGUE = {**MESSAGES, 121: '', 124: '', 125: '', 0x10000 + 117: ''}
 
 VK_ESCAPE, VK_RETURN, VK_TAB, VK_SPACE = 0x1B, 0x0D, 0x09, 0x20
 WM_COMMAND = 0x111
@@ -308,13 +308,19 @@ def test_installer_code_is_shown_and_closing_reports(wine, web, body, stored, me
     assert 'action=failure&error=123&' in requests[3].query
 
 
-def test_pinned_build_refuses_a_damaged_download_and_tries_again(wine, web, body):
-    web.queue_download(Download(body=altered(body)))
-    web.download = Download(body=body)
-    process = wine.start(paths.test_program('lvdownload-pinned'), proxy=web.proxy_url,
+@pytest.mark.parametrize('build', ['pinned', 'signer'])
+def test_checking_build_refuses_a_download_and_tries_again(wine, web, body, signed_installers,
+                                                           build):
+    refused, accepted, message = {
+        'pinned': (altered(body), body, PINNED_MESSAGES[DAMAGED]),
+        'signer': (signed_installers['unsigned'], signed_installers['vendor'],
+                   SIGNER_MESSAGES[NOT_SIGNED]),
+    }[build]
+    web.queue_download(Download(body=refused))
+    web.download = Download(body=accepted)
+    process = wine.start(paths.test_program('lvdownload-' + build), proxy=web.proxy_url,
                          extra_env={'LVTEST_INSTALLER': '0'})
-    check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'),
-                     PINNED_MESSAGES[DAMAGED])
+    check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), message)
     assert wine.leftover_temp_files() == []
     assert ui.click(wine, ui.IDOK)
     assert process.wait(60) == 0

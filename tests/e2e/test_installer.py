@@ -13,14 +13,16 @@ import tempfile
 import pytest
 
 from harness import paths
-from harness.catalogue import DAMAGED
-from harness.job import INSTALL_KEY, JobRun, installer_body, parse_events
+from harness.catalogue import DAMAGED, NOT_SIGNED
+from harness.job import INSTALL_KEY, JobRun, altered, installer_body, parse_events
 from harness.protocol import sheet_example
 from harness.web import Download
 from harness.wine import wait_until
 
 JOBHOST = paths.windows_path(paths.test_program('jobhost'))
 PINNED_JOBHOST = paths.windows_path(paths.test_program('jobhost-pinned'))
+SIGNER_JOBHOST = paths.windows_path(paths.test_program('jobhost-signer'))
+PINNED_SIGNER_JOBHOST = paths.windows_path(paths.test_program('jobhost-pinned-signer'))
 BROWSER = paths.windows_path(paths.test_program('testbrowser'))
 PAGE_NAME = 'lvtmp.htm'
 PAGE_HEAD = b'<META HTTP-EQUIV="REFRESH" CONTENT="0; URL='
@@ -240,12 +242,6 @@ def test_blank_in_temp_dir_runs_the_real_installer(wine, web, logs, blank_temp):
 
 # A build that pins the installer's digest ----------------------------------
 
-def altered(body):
-    """The body with one byte changed in the middle."""
-    middle = len(body) // 2
-    return body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
-
-
 @pytest.mark.parametrize('case', ['right', 'altered', 'short', 'empty', 'error page'])
 def test_pinned_build_runs_nothing_but_the_pinned_installer(wine, web, logs, case):
     body = installer_body()
@@ -270,17 +266,64 @@ def test_pinned_build_runs_nothing_but_the_pinned_installer(wine, web, logs, cas
         assert os.path.exists(page_file(wine))
         assert '&action=success&' in result.target
         return
-    # Never run, not even announced: the installing notice is for a file
-    # that is about to run.
-    assert run.events[len(run.progress):] == [('FINISHED', DAMAGED), ('EXIT', DAMAGED)]
-    assert '&action=failure&error=%d&' % DAMAGED in result.target
+    assert_refused(wine, logs, run, result, DAMAGED)
+
+
+def assert_refused(wine, logs, run, result_report, code):
+    """Never run, not even announced (the installing notice is for a file
+    that is about to run), and reported with the code; run_job has checked
+    that the file is gone."""
+    assert run.events[len(run.progress):] == [('FINISHED', code), ('EXIT', code)]
+    assert '&action=failure&error=%d&' % code in result_report.target
     assert logs.installer_runs() == []
+    assert not wine.key_exists(INSTALL_KEY)
     assert not os.path.exists(page_file(wine))
     assert_browser_not_started(wine, logs)
 
 
-def test_default_build_runs_an_altered_installer(wine, web, logs):
-    # The pin is a build option: without it any body is run, as always.
-    web.download = Download(body=altered(installer_body()))
+@pytest.mark.parametrize('case', ['altered', 'signed by another name'])
+def test_default_build_runs_an_altered_or_unsigned_installer(wine, web, logs, signed_installers,
+                                                             case):
+    # The pin and the publisher check are build options: without them any
+    # body is run, as always.
+    web.download = Download(body={'altered': altered(installer_body()),
+                                  'signed by another name': signed_installers['other']}[case])
     run_job(wine, web, logs)
     assert len(logs.installer_runs()) == 1
+
+
+# A build with a publisher check ----------------------------------------------
+
+@pytest.mark.parametrize('case', ['vendor', 'unsigned', 'tampered', 'other', 'longer name'])
+def test_signer_build_runs_nothing_but_the_vendors_signed_installer(wine, web, logs,
+                                                                    signed_installers, case):
+    body = signed_installers[case]
+    web.download = Download(body=body)
+    run = run_job(wine, web, logs, jobhost=SIGNER_JOBHOST)
+    assert run.progress[-1] == (len(body), len(body))
+    result = web.recorder.reports()[-1]
+    assert 'totalbytes=%d' % len(body) in result.query
+    if case == 'vendor':
+        assert_install_events(run, 0)
+        assert_ran_once_quoted(logs, wine.default_temp_windows + '\\')
+        assert os.path.exists(page_file(wine))
+        assert '&action=success&' in result.target
+        return
+    assert_refused(wine, logs, run, result, NOT_SIGNED)
+
+
+def test_signer_build_where_wintrust_is_missing_runs_nothing(wine, web, logs, signed_installers):
+    web.download = Download(body=signed_installers['vendor'])
+    run = run_job(wine, web, logs, jobhost=SIGNER_JOBHOST,
+                  WINEDLLOVERRIDES='mscoree,mshtml=;wintrust=')
+    assert_refused(wine, logs, run, web.recorder.reports()[-1], NOT_SIGNED)
+
+
+@pytest.mark.parametrize('case, code', [('unsigned', NOT_SIGNED), ('vendor', DAMAGED)])
+def test_pinned_signer_build_needs_both_the_pin_and_the_signer(wine, web, logs,
+                                                               signed_installers, case, code):
+    # Pinned to the unsigned test installer: its bytes match the pin but it
+    # is not signed; the vendor's signed copy is signed but differs.
+    web.download = Download(body=signed_installers[case])
+    run = run_job(wine, web, logs, jobhost=PINNED_SIGNER_JOBHOST)
+    assert_refused(wine, logs, run, web.recorder.reports()[-1], code)

@@ -471,21 +471,27 @@ class TestCollector:
     @pytest.mark.parametrize('route', ['direct', 'proxy'])
     def test_success_shows_one_start_and_one_success(self, wine, tmp_path, request, route):
         db = str(tmp_path / 'reports.db')
+        gate = Gate('download')
         if route == 'direct':
             # The loopback build's report host is 127.0.0.3, port 80.
             servers = request.getfixturevalue('direct_web')(report=False)
-            servers.download_server.download = Download(body=installer_body())
+            servers.download_server.download = Download(body=installer_body(), holds=[(32768, gate)])
             collector = Collector(db, paths.LOOPBACK_REPORT_ADDRESS, 80)
             program, proxy = paths.test_program('lvdownload-loopback'), None
         else:
             web = request.getfixturevalue('web')
             collector = Collector(db)
-            web.download = Download(body=installer_body())
+            web.download = Download(body=installer_body(), holds=[(32768, gate)])
             web.collector = collector.address
             program, proxy = paths.LVDOWNLOAD, web.proxy_url
         with collector:
             process = wine.start(program, proxy=proxy)
-            assert ui.wait_dialog(wine) is not None
+            # Held, so that a quick success cannot close the dialog unseen.
+            try:
+                gate.wait_reached()
+                assert ui.wait_dialog(wine) is not None
+            finally:
+                gate.release()
             assert ui.wait_gone(wine)
             assert process.wait(60) == 0
             assert 'answered 2 reports and 0 malformed queries, all stored' in collector.stop()

@@ -12,14 +12,17 @@ from harness.wine import wait_until
 from test_job_support import CHUNK, assert_no_temp_left
 from test_reports import current_os
 
-# win98 is of the consumer line; the rest are NT. win7 and win10 as measured
-# under this Wine (win10 without a manifest reports 6.2).
+# win98 is of the consumer line; the rest are NT. Windows 8.1 and 10 tell
+# their own versions only to programs whose manifest names them (a program
+# without one reads 6.2 in both modes): the downloader's does, and so does
+# the helper that reads the version here.
 VERSIONS = {
     'win98': '&osversion=4.10&os=win',
     'win2k': '&osversion=5.0&os=nt',
     'winxp': '&osversion=5.1&os=nt',
     'win7': '&osversion=6.1&os=nt',
-    'win10': '&osversion=6.2&os=nt',
+    'win81': '&osversion=6.3&os=nt',
+    'win10': '&osversion=10.0&os=nt',
 }
 INTERRUPTED = 117
 INTERRUPTED_TEXT = ('Download interrupted. Please check your Internet connection and '

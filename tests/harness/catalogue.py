@@ -24,3 +24,9 @@ PINNED_MESSAGES = {
     DAMAGED: 'The downloaded file is damaged. Please check your Internet connection and try '
              'again.',
 }
+
+# Only in builds that check the installer's signer.
+NOT_SIGNED = 125
+SIGNER_MESSAGES = {
+    NOT_SIGNED: 'The downloaded file is not signed by Tessaframe. Please try again later.',
+}

@@ -42,6 +42,12 @@ def installer_body():
         return f.read()
 
 
+def altered(body):
+    """The body with one byte changed in the middle."""
+    middle = len(body) // 2
+    return body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
+
+
 def jobhost_args(attempts):
     return ['--attempts', str(attempts)] if attempts != 1 else []
 

@@ -31,16 +31,16 @@ def _openssl(*args, cwd):
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
-def make_authority(folder):
-    """A root certificate authority and a code-signing certificate it issued,
-    valid for a day, in `folder`."""
+def make_authority(folder, signer=SIGNER):
+    """A root certificate authority and a code-signing certificate it issued
+    to `signer` (its subject's common name), valid for a day, in `folder`."""
     folder = str(folder)
     _openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1',
              '-keyout', 'root.key', '-out', 'root.pem', '-subj', '/CN=Throwaway Test Root',
              '-addext', 'basicConstraints=critical,CA:TRUE',
              '-addext', 'keyUsage=critical,keyCertSign,cRLSign', cwd=folder)
     _openssl('req', '-newkey', 'rsa:2048', '-nodes', '-keyout', 'signer.key',
-             '-out', 'signer.csr', '-subj', '/CN=' + SIGNER, cwd=folder)
+             '-out', 'signer.csr', '-subj', '/CN=' + signer, cwd=folder)
     with open(os.path.join(folder, 'signer.ext'), 'w') as f:
         f.write(LEAF_EXTENSIONS)
     _openssl('x509', '-req', '-in', 'signer.csr', '-CA', 'root.pem', '-CAkey', 'root.key',

@@ -366,9 +366,10 @@ class LoopbackWeb:
 
 class Collector:
     """lvcollect serve on a loopback address (port 0: any free one), storing
-    in `db`; with admin=True also its admin listener on any free loopback
-    port (admin_address). stop() ends it as a vendor would (SIGTERM: it
-    stores what is queued) and returns its closing line."""
+    in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py); with
+    admin=True also its admin listener on any free loopback port
+    (admin_address). stop() ends it as a vendor would (SIGTERM: it stores
+    what is queued) and returns its closing line."""
 
     def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False):
         if not address.startswith('127.'):
@@ -391,12 +392,13 @@ class Collector:
         host, _, port = line.split()[-1].rpartition(':')
         return host, int(port)
 
-    def stop(self, signal_number=signal.SIGTERM):
-        """Ends the server; returns the line in which it counts what it did."""
+    def stop(self, exit_code=0, signal_number=signal.SIGTERM):
+        """Ends the server; returns the line in which it counts what it did.
+        It exits with 1 when some answered reports could not be stored."""
         if self.process.poll() is None:
             self.process.send_signal(signal_number)
-        out, _ = self.process.communicate(timeout=30)
-        assert self.process.returncode == 0, out
+        out, _ = self.process.communicate(timeout=60)
+        assert self.process.returncode == exit_code, out
         return out.strip()
 
     def admin_get(self, path, method='GET'):
@@ -435,9 +437,20 @@ class Collector:
 
     def rows(self, sql):
         """The rows of a query on the store, texts as bytes."""
+        if self.db.startswith('postgresql://'):
+            from . import postgres      # only the PostgreSQL tests need its driver
+            return postgres.rows(self.db, sql)
         with sqlite3.connect(self.db) as db:
             db.text_factory = bytes
             return db.execute(sql).fetchall()
+
+    def execute(self, sql):
+        """Runs a statement that changes the store."""
+        if self.db.startswith('postgresql://'):
+            from . import postgres
+            return postgres.execute(self.db, sql)
+        with sqlite3.connect(self.db) as db:
+            db.execute(sql)
 
     def __enter__(self):
         return self

@@ -181,7 +181,7 @@ StoredReport Stored(const std::string& client, const std::string& query)
 {
     ParsedQuery parsed = ParseReportQuery(query);
     EXPECT_TRUE(parsed.valid) << parsed.reason;
-    return StoredReport{0, client, parsed.report};
+    return StoredReport{0, client, parsed.report, "Lumenvast Downloader"};
 }
 
 std::string Success(int seconds, int bytes)
@@ -217,6 +217,20 @@ TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
     EXPECT_NE(json.find("\"failed\": {\"117\": 1, \"119\": 1}"), std::string::npos) << json;
     EXPECT_NE(SummaryText(f).find("Download interrupted. Please check your Internet connection and try again."),
               std::string::npos);
+}
+
+TEST(Funnel, AnIpv4ClientIsOneInEitherSocketForm)
+{
+    // Collectors of one fleet, one on an IPv6 socket, one on an IPv4 socket.
+    FunnelBuilder builder;
+    for (const StoredReport& stored :
+         {Stored("::ffff:192.0.2.1", kStart), Stored("192.0.2.1", Failure("117", "9" + kTail)),
+          Stored("::FFFF:192.0.2.1", kStart), Stored("::ffff:c000:201", kStart),
+          Stored("2001:db8::1", kStart)})
+        builder.Add(stored);
+    Funnel f = builder.Finish(0);
+    EXPECT_EQ(f.clients, 3u);
+    EXPECT_EQ(f.clientsRetried, 1u);
 }
 
 }  // namespace

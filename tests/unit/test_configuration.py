@@ -25,9 +25,11 @@ def check(**changes):
 EMPTY_SHA256 = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855'
 
 
-def test_default_configuration_and_a_pin_in_either_case_pass():
+def test_default_configuration_a_pin_in_either_case_and_a_signer_pass():
     assert check().returncode == 0
     assert check(INSTALLER_SHA256=EMPTY_SHA256.upper()).returncode == 0
+    assert check(INSTALLER_SIGNER='Tessaframe Inc.').returncode == 0
+    assert check(INSTALLER_SIGNER='T' * 64, INSTALLER_SHA256=EMPTY_SHA256).returncode == 0
 
 
 @pytest.mark.parametrize('name, value', [
@@ -40,6 +42,9 @@ def test_default_configuration_and_a_pin_in_either_case_pass():
     ('IDS_SERVER', 'download.example.com:80'), ('REPORT_HOST', 'reports.example.com/x'),
     ('INSTALLER_SHA256', EMPTY_SHA256[:63]), ('INSTALLER_SHA256', EMPTY_SHA256 + '0'),
     ('INSTALLER_SHA256', 'g' + EMPTY_SHA256[1:]),
+    ('INSTALLER_SIGNER', 'T' * 65), ('INSTALLER_SIGNER', 'M\u00fcller GmbH'),
+    ('INSTALLER_SIGNER', 'Tessaframe "Inc."'), ('INSTALLER_SIGNER', 'Tessa\\frame'),
+    ('INSTALLER_SIGNER', 'Tessaframe\tInc.'),
 ])
 def test_unusable_text_is_refused_by_name(name, value):
     result = check(**{name: value})

@@ -1,10 +1,16 @@
 """lvcollect, the vendor's report collector, as a running program on
 loopback: no valid report lost under concurrent senders, hostile requests
 answered or cut off without harm, slow clients beside ordinary ones, its
-bound on connections, its metrics, its stop under load, and its commands.
-Needs no Wine."""
+bound on connections, its metrics, its stop under load, its dashboard in a
+browser, and its commands. The tests of what is stored run on both stores,
+a SQLite file and a database of a private PostgreSQL server; a fleet of
+collectors shares one PostgreSQL database, through its restart. Needs no
+Wine."""
 import concurrent.futures
+import contextlib
+import json
 import os
+import random
 import re
 import signal
 import socket
@@ -15,12 +21,14 @@ import time
 
 import sqlite3
 
+import html5lib
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths                      # noqa: E402
+from harness import browser, paths             # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
+from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
 from harness.web import Collector, SlowClients  # noqa: E402
 from harness.wine import wait_until           # noqa: E402
@@ -29,6 +37,7 @@ if not os.path.exists(paths.LVCOLLECT):
     pytest.skip('%s is not built (make native)' % paths.LVCOLLECT, allow_module_level=True)
 
 XP = (5, 1, 2)
+ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 HOST = paths.REPORT_HOST
 HEAD_LIMIT = 8192           # request line and headers, as in collector/server.cpp
 TIME_LIMIT = 5              # seconds for one request
@@ -88,9 +97,27 @@ def target(url):
     return origin_form(url, HOST).encode('latin-1')
 
 
+# Every test that takes `db` (or `collector`) runs once on each.
+STORES = ('sqlite', 'postgresql')
+
+
+@pytest.fixture(scope='module')
+def postgres():
+    with PostgresServer() as server:
+        yield server
+
+
+@pytest.fixture(params=STORES)
+def db(request, tmp_path):
+    """A new, empty store: a SQLite file, or a database of the module's server."""
+    if request.param == 'sqlite':
+        return str(tmp_path / 'reports.db')
+    return request.getfixturevalue('postgres').create_database()
+
+
 @pytest.fixture
-def collector(tmp_path):
-    with Collector(str(tmp_path / 'reports.db')) as running:
+def collector(db):
+    with Collector(db) as running:
         yield running
 
 
@@ -124,12 +151,12 @@ def test_no_valid_report_is_lost(collector):
     assert answer.count(b'HTTP/1.1 200 OK') == 51
     assert 'cut off 0 requests' in collector.stop()
 
-    stored = collector.rows('SELECT bytes, query FROM reports WHERE kind != "start"')
+    stored = collector.rows("SELECT bytes, query FROM reports WHERE kind != 'start'")
     assert sorted(b for b, _ in stored) == sorted(sent)
     odd = [q for _, q in stored if b'get.php' in q]
     assert odd and all(b'currenturl=http://download.tessaframe.com/get.php?file=a%20b&x=\xe9t\xe9?'
                        b'&p=100%&osversion=5.1' in q for q in odd)
-    assert collector.rows('SELECT count(*) FROM reports WHERE kind = "start"') == [(51,)]
+    assert collector.rows("SELECT count(*) FROM reports WHERE kind = 'start'") == [(51,)]
     assert len(collector.rows('SELECT * FROM malformed')) == len(malformed)
 
 
@@ -162,6 +189,8 @@ def test_hostile_request(collector, data, answer, reason):
     assert len(kept) == (1 if reason else 0) and all(reason in r for r in kept), kept
 
 
+# The limits are the front's, whatever the store.
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
 def test_slow_and_half_sent_requests_are_cut_off(collector):
     """A client that trickles its request, or sends half and stops, holds one
     connection for at most the time limit; other reports are answered
@@ -206,6 +235,7 @@ def timed_report(address):
     return status(answer), time.monotonic() - started
 
 
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
 def test_slow_connections_do_not_hold_up_reports(collector):
     """200 connections that trickle their requests, each reopened when the
     collector cuts it off, beside ordinary reports for longer than the time
@@ -304,6 +334,7 @@ def wrk(address, seconds, connections, extra=()):
     return int(re.search(r'(\d+) requests in', out).group(1)), int(non_2xx.group(1)) if non_2xx else 0
 
 
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
 def test_stop_under_load_loses_nothing(collector):
     """SIGTERM while wrk sends reports on kept-alive connections and a
     connection per report: the collector stops accepting, closes what is
@@ -333,9 +364,8 @@ def test_stop_under_load_loses_nothing(collector):
     assert rows == sum(count for count, _ in answered) + 1 and rows > 1000
 
 
-def test_client_named_by_a_reverse_proxy(tmp_path):
-    with Collector(str(tmp_path / 'reports.db'),
-                   options=('--client-header', 'X-Forwarded-For')) as collector:
+def test_client_named_by_a_reverse_proxy(db):
+    with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
             extra = b'X-Forwarded-For: %s\r\n' % forwarded if forwarded else b''
             assert status(exchange(collector.address, request(START, extra=extra))) == 200
@@ -349,7 +379,7 @@ def lvcollect(*args):
                           stderr=subprocess.PIPE, text=True, timeout=60)
 
 
-def test_summary_plot_and_usage(collector, tmp_path):
+def test_summary_and_plot(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
         answer = exchange(collector.address, request(target(url)))
@@ -373,9 +403,432 @@ def test_summary_plot_and_usage(collector, tmp_path):
     assert '119  ' + MESSAGES[119] in svg and '>Attempts started<' in svg
     subprocess.run(['rsvg-convert', '-o', str(tmp_path / 'funnel.png'), chart], check=True, timeout=60)
 
-    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', collector.db],
+
+def test_usage_and_stores_that_hold_nothing(postgres, tmp_path):
+    for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', 'x.db'],
                  ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b']):
         run = lvcollect(*args)
         assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
     missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
     assert missing.returncode == 1 and 'cannot open' in missing.stderr
+    # A database without the collector's tables: summary makes none.
+    empty = postgres.create_database()
+    for _ in range(2):
+        run = lvcollect('summary', '--db', empty)
+        assert (run.returncode, run.stderr) == (1, 'lvcollect: the PostgreSQL database holds no '
+                                                   'reports of lvcollect\n')
+    # No server there (the port of a socket that does not listen).
+    with socket.socket() as closed:
+        closed.bind(('127.0.0.1', 0))
+        nobody = 'postgresql://postgres@127.0.0.1:%d/reports' % closed.getsockname()[1]
+        for command in (['summary', '--db', nobody], ['serve', '--listen', '127.0.0.1:0', '--db', nobody]):
+            run = lvcollect(*command)
+            assert run.returncode == 1 and run.stderr.startswith(
+                'lvcollect: cannot connect to PostgreSQL: ') and '\n' not in run.stderr[:-1], run.stderr
+
+
+# A fleet: collectors that store into one PostgreSQL database ---------------
+
+FLEET_OPTIONS = ('--client-header', 'X-Forwarded-For')
+CANCEL = 123
+# What each kind of client sends, one report after another: the Try Again
+# of the first must be seen across collectors, whichever stores first.
+CLIENT_SCRIPTS = {
+    'retries': [('start',), (117, 4000, 3), ('start',), (0, 9000, 12)],
+    'gives up': [('start',), (119, 300, 1), (CANCEL, 0, 5)],
+    'succeeds': [('start',), (0, 9000, 10)],
+}
+# Between two reports of one client: more than the milliseconds in which
+# the collectors time a report, less than the 20 ms in which a collector
+# gathers a batch, so that two collectors store one client's reports in
+# either order.
+CLIENT_PAUSE = 0.003
+
+
+def report_target(step):
+    if step == ('start',):
+        return START
+    code, size, seconds = step
+    return target(result_url(XP, code, size, seconds))
+
+
+def forwarded(client):
+    return b'X-Forwarded-For: 10.%d.%d.%d\r\n' % (client >> 16, (client >> 8) & 255, client & 255)
+
+
+def run_clients(addresses, clients, threads=32, seed=7):
+    """Each client's script, its reports spread at random over `addresses`
+    (each report to one of them); the statuses of the answers."""
+    statuses = []
+
+    def one(client):
+        chooser = random.Random(seed * 100003 + client)
+        script = list(CLIENT_SCRIPTS.values())[client % len(CLIENT_SCRIPTS)]
+        for step in script:
+            answer = exchange(chooser.choice(addresses),
+                              request(report_target(step), extra=forwarded(client)))
+            statuses.append(status(answer))
+            time.sleep(CLIENT_PAUSE)
+
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        list(pool.map(one, range(clients)))
+    return statuses
+
+
+def answered(closing_line):
+    return int(re.search(r'answered (\d+) reports', closing_line).group(1))
+
+
+def test_two_collectors_store_into_one_database(postgres, tmp_path):
+    """Two collectors start at once on an empty database (one makes the
+    tables, the other finds them) and take 1,200 clients' reports at random
+    between them, 32 clients at a time, while one collector on SQLite takes
+    them all. The database's funnel is exactly the sum of what the two
+    answered, and the same as the SQLite one, Try Again included."""
+    uri = postgres.create_database()
+    clients = 1200
+    with contextlib.ExitStack() as stack:
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            starting = [pool.submit(Collector, uri, options=FLEET_OPTIONS) for _ in range(2)]
+            fleet = [stack.enter_context(f.result()) for f in starting]
+        single = stack.enter_context(Collector(str(tmp_path / 'reports.db'), options=FLEET_OPTIONS))
+        assert fleet[0].address != fleet[1].address
+        statuses = run_clients([c.address for c in fleet], clients)
+        statuses += run_clients([single.address], clients)
+        assert statuses.count(200) == len(statuses)
+        closing = [c.stop() for c in fleet]
+        single.stop()
+        each = [answered(line) for line in closing]
+        assert all(n > 0 and 'all stored' in line for n, line in zip(each, closing)), closing
+        total = sum(each)
+        assert total == len(statuses) // 2
+        assert fleet[0].rows('SELECT count(*) FROM reports') == [(total,)]
+        assert fleet[0].rows('SELECT count(DISTINCT collector), sum(reports) FROM stored_batches') == [
+            (2, total)]
+
+    funnel = fleet[0].summary()
+    assert funnel == single.summary()
+    per_kind = clients // len(CLIENT_SCRIPTS)
+    assert funnel['started'] + funnel['succeeded'] + sum(funnel['failed'].values()) + \
+        funnel['cancelled'] == total
+    assert {k: funnel[k] for k in ('started', 'succeeded', 'failed', 'cancelled', 'clients',
+                                   'clients_needing_try_again')} == {
+        'started': 4 * per_kind, 'succeeded': 2 * per_kind,
+        'failed': {'117': per_kind, '119': per_kind}, 'cancelled': per_kind,
+        'clients': clients, 'clients_needing_try_again': per_kind}
+
+
+class Senders:
+    """Threads that send numbered failure reports to a collector until
+    stopped; `answered` holds the numbers of those answered with 200."""
+
+    def __init__(self, address, threads=8):
+        self.answered, self.refused = [], []
+        self._stop = threading.Event()
+        self._numbers = iter(range(1, 1 << 31))
+        self._lock = threading.Lock()
+        self._threads = [threading.Thread(target=self._send, args=(address,)) for _ in range(threads)]
+        for thread in self._threads:
+            thread.start()
+
+    def _send(self, address):
+        while not self._stop.is_set():
+            with self._lock:
+                number = next(self._numbers)
+            code = status(exchange(address, request(target(result_url(XP, 117, number, 1)))))
+            (self.answered if code == 200 else self.refused).append(number)
+
+    def stop(self):
+        self._stop.set()
+        for thread in self._threads:
+            thread.join(60)
+
+
+def test_database_restarts_under_load():
+    """The database stops cleanly, then crashes, each time for 3 seconds,
+    while eight senders keep sending: every report is answered, and every
+    answered one is stored exactly once when the database is back."""
+    with PostgresServer() as server:
+        uri = server.create_database()
+        with Collector(uri) as collector:
+            senders = Senders(collector.address)
+            try:
+                during = 0
+                for mode in ('fast', 'immediate'):
+                    time.sleep(1)
+                    server.stop(mode)
+                    before = len(senders.answered)
+                    time.sleep(3)
+                    during += len(senders.answered) - before
+                    server.start()
+                time.sleep(1)
+            finally:
+                senders.stop()
+            assert during > 100 and senders.refused == []
+            wait_until(lambda: collector.rows('SELECT count(*) FROM reports')[0][0] >=
+                       len(senders.answered), timeout=30, what='the queued reports to be stored')
+            assert 'all stored' in collector.stop()
+            stored = [b for (b,) in collector.rows('SELECT bytes FROM reports')]
+            assert sorted(stored) == sorted(senders.answered)
+
+
+def test_connection_lost_during_commit(postgres):
+    """The connection breaks after the database took a batch's COMMIT and
+    before its answer came back. The collector, which cannot know, stores
+    the batch again on a new connection: it finds the batch already in and
+    stores it once."""
+    uri = postgres.create_database()
+    with CommitCutter(postgres.port) as cutter, \
+            Collector(cutter.uri(uri.rpartition('/')[2])) as collector:
+        cutter.armed.set()
+        for size in range(5):
+            assert status(exchange(collector.address,
+                                   request(target(result_url(XP, 117, size, 1))))) == 200
+        assert cutter.cut.wait(10)
+        assert 'all stored' in collector.stop()
+        assert sorted(collector.rows('SELECT bytes FROM reports')) == [(n,) for n in range(5)]
+        assert collector.rows('SELECT sum(reports) FROM stored_batches') == [(5,)]
+
+
+def test_database_away_at_the_end():
+    """SIGTERM while the database is away: the collector tries for a few
+    seconds, says how many answered reports it could not store, exits with
+    1, and has stored none of them in part."""
+    with PostgresServer() as server:
+        uri = server.create_database()
+        with Collector(uri) as collector:
+            for _ in range(3):
+                assert status(exchange(collector.address, request(START))) == 200
+            wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(3,)], timeout=10,
+                       what='the first reports to be stored')
+            server.stop()
+            for size in range(5):
+                assert status(exchange(collector.address,
+                                       request(target(result_url(XP, 117, size, 1))))) == 200
+            closing = collector.stop(exit_code=1)
+            assert 'answered 8 reports' in closing and '5 not stored' in closing, closing
+            server.start()
+            assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
+
+
+def test_summary_and_plot_name_windows_versions(collector, tmp_path):
+    """By the pair of version and line, as the reports carry it; a pair that
+    no Windows reports is kept as it came."""
+    pairs = {(10, 0, 2): 'Windows 10 or 11', (6, 1, 2): 'Windows 7', (4, 0, 1): 'Windows 95',
+             (4, 0, 2): 'Windows NT 4.0', (6, 2, 2): 'Windows 8, or later from older builds',
+             (6, 1, 1): None}
+    for os_version in pairs:
+        assert status(exchange(collector.address, request(target(start_url(os_version))))) == 200
+    assert status(exchange(collector.address, request(target(result_url((10, 0, 2), 0, 9, 1))))) == 200
+    collector.stop()
+    keys = {os_version: '%d.%d %s' % (os_version[0], os_version[1],
+                                      'nt' if os_version[2] == 2 else 'win')
+            for os_version in pairs}
+    labels = {os_version: keys[os_version] + ('  ' + name if name else '')
+              for os_version, name in pairs.items()}
+
+    text = lvcollect('summary', '--db', collector.db).stdout
+    table = text[text.index('By Windows version'):text.index('Duration and size')]
+    rows = [line.strip() for line in table.splitlines()[1:] if line.strip()]
+    # In the order of the numbers, each with its counts after the name.
+    assert [row.split()[:-4] for row in rows] == [
+        labels[v].split() for v in [(4, 0, 1), (4, 0, 2), (6, 1, 1), (6, 1, 2), (6, 2, 2), (10, 0, 2)]]
+    assert rows[-1].split()[-4:] == ['1', '1', '0', '0']
+    assert rows[2].split() == ['6.1', 'win', '1', '0', '0', '0']
+
+    by_os = collector.summary()['by_os']
+    assert {key: entry['windows'] for key, entry in by_os.items()} == {
+        keys[v]: name for v, name in pairs.items()}
+
+    chart = str(tmp_path / 'funnel.svg')
+    assert lvcollect('plot', '--db', collector.db, '--out', chart).returncode == 0
+    with open(chart) as f:
+        svg = f.read()
+    assert all('>%s<' % label in svg for label in labels.values()), svg
+
+
+HOUR_MS = 3600 * 1000
+DASHBOARD_FRESH = 1.0       # seconds a dashboard read serves new requests, as in the collector
+W98, W10 = (4, 10, 1), (6, 2, 2)
+CRAFTED_AGENT = "<script>document.title='pwned'</script>"
+CRAFTED_OBJECT = 'get?a="><u>marked</u>&b=\'1\'&c=<script>alert(1)</script>'
+
+
+def known_reports():
+    """(client, hours ago, user agent, url) of the reports that the dashboard
+    test stores: Try Again on XP, a failure and a cut-off attempt on 98, a
+    closed window, crafted texts, and successes spread over eight days."""
+    now = [('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 117, 500000, 30)),
+           ('203.0.113.1', 0, None, start_url(XP)),
+           ('203.0.113.1', 0, None, result_url(XP, 0, 3145728, 12)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.2', 0, None, result_url(W98, 119, 3145728, 9)),
+           ('203.0.113.2', 0, None, start_url(W98)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, start_url(W10)),
+           ('203.0.113.3', 0, CRAFTED_AGENT, result_url(W10, 114, 0, 61, obj=CRAFTED_OBJECT)),
+           ('203.0.113.3', 0, None, result_url(W10, 123, 0, 4))]
+    earlier = []
+    for i, hours in enumerate((5, 30, 30, 80, 130, 166, 200)):
+        client = '198.51.100.%d' % i
+        earlier += [(client, hours, None, start_url(W10)),
+                    (client, hours, None, result_url(W10, 0, 3145728, 20 + i))]
+    return now + earlier
+
+
+def store_known_reports(collector):
+    """Sends them through the collector, then moves the earlier ones back in
+    time in the store."""
+    sent = known_reports()
+    for client, _, agent, url in sent:
+        extra = b'X-Forwarded-For: %s\r\n' % client.encode()
+        data = request(target(url), agent=agent or 'Lumenvast Downloader', extra=extra)
+        assert status(exchange(collector.address, data)) == 200
+    wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(len(sent),)],
+               what='the reports to be stored')
+    ids = [row for (row,) in collector.rows('SELECT id FROM reports ORDER BY id')]
+    for row, (_, hours, _, _) in zip(ids, sent):
+        if hours:
+            collector.execute('UPDATE reports SET received_ms = received_ms - %d WHERE id = %d'
+                              % (hours * HOUR_MS, row))
+
+
+def grouped(number):
+    return '{:,}'.format(number)
+
+
+# Run in the page: what a vendor sees and where the charts' bars were laid out.
+LOOK = '''
+var bars = [];
+document.querySelectorAll('svg rect').forEach(function (rect) {
+    var box = rect.getBoundingClientRect();
+    bars.push([rect.closest('section').id, rect.getAttribute('fill'), box.width, box.height]);
+});
+var smallest = 1000;
+document.querySelectorAll('svg text').forEach(function (text) {
+    var svg = text.ownerSVGElement;
+    var scale = svg.getBoundingClientRect().width / svg.viewBox.baseVal.width;
+    smallest = Math.min(smallest, scale * parseFloat(text.getAttribute('font-size')));
+});
+return {text: document.body.innerText, title: document.title, bars: bars,
+        scripts: document.scripts.length, marked: document.querySelectorAll('u').length,
+        refresh: document.querySelector('meta[http-equiv=refresh]').content,
+        width: document.documentElement.scrollWidth, viewport: window.innerWidth,
+        smallestText: smallest};
+'''
+
+
+def look_at(url, size, phone, screenshot):
+    with browser.Browser(size, phone=phone) as window:
+        window.open(url)
+        seen = window.run(LOOK)
+        window.screenshot(screenshot, full_page=not phone)
+    return seen
+
+
+@pytest.mark.skipif(not browser.available(), reason='needs chromium and chromium-driver')
+def test_dashboard_in_a_browser(db, tmp_path):
+    """Chromium loads the dashboard from the admin listener of a collector
+    that stored a known set of reports, at 1280 by 800 and on a phone: the
+    page's text holds the figures, every chart's bars are drawn, crafted
+    report texts are text, and nothing is wider than a phone. /summary.json
+    is what summary --json prints, and the report port serves neither."""
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    with Collector(db, options=('--client-header', 'X-Forwarded-For'), admin=True) as collector:
+        store_known_reports(collector)
+        code, headers, page = collector.admin_get('/')
+        assert (code, headers['content-type']) == (200, 'text/html; charset=utf-8')
+        html5lib.HTMLParser(strict=True).parse(page)
+        url = 'http://%s:%d/' % collector.admin_address
+        desktop = look_at(url, (1280, 800), False, os.path.join(ARTIFACTS, 'dashboard.png'))
+        phone = look_at(url, browser.PHONE, True, os.path.join(ARTIFACTS, 'dashboard-phone.png'))
+        code, headers, body = collector.admin_get('/summary.json')
+        assert (code, headers['content-type']) == (200, 'application/json')
+        assert json.loads(body) == collector.summary()
+        assert collector.admin_get('/', 'POST')[0] == 405
+        for path in (b'/', b'/summary.json'):
+            assert status(exchange(collector.address, request(path))) == 404
+        saved = str(tmp_path / 'dashboard.html')
+        assert lvcollect('dashboard', '--db', collector.db, '--out', saved).returncode == 0
+        with open(saved, 'rb') as f:
+            assert re.sub(rb'Updated .*?</time>', b'', f.read()) == re.sub(rb'Updated .*?</time>', b'', page)
+
+    text = desktop['text']
+    lines = text.splitlines()
+    # 12 started, 8 successes, 3 failures, 1 attempt cut off, 1 window closed;
+    # on XP and on 98 a failure was followed by Try Again.
+    for value, label in (('12', 'attempts started'), ('8', 'ended in success (66.7%)'),
+                         ('3', 'failed (25.0%)'), ('1', 'cut off, no result report'),
+                         ('1', 'cancelled, window closed'), ('10', 'clients, 2 needed Try Again')):
+        assert lines[lines.index(label) - 1] == value, (label, text)
+    words = ' '.join(text.split())     # the charts break long labels into lines
+    for code in (114, 117, 119):
+        assert '%d %s 1 (8.3%%)' % (code, MESSAGES[code].strip()) in words, words
+    assert '\n'.join(['Windows 98 (4.10 win)\t2\t0\t1\t1\t0', 'Windows XP (5.1 nt)\t2\t1\t1\t0\t0',
+                      'Windows 8, or later from older builds (6.2 nt)\t8\t7\t1\t0\t1']) in text, text
+    assert '5.1 nt Windows XP: 2 started' in words
+    # The report of 200 hours ago is in the funnel, not in the last 7 days.
+    assert 'Last 7 days: attempts started 11, successes 7, most attempts in one hour 5.' in text
+    assert 'Seconds to success\t22 s\t26 s\t8' in text
+    assert 'Bytes of a success\t%s bytes (3.0 MiB)' % grouped(3145728) in text
+    assert CRAFTED_AGENT in text and CRAFTED_OBJECT in text
+    assert (desktop['title'], desktop['scripts'], desktop['marked']) == (
+        'Lumenvast Player downloads', 0, 0)
+    assert desktop['refresh'] == '30'
+
+    for seen in (desktop, phone):
+        drawn = {}
+        for section, fill, width, height in seen['bars']:
+            if width >= 1 and height >= 1:
+                drawn.setdefault(section, set()).add(fill)
+        assert drawn['funnel'] >= {'#4a6fa5', '#3d9a50', '#c8453b', '#8c8c8c', '#d99a2b'}, drawn
+        assert drawn['versions'] >= {'#3d9a50', '#c8453b', '#8c8c8c'}, drawn
+        assert drawn['hourly'] >= {'#a9bedf', '#3d9a50'}, drawn
+    assert (phone['width'], phone['viewport']) == (browser.PHONE[0], browser.PHONE[0])
+    assert phone['smallestText'] >= 12, phone['smallestText']
+
+
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
+def test_dashboard_while_reports_arrive(collector):
+    """Dashboards read a store of 300,000 reports again and again while
+    reports arrive: every report is answered at once (the reads are off the
+    event loops), every read answered, its figures never going back, and a
+    read a second after the last report is the summary of everything stored."""
+    base = 300000
+    with sqlite3.connect(collector.db) as db:
+        db.executemany(
+            "INSERT INTO reports (received_ms, client, user_agent, kind, code, os_major, os_minor,"
+            " os_line, query) VALUES (?, ?, 'Lumenvast Downloader', 'start', 0, 5, 1, 'nt', 'q')",
+            ((int(time.time() * 1000), '10.0.%d.%d' % (i >> 8 & 255, i & 255)) for i in range(base)))
+    with Collector(collector.db, admin=True) as running:
+        started = time.monotonic()
+        assert running.admin_get('/summary.json')[0] == 200
+        one_read = time.monotonic() - started
+        reads, latencies = [], []
+        deadline = time.monotonic() + max(3, 6 * one_read)
+
+        def read():
+            while time.monotonic() < deadline:
+                code, _, body = running.admin_get('/summary.json' if len(reads) % 2 else '/')
+                assert code == 200, body
+                reads.append(json.loads(body)['started'] if body.startswith(b'{') else None)
+
+        readers = [threading.Thread(target=read) for _ in range(2)]
+        for reader in readers:
+            reader.start()
+        while time.monotonic() < deadline:
+            latencies.append(timed_report(running.address))
+        for reader in readers:
+            reader.join()
+        figures = [started for started in reads if started is not None]
+        assert figures == sorted(figures) and base <= figures[0] and len(reads) >= 4, reads
+        assert all(code == 200 for code, _ in latencies)
+        # A read on an event loop would hold up about half of the reports,
+        # those that its loop accepts.
+        slow = [seconds for _, seconds in latencies if seconds > one_read / 2]
+        assert len(slow) <= len(latencies) / 20, (one_read, sorted(slow), len(latencies))
+        wait_until(lambda: running.rows('SELECT count(*) FROM reports') == [(base + len(latencies),)],
+                   what='the reports to be stored')
+        time.sleep(DASHBOARD_FRESH)     # a younger read would answer at once
+        assert json.loads(running.admin_get('/summary.json')[2]) == running.summary()
+        running.stop()

@@ -1,6 +1,7 @@
 """The built downloader, read as a PE file: headers, imports, size, and the
-resources (message catalogue, dialog template, logo) byte for byte; the
-32-bit program that vendors ship, and the 64-bit flavour of the same source.
+resources (message catalogue, dialog template, logo, manifest) byte for
+byte; the 32-bit program that vendors ship, and the 64-bit flavour of the
+same source, and the manifest of lvprogress, which vendors ship too.
 Then what a release needs of it: a rebuild elsewhere gives the same bytes,
 and the copy that make sign writes verifies and gives the program back.
 None of this needs Wine, so it runs on every host."""
@@ -12,13 +13,17 @@ import socket
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
+import xml.parsers.expat
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import paths, signing       # noqa: E402
-from harness.catalogue import DAMAGED, MESSAGES, PINNED_MESSAGES    # noqa: E402
+from harness.catalogue import (DAMAGED, MESSAGES, NOT_SIGNED, PINNED_MESSAGES,  # noqa: E402
+                               SIGNER_MESSAGES)
+from harness.signing import SIGNER    # noqa: E402
 
 EXE = paths.LVDOWNLOAD_WIN32
 
@@ -32,7 +37,7 @@ FLAVOURS = {
 }
 
 ENGLISH_US = 1033
-RT_BITMAP, RT_STRING, RT_DIALOG = 2, 6, 5
+RT_BITMAP, RT_STRING, RT_DIALOG, RT_MANIFEST = 2, 6, 5, 24
 IDD_DOWNLOAD, IDB_LOGO = 103, 132
 IDS_SERVER, IDS_OBJECT, IDS_AGENT = 110, 111, 112
 
@@ -153,8 +158,8 @@ def test_header_is_gui_for_the_first_windows_of_its_flavour(pe, flavour):
     assert pe.subsystem_version == version
 
 
-def test_file_fits_in_28_kib():
-    assert os.path.getsize(EXE) <= 28672
+def test_file_fits_its_budget_of_29184_bytes():
+    assert os.path.getsize(EXE) <= 29184
 
 
 # What the program calls, and nothing more. Only the system's known DLLs,
@@ -251,6 +256,126 @@ def test_only_a_pinned_build_holds_the_hash_and_its_text(pe, resources, flavour)
     strings = string_table(pinned.resources())
     assert sorted(strings) == sorted(list(CATALOGUE) + [DAMAGED])
     assert strings[DAMAGED] == PINNED_MESSAGES[DAMAGED].encode('utf-16-le')
+
+
+# --- The application manifest ------------------------------------------------------
+
+ASM_V1 = 'urn:schemas-microsoft-com:asm.v1'
+ASM_V2 = 'urn:schemas-microsoft-com:asm.v2'
+COMPATIBILITY = 'urn:schemas-microsoft-com:compatibility.v1'
+ARCHITECTURE = {'win32': 'x86', 'win64': 'amd64'}
+# Vista, 7, 8, 8.1 and 10 (which Windows 11 shares).
+SUPPORTED_OS = {'{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',
+                '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}', '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',
+                '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'}
+# Every element there is, in its namespace: nothing that changes the
+# dialog's drawing (a common-controls dependency, DPI awareness) or
+# anything else.
+MANIFEST_ELEMENTS = {
+    (ASM_V1, 'assembly'), (ASM_V1, 'assemblyIdentity'), (ASM_V2, 'trustInfo'),
+    (ASM_V2, 'security'), (ASM_V2, 'requestedPrivileges'), (ASM_V2, 'requestedExecutionLevel'),
+    (COMPATIBILITY, 'compatibility'), (COMPATIBILITY, 'application'),
+    (COMPATIBILITY, 'supportedOS')}
+
+
+def manifest_of(program, flavour):
+    path = os.path.join(os.path.dirname(FLAVOURS[flavour][0]), program + '.exe')
+    if not os.path.exists(path):
+        pytest.skip('%s is not built (make %s)' % (path, flavour))
+    with open(path, 'rb') as f:
+        manifests = {key: data for key, data in PeFile(f.read()).resources().items()
+                     if key[0] == RT_MANIFEST}
+    # Id 1 is the manifest the system reads when it starts the process.
+    assert list(manifests) == [(RT_MANIFEST, 1, ENGLISH_US)]
+    return manifests[(RT_MANIFEST, 1, ENGLISH_US)]
+
+
+def namespace_declarations(data):
+    """[(element as written, attribute, namespace)] of every xmlns attribute,
+    as the document writes them (expat without namespace processing)."""
+    declarations = []
+    parser = xml.parsers.expat.ParserCreate()
+
+    def start(name, attributes):
+        declarations.extend((name, attribute, value) for attribute, value in attributes.items()
+                            if attribute == 'xmlns' or attribute.startswith('xmlns:'))
+
+    parser.StartElementHandler = start
+    parser.Parse(data, True)
+    return declarations
+
+
+@pytest.mark.parametrize('program', ['lvdownload', 'lvprogress'])
+def test_manifest_takes_the_form_windows_xp_accepts(program, flavour):
+    data = manifest_of(program, flavour)
+    text = data.decode('utf-8')
+    assert text.startswith('<?xml version="1.0" encoding="UTF-8" standalone="yes"?><assembly ')
+    # Small: no comments, no line breaks or indentation.
+    assert '<!--' not in text and not re.search(r'>\s|\s<|[\r\n\t]', text), text
+    # XP refuses a trustInfo that does not declare asm.v2 itself, and may
+    # restart the machine when an element declares a namespace twice: each
+    # namespace is declared once, as the default of the element it belongs to.
+    assert namespace_declarations(data) == [('assembly', 'xmlns', ASM_V1),
+                                            ('trustInfo', 'xmlns', ASM_V2),
+                                            ('compatibility', 'xmlns', COMPATIBILITY)]
+    root = ElementTree.fromstring(data)
+    assert root.tag == '{%s}assembly' % ASM_V1
+    assert root.attrib == {'manifestVersion': '1.0'}
+    assert [child.tag for child in root] == [
+        '{%s}assemblyIdentity' % ASM_V1, '{%s}trustInfo' % ASM_V2,
+        '{%s}compatibility' % COMPATIBILITY]
+    elements = {tuple(element.tag[1:].split('}')) for element in root.iter()}
+    assert elements == MANIFEST_ELEMENTS
+    # The identity that the schema requires, of this program and processor.
+    identity = root[0].attrib
+    assert identity == {'type': 'win32', 'name': 'Tessaframe.LumenvastPlayer.' + program,
+                        'version': identity['version'],
+                        'processorArchitecture': ARCHITECTURE[flavour]}
+    parts = identity['version'].split('.')
+    assert len(parts) == 4 and all(p.isdigit() and int(p) <= 65535 for p in parts), identity
+
+
+@pytest.mark.parametrize('program', ['lvdownload', 'lvprogress'])
+def test_manifest_runs_as_invoker_and_names_vista_to_10(program, flavour):
+    root = ElementTree.fromstring(manifest_of(program, flavour))
+    levels = root.findall('./{0}trustInfo/{0}security/{0}requestedPrivileges/'
+                          '{0}requestedExecutionLevel'.format('{%s}' % ASM_V2))
+    assert [level.attrib for level in levels] == [{'level': 'asInvoker', 'uiAccess': 'false'}]
+    ids = [element.get('Id') for element in root.findall(
+        './{0}compatibility/{0}application/{0}supportedOS'.format('{%s}' % COMPATIBILITY))]
+    assert sorted(ids) == sorted(SUPPORTED_OS)
+
+
+# Loaded from the system directory by a build with a publisher check, and
+# only there.
+CHECKING_THE_SIGNER = {
+    'wintrust.dll': {'WinVerifyTrust', 'WTHelperProvDataFromStateData',
+                     'WTHelperGetProvSignerFromChain', 'WTHelperGetProvCertFromChain'},
+    'crypt32.dll': {'CertGetNameStringA'},
+}
+
+
+def texts_of(data):
+    return {t.decode() for t in re.findall(rb'[\x20-\x7e]{4,}(?=\0)', data)}
+
+
+def test_only_a_signer_build_checks_the_signer_and_has_its_text(pe, resources, flavour):
+    names = set(CHECKING_THE_SIGNER) | set().union(*CHECKING_THE_SIGNER.values())
+    assert not names & texts_of(pe.data)
+    assert NOT_SIGNED not in string_table(resources)
+    signer_path = os.path.join(os.path.dirname(FLAVOURS[flavour][0]), 'tests',
+                               'lvdownload-signer.exe')
+    with open(signer_path, 'rb') as f:
+        signer = PeFile(f.read())
+    assert names | {SIGNER} <= texts_of(signer.data)
+    # Still only the known DLLs imported, with two more functions of KERNEL32:
+    # the path's conversion for WinVerifyTrust, and freeing the two DLLs.
+    imports = {dll: set(functions) for dll, functions in signer.imports().items()}
+    assert imports == dict(EXPECTED_IMPORTS, **{'KERNEL32.DLL': EXPECTED_IMPORTS['KERNEL32.DLL'] | {
+        'MultiByteToWideChar', 'FreeLibrary'}})
+    strings = string_table(signer.resources())
+    assert sorted(strings) == sorted(list(CATALOGUE) + [NOT_SIGNED])
+    assert strings[NOT_SIGNED] == SIGNER_MESSAGES[NOT_SIGNED].encode('utf-16-le')
 
 
 def read_name(data, at):

@@ -28,6 +28,10 @@
 //       time the downloader's SHA-256 (the product's own build of it) over
 //       that many MB, added in 32,768-byte chunks as the transfer adds them;
 //       prints SHA256_MB_PER_S <rate> DIGEST_BYTE <first byte of the digest>
+//   benchget publisher FILE ROUNDS
+//       time the publisher check of a build with INSTALLER_SIGNER (the
+//       product's own, for the tests' signer name) on FILE, ROUNDS times;
+//       prints PUBLISHER_MS <ms of each round> RESULT <the last answer>
 //   benchget watch CAPTION SECONDS
 //       print "READY", then poll every 5 ms for a visible dialog with that
 //       caption and print "VISIBLE" the moment there is one (exit 1 if none
@@ -44,6 +48,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "job/download_job.h"
 #include "job/sha256.h"
 
 static const char AGENT[] = "Lumenvast Downloader";
@@ -367,6 +372,19 @@ static int HashSpeed(double megabytes)
     return 0;
 }
 
+static int PublisherCheck(const char* file, int rounds)
+{
+    ResultCode result = 0;
+    printf("PUBLISHER_MS");
+    for (int i = 0; i < rounds; ++i) {
+        double start = Now();
+        result = CheckPublisher(file);
+        printf(" %.3f", Now() - start);
+    }
+    printf(" RESULT %lu\n", static_cast<unsigned long>(result));
+    return 0;
+}
+
 static int Watch(const char* caption, double seconds)
 {
     puts("READY");
@@ -395,6 +413,8 @@ int main(int argc, char** argv)
         return Channel();
     if (argc == 3 && strcmp(argv[1], "sha256") == 0)
         return HashSpeed(atof(argv[2]));
+    if (argc == 4 && strcmp(argv[1], "publisher") == 0)
+        return PublisherCheck(argv[2], atoi(argv[3]));
     if (argc == 5) {
         if (strcmp(argv[1], "floor") == 0)
             return RunTransfer(FLOOR, argv);
@@ -406,6 +426,6 @@ int main(int argc, char** argv)
             return RunTransfer(DISCARD, argv);
     }
     fputs("usage: benchget floor|bar|bare|discard HOST OBJECT MARKER | watch CAPTION SECONDS"
-          " | repaint | channel | sha256 MEGABYTES\n", stderr);
+          " | repaint | channel | sha256 MEGABYTES | publisher FILE ROUNDS\n", stderr);
     return 2;
 }

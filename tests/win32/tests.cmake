@@ -67,6 +67,9 @@ foreach(planted wininet comctl32 iertutil urlmon winhttp secur32 crypt32)
         RUNTIME_OUTPUT_DIRECTORY ${LV_TEST_BIN}/planted)
 endforeach()
 lv_test_program(wintool tests/win32/wintool.cpp)
+# It reads the Windows version that the tests compare with the downloader's
+# reports, so it declares the same Windows versions as the downloader does.
+lv_manifest_object(wintool wintool)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/uidriver.cpp)
     lv_test_program(uidriver tests/win32/uidriver.cpp)
     target_link_libraries(uidriver PRIVATE comctl32 user32)
@@ -75,7 +78,8 @@ endif()
 # Yardsticks of make bench: the transfer floor (and the dialog watcher), and
 # the smallest dialog program, which has no C runtime, as the downloader.
 lv_test_program(benchget tests/win32/benchget.cpp)
-target_link_libraries(benchget PRIVATE lv_core wininet comctl32 user32)
+# The publisher check it times is the signer build's (below).
+target_link_libraries(benchget PRIVATE lv_job_signer lv_core wininet comctl32 user32)
 lv_test_program(mindialog tests/win32/mindialog.cpp)
 target_compile_options(mindialog PRIVATE -ffreestanding -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables)
@@ -90,3 +94,16 @@ lv_resources(pinned "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED)
 lv_job_library(pinned "${REPORT_HOST}" PIN_FILE testinstaller)
 lv_downloader(lvdownload_pinned lvdownload-pinned pinned pinned ${LV_TEST_BIN})
 lv_jobhost(jobhost_pinned jobhost-pinned pinned pinned)
+
+# A build with a publisher check, as a vendor makes one, for the name of the
+# tests' throwaway certificate (harness/signing.py): the installer signed
+# under that name runs, anything else ends with 125. And a build with both
+# the pin and the check, where each must hold.
+set(LV_TEST_SIGNER "Lumenvast Test Vendor")
+lv_resources(signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" SIGNER)
+lv_job_library(signer "${REPORT_HOST}" SIGNER "${LV_TEST_SIGNER}")
+lv_downloader(lvdownload_signer lvdownload-signer signer signer ${LV_TEST_BIN})
+lv_jobhost(jobhost_signer jobhost-signer signer signer)
+lv_resources(pinned_signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED SIGNER)
+lv_job_library(pinned_signer "${REPORT_HOST}" PIN_FILE testinstaller SIGNER "${LV_TEST_SIGNER}")
+lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_signer)

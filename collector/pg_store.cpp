@@ -1,0 +1,517 @@
+#include "collector/pg_store.h"
+
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <random>
+#include <utility>
+
+namespace lvcollect {
+namespace {
+
+constexpr int SCHEMA_VERSION = 1;
+// The same in every collector: the advisory lock under which one of several
+// collectors starting at once creates the tables while the others wait.
+constexpr long long SCHEMA_LOCK_KEY = 0x4c56636f6c6c6563;   // "LVcollec"
+// Rows that one FETCH brings when summary or plot read the reports: the
+// reader's memory stays bounded however large the table grows.
+constexpr int FETCH_ROWS = 10000;
+// COPY data is handed to libpq in pieces of about this size.
+constexpr std::size_t COPY_CHUNK_BYTES = 1 << 20;
+
+// Defaults for the connection, before the URI, which may set any of them:
+// a database that does not answer makes a call fail within these times
+// instead of holding the writer (and with it every stored report) for the
+// system's two hours of TCP keepalive.
+const char CONNECT_TIMEOUT_S[] = "10";
+const char KEEPALIVES_IDLE_S[] = "30";
+const char KEEPALIVES_INTERVAL_S[] = "10";
+const char KEEPALIVES_COUNT[] = "3";
+const char TCP_USER_TIMEOUT_MS[] = "60000";   // sent data left unacknowledged
+
+const char kSchema[] =
+    "CREATE TABLE reports ("
+    " id bigint GENERATED ALWAYS AS IDENTITY,"
+    " received_ms bigint NOT NULL,"
+    " client bytea NOT NULL,"
+    " user_agent bytea NOT NULL,"
+    " kind text NOT NULL CHECK (kind IN ('start', 'success', 'failure', 'cancel')),"
+    " code bigint NOT NULL,"
+    " seconds bigint,"
+    " bytes bigint,"
+    " current_url bytea,"
+    " os_major bigint NOT NULL,"
+    " os_minor bigint NOT NULL,"
+    " os_line text NOT NULL CHECK (os_line IN ('nt', 'win')),"
+    " query bytea NOT NULL);"
+    "CREATE TABLE malformed ("
+    " id bigint GENERATED ALWAYS AS IDENTITY,"
+    " received_ms bigint NOT NULL,"
+    " client bytea NOT NULL,"
+    " user_agent bytea NOT NULL,"
+    " reason text NOT NULL,"
+    " query bytea NOT NULL);"
+    "CREATE TABLE stored_batches ("
+    " collector text NOT NULL,"
+    " batch bigint NOT NULL,"
+    " reports bigint NOT NULL,"
+    " malformed bigint NOT NULL,"
+    " stored_ms bigint NOT NULL,"
+    " PRIMARY KEY (collector, batch));"
+    "CREATE TABLE schema_version (version integer NOT NULL);"
+    "INSERT INTO schema_version VALUES (1);";
+
+const char kCopyReports[] =
+    "COPY reports (received_ms, client, user_agent, kind, code, seconds, bytes, current_url,"
+    " os_major, os_minor, os_line, query) FROM STDIN (FORMAT binary)";
+constexpr short REPORT_FIELDS = 12;
+const char kCopyMalformed[] =
+    "COPY malformed (received_ms, client, user_agent, reason, query) FROM STDIN (FORMAT binary)";
+constexpr short MALFORMED_FIELDS = 5;
+const char kInsertBatch[] =
+    "INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
+    " VALUES ($1, $2, $3, $4, (extract(epoch FROM clock_timestamp()) * 1000)::bigint)";
+const char kSelectBatch[] = "SELECT 1 FROM stored_batches WHERE collector = $1 AND batch = $2";
+const char kDeclareReports[] =
+    "DECLARE lv_reports NO SCROLL CURSOR FOR"
+    " SELECT received_ms, client, kind, code, seconds, bytes, current_url, os_major, os_minor,"
+    " os_line, user_agent FROM reports ORDER BY received_ms, id";
+
+struct ConnectionCloser {
+    void operator()(PGconn* connection) const { PQfinish(connection); }
+};
+struct ResultClearer {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Connection = std::unique_ptr<PGconn, ConnectionCloser>;
+using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+// libpq's messages end in a newline and may run over several lines.
+std::string OneLine(const char* message)
+{
+    std::string line;
+    for (const char* c = message; *c; ++c) {
+        bool blank = *c == '\n' || *c == '\t' || *c == '\r';
+        if (!blank)
+            line += *c;
+        else if (!line.empty() && line.back() != ' ')
+            line += ' ';
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
+// Binary COPY rows (the format of PostgreSQL's COPY BINARY): a signature, a
+// tuple per row with each field's length before it, and a trailer. No text
+// is escaped, so the bytes of a query go in as they came.
+class CopyRows {
+public:
+    CopyRows()
+    {
+        buffer_.append("PGCOPY\n\377\r\n\0", 11);
+        Int32(0);   // flags
+        Int32(0);   // header extension length
+    }
+
+    void Row(short fields) { Int16(fields); }
+
+    void Int64Field(std::int64_t value)
+    {
+        Int32(8);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            buffer_ += static_cast<char>((static_cast<std::uint64_t>(value) >> shift) & 0xff);
+    }
+
+    void BytesField(const char* bytes, std::size_t size)
+    {
+        Int32(static_cast<std::int32_t>(size));
+        buffer_.append(bytes, size);
+    }
+    void BytesField(const std::string& bytes) { BytesField(bytes.data(), bytes.size()); }
+    void TextField(const char* text) { BytesField(text, std::strlen(text)); }
+    void NullField() { Int32(-1); }
+
+    void End() { Int16(-1); }
+
+    std::string& Buffer() { return buffer_; }
+
+private:
+    void Int16(std::int16_t value)
+    {
+        buffer_ += static_cast<char>((static_cast<std::uint16_t>(value) >> 8) & 0xff);
+        buffer_ += static_cast<char>(static_cast<std::uint16_t>(value) & 0xff);
+    }
+    void Int32(std::int32_t value)
+    {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            buffer_ += static_cast<char>((static_cast<std::uint32_t>(value) >> shift) & 0xff);
+    }
+
+    std::string buffer_;
+};
+
+std::int64_t Int64At(const PGresult* result, int row, int column)
+{
+    if (PQgetisnull(result, row, column) || PQgetlength(result, row, column) != 8)
+        return 0;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, column));
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = value << 8 | bytes[i];
+    return static_cast<std::int64_t>(value);
+}
+
+std::string BytesAt(const PGresult* result, int row, int column)
+{
+    return std::string(PQgetvalue(result, row, column),
+                       static_cast<std::size_t>(PQgetlength(result, row, column)));
+}
+
+// A collector's name in stored_batches: the host, the process, and a random
+// part so that a restarted process with the same id counts its batches anew.
+std::string CollectorName()
+{
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    std::random_device random;
+    char tail[32];
+    std::snprintf(tail, sizeof tail, ":%ld:%08x", static_cast<long>(getpid()),
+                  static_cast<unsigned>(random()));
+    return host + std::string(tail);
+}
+
+// What tells the batch that the writer tries again apart from a new one:
+// it hands back the very same reports after a failure.
+struct BatchPrint {
+    std::size_t size = 0;
+    std::int64_t firstMs = 0, lastMs = 0;
+    std::string firstQuery, lastQuery;
+
+    bool operator==(const BatchPrint& other) const
+    {
+        return size == other.size && firstMs == other.firstMs && lastMs == other.lastMs &&
+               firstQuery == other.firstQuery && lastQuery == other.lastQuery;
+    }
+};
+
+BatchPrint PrintOf(const std::vector<Received>& batch)
+{
+    BatchPrint print;
+    print.size = batch.size();
+    if (!batch.empty()) {
+        print.firstMs = batch.front().receivedMs;
+        print.lastMs = batch.back().receivedMs;
+        print.firstQuery = batch.front().query;
+        print.lastQuery = batch.back().query;
+    }
+    return print;
+}
+
+class PostgresStore : public ReportStore {
+public:
+    PostgresStore(std::string uri, StoreAccess access)
+        : uri_(std::move(uri)), access_(access), collector_(CollectorName())
+    {
+        Connect();
+    }
+
+    // All or nothing, as the interface asks. Any failure closes the
+    // connection (a failed transaction has nothing worth keeping on it); the
+    // next call connects again. When the connection broke during COMMIT the
+    // batch may be in: the next call with the same batch looks for its row
+    // in stored_batches before it stores anything, so nothing is stored twice.
+    void Append(const std::vector<Received>& batch) override
+    {
+        if (batch.empty())
+            return;
+        BatchPrint print = PrintOf(batch);
+        std::int64_t number = 0;
+        if (unsure_ && unsure_->first == print)
+            number = unsure_->second;
+        else
+            number = ++lastBatch_;
+        unsure_.emplace(print, number);
+        if (!connection_)
+            Connect();
+        try {
+            if (number <= lastBatchTried_ && BatchStored(number)) {
+                unsure_.reset();
+                return;
+            }
+            lastBatchTried_ = number;
+            Store(batch, number);
+        } catch (const StoreError&) {
+            connection_.reset();
+            throw;
+        }
+        unsure_.reset();
+    }
+
+    void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
+    {
+        if (!connection_)
+            Connect();
+        try {
+            // One snapshot for the whole walk, so that it sees each
+            // collector's batches whole even while they keep storing.
+            Execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+            Execute(kDeclareReports);
+            char fetch[64];
+            std::snprintf(fetch, sizeof fetch, "FETCH FORWARD %d FROM lv_reports", FETCH_ROWS);
+            for (;;) {
+                Result rows(PQexecParams(connection_.get(), fetch, 0, nullptr, nullptr, nullptr,
+                                         nullptr, 1));
+                Check(rows.get(), PGRES_TUPLES_OK, "reading the reports");
+                int count = PQntuples(rows.get());
+                if (count == 0)
+                    break;
+                for (int row = 0; row < count; ++row)
+                    visit(ReportAt(rows.get(), row));
+            }
+            Execute("COMMIT");
+        } catch (const StoreError&) {
+            connection_.reset();
+            throw;
+        }
+    }
+
+    std::uint64_t MalformedCount() override
+    {
+        if (!connection_)
+            Connect();
+        try {
+            Result count(PQexec(connection_.get(), "SELECT count(*) FROM malformed"));
+            Check(count.get(), PGRES_TUPLES_OK, "counting the malformed queries");
+            return std::strtoull(PQgetvalue(count.get(), 0, 0), nullptr, 10);
+        } catch (const StoreError&) {
+            connection_.reset();
+            throw;
+        }
+    }
+
+private:
+    [[noreturn]] void Fail(const std::string& what)
+    {
+        throw StoreError("PostgreSQL, " + what + ": " + OneLine(PQerrorMessage(connection_.get())));
+    }
+
+    void Check(const PGresult* result, ExecStatusType expected, const std::string& what)
+    {
+        if (PQresultStatus(result) != expected) {
+            const char* message = result ? PQresultErrorMessage(result) : "";
+            if (*message)
+                throw StoreError("PostgreSQL, " + what + ": " + OneLine(message));
+            Fail(what);
+        }
+    }
+
+    void Execute(const char* sql)
+    {
+        Result result(PQexec(connection_.get(), sql));
+        Check(result.get(), PGRES_COMMAND_OK, sql);
+    }
+
+    // Text parameters: the collector's name and numbers, nothing from the wire.
+    Result Query(const char* sql, std::initializer_list<std::string> parameters, ExecStatusType expected,
+                 const char* what)
+    {
+        std::vector<const char*> values;
+        for (const std::string& parameter : parameters)
+            values.push_back(parameter.c_str());
+        Result result(PQexecParams(connection_.get(), sql, static_cast<int>(values.size()), nullptr,
+                                   values.data(), nullptr, nullptr, 0));
+        Check(result.get(), expected, what);
+        return result;
+    }
+
+    void Connect()
+    {
+        // Ours first: the URI's own settings, expanded from dbname, win.
+        const char* keywords[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
+                                  "keepalives_count", "tcp_user_timeout", "application_name",
+                                  "dbname", nullptr};
+        const char* values[] = {CONNECT_TIMEOUT_S, KEEPALIVES_IDLE_S, KEEPALIVES_INTERVAL_S,
+                                KEEPALIVES_COUNT, TCP_USER_TIMEOUT_MS, "lvcollect",
+                                uri_.c_str(), nullptr};
+        connection_.reset(PQconnectdbParams(keywords, values, 1));
+        if (!connection_)
+            throw StoreError("cannot connect to PostgreSQL: out of memory");
+        if (PQstatus(connection_.get()) != CONNECTION_OK) {
+            std::string message = OneLine(PQerrorMessage(connection_.get()));
+            connection_.reset();
+            throw StoreError("cannot connect to PostgreSQL: " + message);
+        }
+        try {
+            CheckSchema();
+        } catch (const StoreError&) {
+            connection_.reset();
+            throw;
+        }
+    }
+
+    // Run on every connection: a database that was set up anew while the
+    // collector ran gets its tables again.
+    void CheckSchema()
+    {
+        Execute("BEGIN");
+        if (access_ == StoreAccess::ReadWrite) {
+            char lock[96];
+            std::snprintf(lock, sizeof lock, "SELECT pg_advisory_xact_lock(%lld)", SCHEMA_LOCK_KEY);
+            Result locked(PQexec(connection_.get(), lock));
+            Check(locked.get(), PGRES_TUPLES_OK, "waiting for the schema lock");
+        }
+        // A statement after the lock sees what a collector that held it committed.
+        Result exists(PQexec(connection_.get(), "SELECT to_regclass('schema_version') IS NOT NULL"));
+        Check(exists.get(), PGRES_TUPLES_OK, "looking for the schema");
+        if (std::strcmp(PQgetvalue(exists.get(), 0, 0), "t") != 0) {
+            if (access_ == StoreAccess::ReadOnly)
+                throw StoreError("the PostgreSQL database holds no reports of lvcollect");
+            Execute(kSchema);
+        }
+        Result version(PQexec(connection_.get(), "SELECT max(version) FROM schema_version"));
+        Check(version.get(), PGRES_TUPLES_OK, "reading the schema version");
+        int found = std::atoi(PQgetvalue(version.get(), 0, 0));
+        if (found != SCHEMA_VERSION)
+            throw StoreError("the PostgreSQL database has schema version " + std::to_string(found) +
+                             "; this lvcollect knows version " + std::to_string(SCHEMA_VERSION));
+        Execute("COMMIT");
+    }
+
+    bool BatchStored(std::int64_t number)
+    {
+        Result found = Query(kSelectBatch, {collector_, std::to_string(number)}, PGRES_TUPLES_OK,
+                             "looking for a batch");
+        return PQntuples(found.get()) > 0;
+    }
+
+    void Store(const std::vector<Received>& batch, std::int64_t number)
+    {
+        std::size_t reports = 0;
+        for (const Received& received : batch)
+            reports += received.parsed.valid ? 1 : 0;
+        std::size_t malformed = batch.size() - reports;
+        Execute("BEGIN");
+        Query(kInsertBatch, {collector_, std::to_string(number), std::to_string(reports),
+                             std::to_string(malformed)},
+              PGRES_COMMAND_OK, "storing a batch");
+        if (reports > 0)
+            Copy(kCopyReports, batch, true);
+        if (malformed > 0)
+            Copy(kCopyMalformed, batch, false);
+        Execute("COMMIT");
+    }
+
+    // The valid reports of the batch, or its malformed queries, in one COPY.
+    void Copy(const char* sql, const std::vector<Received>& batch, bool valid)
+    {
+        Result started(PQexec(connection_.get(), sql));
+        Check(started.get(), PGRES_COPY_IN, valid ? "storing the reports" : "storing the malformed queries");
+        CopyRows rows;
+        for (const Received& received : batch) {
+            if (received.parsed.valid != valid)
+                continue;
+            if (valid)
+                AddReport(&rows, received);
+            else
+                AddMalformed(&rows, received);
+            if (rows.Buffer().size() >= COPY_CHUNK_BYTES)
+                Send(&rows);
+        }
+        rows.End();
+        Send(&rows);
+        if (PQputCopyEnd(connection_.get(), nullptr) != 1)
+            Fail("ending a copy");
+        Result ended(PQgetResult(connection_.get()));
+        Check(ended.get(), PGRES_COMMAND_OK, "storing the rows");
+        while (Result(PQgetResult(connection_.get())))
+            ;
+    }
+
+    void Send(CopyRows* rows)
+    {
+        std::string& buffer = rows->Buffer();
+        if (PQputCopyData(connection_.get(), buffer.data(), static_cast<int>(buffer.size())) != 1)
+            Fail("sending rows");
+        buffer.clear();
+    }
+
+    static void AddReport(CopyRows* rows, const Received& received)
+    {
+        const Report& report = received.parsed.report;
+        rows->Row(REPORT_FIELDS);
+        rows->Int64Field(received.receivedMs);
+        rows->BytesField(received.client);
+        rows->BytesField(received.userAgent);
+        rows->TextField(KindName(report.kind));
+        rows->Int64Field(report.code);
+        if (report.kind == ReportKind::Start) {
+            rows->NullField();
+            rows->NullField();
+            rows->NullField();
+        } else {
+            rows->Int64Field(report.seconds);
+            rows->Int64Field(report.bytes);
+            rows->BytesField(report.currentUrl);
+        }
+        rows->Int64Field(report.osMajor);
+        rows->Int64Field(report.osMinor);
+        rows->TextField(report.ntLine ? "nt" : "win");
+        rows->BytesField(received.query);
+    }
+
+    static void AddMalformed(CopyRows* rows, const Received& received)
+    {
+        rows->Row(MALFORMED_FIELDS);
+        rows->Int64Field(received.receivedMs);
+        rows->BytesField(received.client);
+        rows->BytesField(received.userAgent);
+        rows->BytesField(received.parsed.reason);
+        rows->BytesField(received.query);
+    }
+
+    static StoredReport ReportAt(const PGresult* rows, int row)
+    {
+        StoredReport stored;
+        stored.receivedMs = Int64At(rows, row, 0);
+        stored.client = BytesAt(rows, row, 1);
+        Report& report = stored.report;
+        if (!KindOfName(BytesAt(rows, row, 2), &report.kind))
+            throw StoreError("a report of unknown kind in the store");
+        report.code = static_cast<std::uint32_t>(Int64At(rows, row, 3));
+        report.seconds = static_cast<std::uint32_t>(Int64At(rows, row, 4));
+        report.bytes = static_cast<std::uint32_t>(Int64At(rows, row, 5));
+        report.currentUrl = BytesAt(rows, row, 6);
+        report.osMajor = static_cast<std::uint32_t>(Int64At(rows, row, 7));
+        report.osMinor = static_cast<std::uint32_t>(Int64At(rows, row, 8));
+        report.ntLine = BytesAt(rows, row, 9) == "nt";
+        stored.userAgent = BytesAt(rows, row, 10);
+        return stored;
+    }
+
+    const std::string uri_;
+    const StoreAccess access_;
+    const std::string collector_;
+    Connection connection_;
+    std::int64_t lastBatch_ = 0;
+    // The highest batch number that a transaction was begun for: a batch
+    // above it cannot be in the database yet.
+    std::int64_t lastBatchTried_ = 0;
+    // The batch of the last call, until it is known to be stored.
+    std::optional<std::pair<BatchPrint, std::int64_t>> unsure_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access)
+{
+    return std::make_unique<PostgresStore>(uri, access);
+}
+
+}  // namespace lvcollect

@@ -1,0 +1,39 @@
+// The reports in a PostgreSQL database that any number of collectors, on
+// any machines, store into at once, and that summary and plot read.
+//
+// Schema version 1 (one row in schema_version):
+//   reports(id, received_ms, client, user_agent, kind, code, seconds, bytes,
+//           current_url, os_major, os_minor, os_line, query)
+//   malformed(id, received_ms, client, user_agent, reason, query)
+//     as in the SQLite store; the texts that come from the wire (client,
+//     user_agent, current_url, query) are bytea, byte for byte as received,
+//     since they may hold bytes that are no text in the database's encoding
+//     (a NUL, a lone byte above 127).
+//   stored_batches(collector, batch, reports, malformed, stored_ms)
+//     one row per stored batch, written in the batch's own transaction: the
+//     proof, after a connection lost during COMMIT, that the batch is in.
+//
+// Reports are read back in the order of receipt (received_ms, then id, the
+// order in which one collector stored them), not of storage: one client's
+// start and result may reach two collectors, whose batches commit in any
+// order. The collectors' clocks must therefore agree (NTP), to well under
+// the seconds between one attempt's reports.
+#ifndef LV_COLLECTOR_PG_STORE_H
+#define LV_COLLECTOR_PG_STORE_H
+
+#include <memory>
+#include <string>
+
+#include "collector/store.h"
+
+namespace lvcollect {
+
+// `uri` is a libpq connection URI ("postgresql://USER@HOST:PORT/DATABASE").
+// Connects, and for ReadWrite creates the tables when the database has none
+// (safe when several collectors start at once); throws StoreError. A lost
+// connection makes the next call connect again.
+std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access);
+
+}  // namespace lvcollect
+
+#endif
