@@ -1,5 +1,6 @@
 #include "collector/server.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -750,6 +751,15 @@ Answer Loop::MetricsPage()
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
+sigset_t StopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
 Front::Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard)
     : queue_(queue),
       dashboard_(dashboard),
@@ -880,7 +890,14 @@ void Front::Run()
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < loops_.size(); ++i)
         threads.emplace_back([loop = loops_[i].get()] { loop->io.run(); });
+    // The stop signals reach the process only while the first loop runs
+    // (Serve blocks them, and every other thread inherits that): after it,
+    // the signal set is gone and a late SIGTERM would end the process
+    // before its closing line.
+    sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     loops_[0]->io.run();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     for (std::thread& thread : threads)
         thread.join();
 }
@@ -914,6 +931,9 @@ int Serve(const ServeOptions& options, ReportStore& store)
     if (!RaiseDescriptorLimit(options.maxConnections))
         return 1;
     signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts: only the first loop takes them (Front::Run).
+    sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     ReportQueue queue;
     // Made before the front and ended after it: the loops end only once
