@@ -29,7 +29,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import browser, paths             # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
-from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
+from harness.protocol import (PREFIX_AFTER_HOST, origin_form, result_url, sheet_example,  # noqa: E402
+                              start_url)
 from harness.web import Collector, SlowClients  # noqa: E402
 from harness.wine import wait_until           # noqa: E402
 
@@ -80,8 +81,9 @@ def status(answer):
     return int(answer.split(b' ')[1]) if answer else None
 
 
-UNCACHEABLE = {'cache-control': 'no-store', 'pragma': 'no-cache',
-               'expires': 'Thu, 01 Jan 1970 00:00:00 GMT'}
+# The headers that docs/PROTOCOL.md asks of every answer.
+UNCACHEABLE = dict((name.strip().lower(), value.strip()) for name, _, value in
+                   (line.partition(':') for line in sheet_example('answer-labels').splitlines()))
 
 
 def uncacheable(headers):
