@@ -404,14 +404,8 @@ class Collector:
     def admin_get(self, path, method='GET'):
         """(status, headers as a dict of lower-case names, body) of one
         request to the admin listener."""
-        with socket.create_connection(self.admin_address, timeout=10) as sock:
-            sock.sendall(b'%s %s HTTP/1.0\r\nHost: monitor\r\n\r\n' % (method.encode(), path.encode()))
-            answer = b''
-            while True:
-                data = sock.recv(65536)
-                if not data:
-                    break
-                answer += data
+        answer = exchange(self.admin_address,
+                          b'%s %s HTTP/1.0\r\nHost: monitor\r\n\r\n' % (method.encode(), path.encode()))
         head, _, body = answer.partition(b'\r\n\r\n')
         lines = head.decode('latin-1').split('\r\n')
         headers = dict((name.strip().lower(), value.strip()) for name, _, value in
@@ -587,20 +581,10 @@ class Nginx:
         self.process = subprocess.Popen(
             ['nginx', '-e', os.path.join(directory, 'error.log'), '-p', directory, '-c', conf],
             stdin=subprocess.DEVNULL)
-        if port:
-            deadline = time.monotonic() + 10
-            while not _listening(port):
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError('nginx did not start: %s' % self.errors())
-                time.sleep(0.05)
-
-    def errors(self):
-        try:
-            with open(os.path.join(self.directory, 'error.log')) as f:
-                return f.read()[-2000:]
-        except OSError:
-            return ''
+        if port and not _await_listening(self.process, port, 10):
+            self.stop()
+            raise RuntimeError('nginx did not start: %s'
+                               % _tail(os.path.join(directory, 'error.log')))
 
     def pids(self):
         """The master and its workers."""
@@ -663,23 +647,14 @@ class Squid:
                                   'origin': origin_port, 'rules': '\n'.join(rules)})
         self.process = subprocess.Popen(['squid', '-N', '-f', conf], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not _listening(self.port):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError('squid did not start: %s' % self.log_tail())
-            time.sleep(0.1)
+        if not _await_listening(self.process, self.port, 30):
+            log = _tail(os.path.join(self.directory, 'cache.log'))
+            self.stop()
+            raise RuntimeError('squid did not start: %s' % log)
 
     @property
     def proxy_url(self):
         return 'http://127.0.0.1:%d' % self.port
-
-    def log_tail(self):
-        try:
-            with open(os.path.join(self.directory, 'cache.log')) as f:
-                return f.read()[-2000:]
-        except OSError:
-            return ''
 
     def access_entries(self):
         """Every logged request as (squid's result code, method, URL)."""
@@ -698,14 +673,8 @@ class Squid:
     def get(self, url):
         """One HTTP/1.0 request through squid; its answer's status line."""
         host = urllib.parse.urlsplit(url).netloc
-        with socket.create_connection(('127.0.0.1', self.port), timeout=30) as sock:
-            sock.sendall(b'GET %s HTTP/1.0\r\nHost: %s\r\n\r\n' % (url.encode(), host.encode()))
-            answer = b''
-            while True:
-                data = sock.recv(65536)
-                if not data:
-                    break
-                answer += data
+        answer = exchange(('127.0.0.1', self.port),
+                          b'GET %s HTTP/1.0\r\nHost: %s\r\n\r\n' % (url.encode(), host.encode()))
         return answer.split(b'\r\n', 1)[0]
 
     def stop(self):
@@ -746,12 +715,37 @@ http_access deny all
 """
 
 
-def _listening(port):
+def _await_listening(process, port, seconds):
+    """Whether `process` listens on the loopback port within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while process.poll() is None and time.monotonic() < deadline:
+        try:
+            socket.create_connection(('127.0.0.1', port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def _tail(path):
     try:
-        socket.create_connection(('127.0.0.1', port), timeout=1).close()
-        return True
+        with open(path, errors='replace') as f:
+            return f.read()[-2000:]
     except OSError:
-        return False
+        return ''
+
+
+def exchange(address, data, timeout=30):
+    """Sends `data` on a new connection; everything that comes back until
+    the server closes."""
+    with socket.create_connection(address, timeout=timeout) as sock:
+        sock.sendall(data)
+        answer = b''
+        while True:
+            received = sock.recv(65536)
+            if not received:
+                return answer
+            answer += received
 
 
 def free_port():
