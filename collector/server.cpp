@@ -1,5 +1,6 @@
 #include "collector/server.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -68,6 +69,8 @@ constexpr std::size_t MAX_CLIENT_BYTES = 64;
 const char kTextPlain[] = "text/plain";
 const char kTextHtml[] = "text/html; charset=utf-8";
 const char kJson[] = "application/json";
+// An HTTP date in the past: already expired.
+const char kLongAgo[] = "Thu, 01 Jan 1970 00:00:00 GMT";
 
 struct Answer {
     http::status status = http::status::ok;
@@ -498,6 +501,13 @@ void Connection::Send(const Answer& answer, bool keepAlive, unsigned requestVers
     keepAlive_ = keepAlive && !loop_.Stopping();
     response_ = Response(answer.status, 11);
     response_.set(http::field::content_type, answer.contentType);
+    // No cache on the way may keep an answer: reports from machines alike
+    // are often the same bytes, and a cache that answered the second one
+    // itself would keep it from the collector. HTTP/1.0 caches know only
+    // the last two.
+    response_.set(http::field::cache_control, "no-store");
+    response_.set(http::field::pragma, "no-cache");
+    response_.set(http::field::expires, kLongAgo);
     response_.body() = answer.body;
     response_.keep_alive(keepAlive_);
     // An HTTP/1.1 answer is kept alive unless it says otherwise; an
@@ -741,6 +751,15 @@ Answer Loop::MetricsPage()
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
+sigset_t StopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
 Front::Front(ReportQueue& queue, const ServeOptions& options, DashboardService* dashboard)
     : queue_(queue),
       dashboard_(dashboard),
@@ -871,7 +890,14 @@ void Front::Run()
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < loops_.size(); ++i)
         threads.emplace_back([loop = loops_[i].get()] { loop->io.run(); });
+    // The stop signals reach the process only while the first loop runs
+    // (Serve blocks them, and every other thread inherits that): after it,
+    // the signal set is gone and a late SIGTERM would end the process
+    // before its closing line.
+    sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     loops_[0]->io.run();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     for (std::thread& thread : threads)
         thread.join();
 }
@@ -905,6 +931,9 @@ int Serve(const ServeOptions& options, ReportStore& store)
     if (!RaiseDescriptorLimit(options.maxConnections))
         return 1;
     signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts: only the first loop takes them (Front::Run).
+    sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     ReportQueue queue;
     // Made before the front and ended after it: the loops end only once

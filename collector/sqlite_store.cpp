@@ -172,10 +172,12 @@ private:
         return Statement(raw);
     }
 
-    // Texts are bound with their length: they may hold any byte.
+    // Texts are bound with their length: they may hold any byte. Not
+    // copied: each lives in the batch until Step has reset the statement
+    // and cleared its bindings.
     static void BindText(sqlite3_stmt* s, int index, const std::string& text)
     {
-        sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
     }
 
     void Step(sqlite3_stmt* s, const char* what)

@@ -62,7 +62,8 @@ from harness import host, paths, signing, tls   # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
 from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
-from harness.web import Collector, Download, LoopbackWeb, Nginx, SlowClients, free_port  # noqa: E402
+from harness.web import (Collector, Download, LoopbackWeb, Nginx, SlowClients, exchange,  # noqa: E402
+                         free_port)
 from harness.wine import WINE, session_or_exit  # noqa: E402
 
 TARGET_SIZE = 29184
@@ -816,14 +817,7 @@ def report_latencies(port, seconds):
     while time.monotonic() < deadline:
         started = time.monotonic()
         try:
-            with socket.create_connection(('127.0.0.1', port), timeout=30) as sock:
-                sock.sendall(request)
-                answer = b''
-                while True:
-                    data = sock.recv(65536)
-                    if not data:
-                        break
-                    answer += data
+            answer = exchange(('127.0.0.1', port), request)
             if answer.split(b' ', 2)[1:2] != [b'200']:
                 failed += 1
         except OSError:

@@ -15,7 +15,7 @@ from harness import paths, ui
 from harness.job import INSTALL_KEY, installer_body, parse_events, run_jobhost, start_jobhost
 from harness.protocol import (PREFIX_AFTER_HOST, START_SUFFIX, origin_form, os_fields,
                               received_seconds, result_url, sheet_request, start_url)
-from harness.web import Collector, Download, Gate, ReportAnswer
+from harness.web import Collector, Download, Gate, Nginx, ReportAnswer, Squid, free_port
 from harness.wine import wait_until
 
 USER_CANCEL = 123
@@ -531,3 +531,64 @@ class TestCollector:
         collector.stop()
         assert funnel(collector.summary()) == {
             'started': 1, 'succeeded': 0, 'failed': {}, 'cancelled': 1, 'malformed': 0}
+
+
+# --- Behind a caching proxy ---------------------------------------------------------------
+
+# An office's rule: answers that say nothing of caching are kept for an hour.
+OFFICE_RULE = 'refresh_pattern . 60 20% 4320'
+VENDOR_HOSTS = """    server {
+        listen 127.0.0.1:%(port)d;
+        root %(www)s;
+        location = /foo.bar { proxy_pass http://127.0.0.1:%(collector)d; }
+        location /control { default_type text/plain; return 200 "control\\n"; }
+    }"""
+
+
+class TestBehindACachingProxy:
+    """Debian's squid as an office's cache in front of the vendor's hosts:
+    nginx serves the installer and passes the reports on to lvcollect."""
+
+    @pytest.fixture
+    def chain(self, tmp_path):
+        www = tmp_path / 'www'
+        installer = www / paths.OBJECT_PATH
+        installer.parent.mkdir(parents=True)
+        installer.write_bytes(installer_body())
+        with Collector(str(tmp_path / 'reports.db')) as collector:
+            port = free_port()
+            servers = VENDOR_HOSTS % {'port': port, 'www': www, 'collector': collector.address[1]}
+            with Nginx(str(tmp_path / 'nginx'), servers, port=port), \
+                    Squid(port, rules=(OFFICE_RULE,)) as squid:
+                yield collector, squid
+
+    @staticmethod
+    def logged(squid, url, count):
+        """Squid's result codes for the requests of URLs that begin with
+        `url` (squid writes them without ":80"), once it has logged `count`
+        of them."""
+        def codes():
+            found = [code for code, _, logged in squid.access_entries() if logged.startswith(url)]
+            return found if len(found) >= count else None
+        return wait_until(codes, timeout=10, what='%d requests for %s in squid\'s log' % (count, url))
+
+    def test_the_cache_keeps_an_answer_that_says_nothing(self, chain):
+        _, squid = chain
+        url = 'http://%s/control?machine=1' % paths.DOWNLOAD_HOST
+        assert squid.get(url) == squid.get(url) == b'HTTP/1.1 200 OK'
+        assert self.logged(squid, url, 2) == ['TCP_MISS', 'TCP_MEM_HIT']
+
+    def test_two_identical_machines_reach_the_collector(self, wine, chain):
+        collector, squid = chain
+        for _ in range(2):
+            process = wine.start(paths.LVDOWNLOAD, proxy=squid.proxy_url)
+            assert ui.wait_dialog(wine) is not None
+            assert ui.wait_gone(wine)
+            assert process.wait(60) == 0
+        reports = self.logged(squid, 'http://%s/foo.bar?' % paths.REPORT_HOST, 4)
+        assert 'answered 4 reports and 0 malformed queries, all stored' in collector.stop()
+        assert funnel(collector.summary()) == {
+            'started': 2, 'succeeded': 2, 'failed': {}, 'cancelled': 0, 'malformed': 0}
+        starts = collector.rows('SELECT query FROM reports WHERE kind = "start"')
+        assert len(starts) == 2 and starts[0] == starts[1]
+        assert reports == ['TCP_MISS'] * 4

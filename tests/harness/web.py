@@ -36,7 +36,9 @@ import json
 import multiprocessing
 import os
 import select
+import pwd
 import selectors
+import shutil
 import signal
 import socket
 import ssl
@@ -44,6 +46,7 @@ import socketserver
 import sqlite3
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -502,14 +505,8 @@ class Collector:
     def admin_get(self, path, method='GET'):
         """(status, headers as a dict of lower-case names, body) of one
         request to the admin listener."""
-        with socket.create_connection(self.admin_address, timeout=10) as sock:
-            sock.sendall(b'%s %s HTTP/1.0\r\nHost: monitor\r\n\r\n' % (method.encode(), path.encode()))
-            answer = b''
-            while True:
-                data = sock.recv(65536)
-                if not data:
-                    break
-                answer += data
+        answer = exchange(self.admin_address,
+                          b'%s %s HTTP/1.0\r\nHost: monitor\r\n\r\n' % (method.encode(), path.encode()))
         head, _, body = answer.partition(b'\r\n\r\n')
         lines = head.decode('latin-1').split('\r\n')
         headers = dict((name.strip().lower(), value.strip()) for name, _, value in
@@ -685,20 +682,10 @@ class Nginx:
         self.process = subprocess.Popen(
             ['nginx', '-e', os.path.join(directory, 'error.log'), '-p', directory, '-c', conf],
             stdin=subprocess.DEVNULL)
-        if port:
-            deadline = time.monotonic() + 10
-            while not _listening(port):
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError('nginx did not start: %s' % self.errors())
-                time.sleep(0.05)
-
-    def errors(self):
-        try:
-            with open(os.path.join(self.directory, 'error.log')) as f:
-                return f.read()[-2000:]
-        except OSError:
-            return ''
+        if port and not _await_listening(self.process, port, 10):
+            self.stop()
+            raise RuntimeError('nginx did not start: %s'
+                               % _tail(os.path.join(directory, 'error.log')))
 
     def pids(self):
         """The master and its workers."""
@@ -771,12 +758,124 @@ def tls_front(directory, chain, key, upstream, bind=None):
     return front
 
 
-def _listening(port):
+class Squid:
+    """Debian's squid on a loopback port, run as root from a private
+    configuration in a directory of its own (made for squid's `proxy` user:
+    its logs, pid file and a memory-only cache), in front of one parent
+    origin server on loopback, so that it needs no name lookups. `rules` are
+    refresh_pattern lines. access_entries() reads its access log."""
+
+    def __init__(self, origin_port, rules=('refresh_pattern . 60 20% 4320',)):
+        self.directory = tempfile.mkdtemp(prefix='lvsquid-')
+        user = pwd.getpwnam('proxy')
+        os.chown(self.directory, user.pw_uid, user.pw_gid)
+        self.port = free_port()
+        self.access_log = os.path.join(self.directory, 'access.log')
+        conf = os.path.join(self.directory, 'squid.conf')
+        with open(conf, 'w') as f:
+            f.write(SQUID_CONF % {'dir': self.directory, 'port': self.port,
+                                  'origin': origin_port, 'rules': '\n'.join(rules)})
+        self.process = subprocess.Popen(['squid', '-N', '-f', conf], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not _await_listening(self.process, self.port, 30):
+            log = _tail(os.path.join(self.directory, 'cache.log'))
+            self.stop()
+            raise RuntimeError('squid did not start: %s' % log)
+
+    @property
+    def proxy_url(self):
+        return 'http://127.0.0.1:%d' % self.port
+
+    def access_entries(self):
+        """Every logged request as (squid's result code, method, URL)."""
+        try:
+            with open(self.access_log, encoding='latin-1') as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        entries = []
+        for line in lines:
+            fields = line.split()
+            if len(fields) >= 7:
+                entries.append((fields[3].split('/')[0], fields[5], fields[6]))
+        return entries
+
+    def get(self, url):
+        """One HTTP/1.0 request through squid; its answer's status line."""
+        host = urllib.parse.urlsplit(url).netloc
+        answer = exchange(('127.0.0.1', self.port),
+                          b'GET %s HTTP/1.0\r\nHost: %s\r\n\r\n' % (url.encode(), host.encode()))
+        return answer.split(b'\r\n', 1)[0]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+SQUID_CONF = """http_port 127.0.0.1:%(port)d
+visible_hostname lvtest
+pid_filename %(dir)s/squid.pid
+access_log stdio:%(dir)s/access.log squid
+strip_query_terms off
+cache_log %(dir)s/cache.log
+cache_store_log none
+coredump_dir %(dir)s
+logfile_rotate 0
+pinger_enable off
+shutdown_lifetime 0 seconds
+cache_mem 32 MB
+maximum_object_size_in_memory 8 MB
+cache_peer 127.0.0.1 parent %(origin)d 0 no-query originserver name=origin
+never_direct allow all
+http_access allow localhost
+http_access deny all
+%(rules)s
+"""
+
+
+def _await_listening(process, port, seconds):
+    """Whether `process` listens on the loopback port within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while process.poll() is None and time.monotonic() < deadline:
+        try:
+            socket.create_connection(('127.0.0.1', port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def _tail(path):
     try:
-        socket.create_connection(('127.0.0.1', port), timeout=1).close()
-        return True
+        with open(path, errors='replace') as f:
+            return f.read()[-2000:]
     except OSError:
-        return False
+        return ''
+
+
+def exchange(address, data, timeout=30):
+    """Sends `data` on a new connection; everything that comes back until
+    the server closes."""
+    with socket.create_connection(address, timeout=timeout) as sock:
+        sock.sendall(data)
+        answer = b''
+        while True:
+            received = sock.recv(65536)
+            if not received:
+                return answer
+            answer += received
 
 
 def free_port():

@@ -29,7 +29,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import browser, paths, tls        # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
 from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
-from harness.protocol import PREFIX_AFTER_HOST, origin_form, result_url, start_url  # noqa: E402
+from harness.protocol import (PREFIX_AFTER_HOST, origin_form, result_url, sheet_example,  # noqa: E402
+                              start_url)
 from harness.web import Collector, SlowClients, tls_front  # noqa: E402
 from harness.wine import wait_until           # noqa: E402
 
@@ -78,6 +79,20 @@ def exchange(address, data, pause=None):
 
 def status(answer):
     return int(answer.split(b' ')[1]) if answer else None
+
+
+# The headers that docs/PROTOCOL.md asks of every answer.
+UNCACHEABLE = dict((name.strip().lower(), value.strip()) for name, _, value in
+                   (line.partition(':') for line in sheet_example('answer-labels').splitlines()))
+
+
+def uncacheable(headers):
+    """Whether an answer's headers (a dict of lower-case names, or the
+    answer's bytes) keep every HTTP/1.0 and HTTP/1.1 cache from storing it."""
+    if isinstance(headers, bytes):
+        lines = headers.partition(b'\r\n\r\n')[0].decode('latin-1').split('\r\n')[1:]
+        headers = dict((n.strip().lower(), v.strip()) for n, _, v in (l.partition(':') for l in lines))
+    return {name: headers.get(name) for name in UNCACHEABLE} == UNCACHEABLE
 
 
 def target(url):
@@ -168,6 +183,7 @@ def test_hostile_request(collector, data, answer, reason):
     and the collector goes on storing."""
     got = exchange(collector.address, data)
     assert status(got) == answer, got[:200]
+    assert answer is None or uncacheable(got), got
     assert status(exchange(collector.address, request(START))) == 200
     collector.stop()
     assert collector.rows('SELECT count(*) FROM reports') == [(1,)]
@@ -285,8 +301,10 @@ def test_metrics_of_a_known_run(tmp_path):
                    what='the reports to be stored')
         stored = collector.metrics()
         idle.close()
-        assert collector.admin_get('/metrics', 'POST')[0] == 405
-        assert collector.admin_get('/foo.bar?' + START.decode().partition('?')[2])[0] == 404
+        answers = [collector.admin_get('/metrics'), collector.admin_get('/metrics', 'POST'),
+                   collector.admin_get('/foo.bar?' + START.decode().partition('?')[2])]
+        assert [code for code, _, _ in answers] == [200, 405, 404]
+        assert all(uncacheable(headers) for _, headers, _ in answers), answers
 
     known = {'lvcollect_reports_answered_total': 2, 'lvcollect_malformed_total': 1,
              'lvcollect_other_requests_total': 1, 'lvcollect_requests_cut_off_total': 1,
@@ -324,12 +342,15 @@ def test_stop_under_load_loses_nothing(collector):
     connection per report: the collector stops accepting, closes what is
     idle, answers the request under way, and stores every report it
     answered before it exits with 0."""
+    # Accepted before the load: under it, a connection may still wait in
+    # the listen queue when the stop comes, and is then refused.
+    idle = socket.create_connection(collector.address, timeout=10)
+    under_way = socket.create_connection(collector.address, timeout=10)
+    time.sleep(0.5)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         loads = [pool.submit(wrk, collector.address, 4, 16),
                  pool.submit(wrk, collector.address, 4, 8, ['-H', 'Connection: close'])]
         time.sleep(1.5)
-        idle = socket.create_connection(collector.address, timeout=10)
-        under_way = socket.create_connection(collector.address, timeout=10)
         under_way.sendall(request(START)[:-2])
         time.sleep(0.2)
         collector.process.send_signal(signal.SIGTERM)
@@ -397,7 +418,8 @@ def lvcollect(*args):
 def test_summary_and_plot(collector, tmp_path):
     for url in (start_url(XP), result_url(XP, 119, 300, 2), start_url(XP),
                 result_url(XP, 0, 500, 7), start_url((4, 10, 1))):
-        assert status(exchange(collector.address, request(target(url)))) == 200
+        answer = exchange(collector.address, request(target(url)))
+        assert status(answer) == 200 and uncacheable(answer), answer
     # The port is taken: a second collector there does not start.
     second = lvcollect('serve', '--listen', '%s:%d' % collector.address, '--db',
                        str(tmp_path / 'second.db'))
