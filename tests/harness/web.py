@@ -35,8 +35,8 @@ import dataclasses
 import json
 import multiprocessing
 import os
-import select
 import pwd
+import select
 import selectors
 import shutil
 import signal
