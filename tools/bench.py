@@ -674,14 +674,16 @@ def reports_section(product_runs, benchget_runs):
 
 TARGET_COLLECTOR_RATE = 15000   # stored reports per second, nothing lost
 TARGET_POSTGRES_SHARE = 0.80    # one collector on PostgreSQL / on SQLite
-WRK_THREADS, WRK_CONNECTIONS = 2, 16
+WRK_THREADS = 2
 # wrk's own way (connections kept alive), and the downloader's: one
 # connection per report.
 COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connection: close']))
-# The stores side by side, each round in this order: a SQLite file; one
-# PostgreSQL database with one collector, and with two collectors (a fleet),
+# A round of a load, in this order: (store, collectors, wrk connections in
+# all); nginx runs under the same wrk before the first setup of each count
+# of connections. Two collectors (a fleet) share one PostgreSQL database,
 # each under its own wrk with half the threads and connections.
-COLLECTOR_SETUPS = (('SQLite', 1), ('PostgreSQL', 1), ('PostgreSQL', 2))
+COLLECTOR_SETUPS = (('SQLite', 1, 16), ('PostgreSQL', 1, 16), ('PostgreSQL', 2, 16),
+                    ('SQLite', 1, 64))
 COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
 # The slow-connection case: so many connections trickle request heads
 # (2 bytes every 0.5 s, reopened when cut off) while one client sends
@@ -701,6 +703,7 @@ NGINX_SERVER = """    server {
         keepalive_requests 1000;
         location / { default_type text/plain; return 200 "ok\\n"; }
     }"""
+WRK_UNITS = {'us': 1e-6, 'ms': 1e-3, 's': 1.0, 'm': 60.0}
 
 
 def report_target():
@@ -713,9 +716,9 @@ def report_request():
         report_target(), paths.REPORT_HOST, paths.REPORT_AGENT)).encode('latin-1')
 
 
-def run_wrk(port, seconds, extra, threads=WRK_THREADS, connections=WRK_CONNECTIONS):
+def run_wrk(port, seconds, extra, threads, connections):
     url = 'http://127.0.0.1:%d%s' % (port, report_target())
-    wrk = subprocess.Popen(['wrk', '-t%d' % threads, '-c%d' % connections,
+    wrk = subprocess.Popen(['wrk', '-t%d' % threads, '-c%d' % connections, '--latency',
                             '-d%ds' % seconds, '-H', 'User-Agent: ' + paths.REPORT_AGENT] + extra
                            + [url], stdout=subprocess.PIPE, text=True)
     out = wrk.stdout.read()
@@ -723,10 +726,13 @@ def run_wrk(port, seconds, extra, threads=WRK_THREADS, connections=WRK_CONNECTIO
     completed, duration = re.search(r'(\d+) requests in ([\d.]+)s', out).groups()
     errors = re.search(r'Non-2xx or 3xx responses: (\d+)', out)
     socket_errors = re.search(r'Socket errors: (.*)', out)
+    latency = {int(share): float(value) * WRK_UNITS[unit] for share, value, unit in
+               re.findall(r'^\s+(50|99)%\s+([\d.]+)(us|ms|s|m)\s*$', out, re.M)}
     return {'completed': int(completed), 'seconds': float(duration),
             'rate': float(re.search(r'Requests/sec:\s+([\d.]+)', out).group(1)),
             'non_2xx': int(errors.group(1)) if errors else 0,
             'socket_errors': socket_errors.group(1) if socket_errors else 'none',
+            'p50': latency.get(50, float('nan')), 'p99': latency.get(99, float('nan')),
             'wrk_cpu': usage.ru_utime + usage.ru_stime}
 
 
@@ -736,18 +742,66 @@ def fresh_collector_dir():
     return os.path.join(COLLECTOR_DIR, 'reports.db')
 
 
-def collector_run(seconds, extra, store, collectors, postgres):
-    """One run of wrk against fresh collectors on a fresh store, each under
-    its own wrk with its share of the threads and connections; its figures."""
+class Build:
+    """One lvcollect program, named by the commit of the tree it was built
+    in; `spool`: whether it takes --spool (a collector on PostgreSQL then
+    gets its own spool file, so that two in one directory do not refuse
+    each other)."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        tree = os.path.dirname(os.path.dirname(os.path.dirname(self.path)))
+        commit = subprocess.run(['git', '-C', tree, 'describe', '--always', '--dirty=+'],
+                                capture_output=True, text=True)
+        self.name = 'lvcollect ' + (commit.stdout.strip() if commit.returncode == 0 else path)
+        usage = subprocess.run([self.path], capture_output=True, text=True).stderr
+        self.spool = '--spool' in usage
+
+
+def admin_metrics(address):
+    """The admin listener's /metrics, as {sample name with its labels: value}."""
+    answer = exchange(address, b'GET /metrics HTTP/1.0\r\nHost: monitor\r\n\r\n')
+    samples = {}
+    for line in answer.partition(b'\r\n\r\n')[2].decode().splitlines():
+        if line and not line.startswith('#'):
+            name, _, value = line.rpartition(' ')
+            samples[name] = float(value)
+    return samples
+
+
+def listening(process, prefix):
+    line = process.stdout.readline()
+    if not line.startswith(prefix):
+        raise RuntimeError('lvcollect did not start: %r' % line)
+    host_, _, port = line.split()[-1].rpartition(':')
+    return host_, int(port)
+
+
+def closing_figure(pattern, closing):
+    found = re.search(pattern, closing)
+    return int(found.group(1)) if found else 0
+
+
+def collector_run(build, seconds, extra, store, collectors, connections, postgres):
+    """One run of wrk against fresh collectors of `build` on a fresh store,
+    each under its own wrk with its share of the threads and connections;
+    its figures."""
     db = fresh_collector_dir()
     if store != 'SQLite':
         db = postgres.create_database()
-    servers = [subprocess.Popen([paths.LVCOLLECT, 'serve', '--listen', '127.0.0.1:0', '--db', db],
-                                stdout=subprocess.PIPE, text=True) for _ in range(collectors)]
-    ports = [int(server.stdout.readline().rsplit(':', 1)[1]) for server in servers]
+    servers, addresses = [], []
+    for i in range(collectors):
+        command = [build.path, 'serve', '--listen', '127.0.0.1:0', '--db', db,
+                   '--admin-listen', '127.0.0.1:0']
+        if store != 'SQLite' and build.spool:
+            command += ['--spool', os.path.join(COLLECTOR_DIR, 'lvcollect-%d.spool' % i)]
+        servers.append(subprocess.Popen(command, stdout=subprocess.PIPE, text=True))
+        admin = listening(servers[-1], 'lvcollect: admin listening on ')
+        addresses.append((admin, listening(servers[-1], 'lvcollect: listening on ')))
     with concurrent.futures.ThreadPoolExecutor(collectors) as pool:
-        runs = list(pool.map(lambda port: run_wrk(port, seconds, extra, WRK_THREADS // collectors,
-                                                  WRK_CONNECTIONS // collectors), ports))
+        runs = list(pool.map(lambda a: run_wrk(a[1][1], seconds, extra, WRK_THREADS // collectors,
+                                               connections // collectors), addresses))
+    metrics = [admin_metrics(admin) for admin, _ in addresses]
     stopped = time.monotonic()
     for server in servers:
         server.send_signal(signal.SIGTERM)
@@ -762,15 +816,18 @@ def collector_run(seconds, extra, store, collectors, postgres):
          'rate': sum(r['rate'] for r in runs), 'non_2xx': sum(r['non_2xx'] for r in runs),
          'socket_errors': '; '.join(r['socket_errors'] for r in runs if r['socket_errors'] != 'none')
                           or 'none',
-         'wrk_cpu': sum(r['wrk_cpu'] for r in runs)}
+         'p50': max(r['p50'] for r in runs), 'p99': max(r['p99'] for r in runs),
+         'wrk_cpu': sum(r['wrk_cpu'] for r in runs),
+         'batches': sum(m.get('lvcollect_store_batch_seconds_count', 0) for m in metrics),
+         'batch_seconds': sum(m.get('lvcollect_store_batch_seconds_sum', 0) for m in metrics)}
     if store == 'SQLite':
         with sqlite3.connect(db) as sqlite:
             f['rows'] = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
     else:
         f['rows'] = pg_rows(db, 'SELECT count(*) FROM reports')[0][0]
     f.update({
-        'answered': sum(int(re.search(r'answered (\d+) reports', c).group(1)) for c in closings),
-        'backlog': max(int(re.search(r'at most (\d+) reports waited', c).group(1)) for c in closings),
+        'answered': sum(closing_figure(r'answered (\d+) reports', c) for c in closings),
+        'backlog': max(closing_figure(r'at most (\d+) reports waited', c) for c in closings),
         'peak_rss': max(u.ru_maxrss for u in usages) * 1024, 'exit': max(exits),
         'cpu': sum(u.ru_utime + u.ru_stime for u in usages),
     })
@@ -785,10 +842,10 @@ def nginx_yardstick():
     return Nginx(directory, NGINX_SERVER % port, workers=NGINX_WORKERS, port=port), port
 
 
-def nginx_run(seconds, extra):
+def nginx_run(seconds, extra, connections):
     nginx, port = nginx_yardstick()
     with nginx:
-        f = run_wrk(port, seconds, extra)
+        f = run_wrk(port, seconds, extra, WRK_THREADS, connections)
     with open(nginx.access_log) as log:
         f['logged'] = sum(1 for _ in log)
     return f
@@ -866,66 +923,123 @@ def percentile(values, share):
     return values[min(len(values) - 1, int(len(values) * share))]
 
 
-def collector_section(args):
-    print('Collector: lvcollect on loopback under wrk -t%d -c%d for %d s, %d round(s) per load,'
-          % (WRK_THREADS, WRK_CONNECTIONS, args.collector_seconds, args.collector_rounds))
-    print('  each round beside nginx %s (%s workers: fixed answer, access log) in the same minute'
+def ms(seconds):
+    return seconds * 1e3
+
+
+def throughput_section(args, builds):
+    print('Collector: lvcollect on loopback under wrk -t%d --latency for %d s, %d round(s) per load;'
+          % (WRK_THREADS, args.collector_seconds, args.collector_rounds))
+    print('  each round beside nginx %s (%s workers: fixed answer, access log) under the same wrk'
           % (nginx_version(), NGINX_WORKERS))
-    print('  stored/s counts the rows against the time from wrk\'s start to the store drained.')
-    print('  %-22s %-23s %9s %9s %9s %9s %9s %6s %9s %8s %8s %12s' % (
-        'load', 'server', 'wrk done', 'answers/s', 'answered', 'rows', 'stored/s', 'lost',
-        'peak RSS', 'backlog', 'drain', 'CPU us/rep'))
-    best = {}
-    rates = {}
+    print('  in the same minute; builds: %s.' % ', '.join(b.name for b in builds))
+    print('  %-22s %-38s %3s %8s %9s %7s %7s %8s %8s %9s %5s %7s %8s %8s %6s %11s' % (
+        'load', 'server', 'c', 'wrk done', 'answers/s', 'p50 ms', 'p99 ms', 'answered', 'rows',
+        'stored/s', 'lost', 'batch', 'batch ms', 'peak RSS', 'backlog', 'CPU us/rep'))
+    figures = {}        # (load, server, setup) -> [figures of each round]
     with PostgresServer() as postgres:
         for name, extra in COLLECTOR_LOADS:
             for _ in range(args.collector_rounds):
-                for store, collectors in COLLECTOR_SETUPS:
+                yardsticks = set()
+                for store, collectors, connections in COLLECTOR_SETUPS:
+                    if connections not in yardsticks:
+                        yardsticks.add(connections)
+                        n = nginx_run(args.collector_seconds, extra, connections)
+                        figures.setdefault((name, 'nginx', connections), []).append(n)
+                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8s %8s %9s %5s %7s %8s %8s %6s %11s%s' % (
+                            name, 'nginx', connections, n['completed'], n['rate'], ms(n['p50']),
+                            ms(n['p99']), '', '%d logged' % n['logged'], '', '', '', '', '', '',
+                            '     + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
+                            '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
+                            '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
                     setup = store if collectors == 1 else '%s x%d' % (store, collectors)
-                    f = collector_run(args.collector_seconds, extra, store, collectors, postgres)
-                    rate = f['rows'] / (f['seconds'] + f['drain'])
-                    best[name, setup] = max(best.get((name, setup), 0), rate)
-                    if setup == 'SQLite':
-                        rates.setdefault((name, 'lvcollect'), []).append(f['rate'])
-                    problems = []
-                    if f['rows'] != f['answered'] or f['exit'] != 0:
-                        problems.append('LOST %d answered reports' % (f['answered'] - f['rows']))
-                    if not 0 <= f['answered'] - f['completed'] <= WRK_CONNECTIONS:
-                        problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
-                    if f['non_2xx'] or f['socket_errors'] != 'none':
-                        problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-                    print('  %-22s %-23s %9d %9.0f %9d %9d %9.0f %6d %6.1f MB %8d %6.2f s %5.1f + %4.1f%s' % (
-                        name, 'lvcollect ' + setup, f['completed'], f['rate'], f['answered'], f['rows'],
-                        rate, f['answered'] - f['rows'], f['peak_rss'] / 1e6, f['backlog'], f['drain'],
-                        f['cpu'] / f['rows'] * 1e6, f['wrk_cpu'] / f['rows'] * 1e6,
-                        '  ' + '; '.join(problems) if problems else ''))
-                n = nginx_run(args.collector_seconds, extra)
-                rates.setdefault((name, 'nginx'), []).append(n['rate'])
-                print('  %-22s %-23s %9d %9.0f %9s %9s %9s %6s %9s %8s %8s %12s%s' % (
-                    name, 'nginx', n['completed'], n['rate'], '', '%d logged' % n['logged'], '', '', '',
-                    '', '', '      + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
-                    '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
-                    '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
-    print('  answers/s: wrk\'s own rate; backlog: the most reports that waited at once to be stored.')
+                    for build in builds:
+                        f = collector_run(build, args.collector_seconds, extra, store, collectors,
+                                          connections, postgres)
+                        f['stored_rate'] = f['rows'] / (f['seconds'] + f['drain'])
+                        figures.setdefault((name, build.name, (setup, connections)), []).append(f)
+                        problems = []
+                        if f['rows'] != f['answered'] or f['exit'] != 0:
+                            problems.append('LOST %d answered reports, exit %d'
+                                            % (f['answered'] - f['rows'], f['exit']))
+                        if not 0 <= f['answered'] - f['completed'] <= connections:
+                            problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
+                        if f['non_2xx'] or f['socket_errors'] != 'none':
+                            problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
+                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8d %8d %9.0f %5d %7.1f %8.2f %5.1f MB %6d %5.1f + %4.1f%s' % (
+                            name, '%s %s' % (build.name, setup), connections, f['completed'], f['rate'],
+                            ms(f['p50']), ms(f['p99']), f['answered'], f['rows'], f['stored_rate'],
+                            f['answered'] - f['rows'], f['rows'] / max(1, f['batches']),
+                            ms(f['batch_seconds'] / max(1, f['batches'])), f['peak_rss'] / 1e6,
+                            f['backlog'], f['cpu'] / max(1, f['rows']) * 1e6,
+                            f['wrk_cpu'] / max(1, f['rows']) * 1e6,
+                            '  ' + '; '.join(problems) if problems else ''))
+    print('  c: wrk\'s connections in all; answers/s, p50 and p99 (the time from a request\'s')
+    print('  first byte out to its answer read): wrk\'s own figures; backlog: the most reports')
+    print('  that waited at once to be stored; batch: reports per committed transaction, and')
+    print('  the mean time of its commit (the store\'s histogram on /metrics).')
     print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
     print('  commits) on the same two cores; x2: two collectors on one database, each under a')
-    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s.')
+    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s; p50 and')
+    print('  p99: the larger of the two wrks\'.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
-    print('  flight when wrk stopped (at most %d), answered and stored but not counted by wrk.'
-          % WRK_CONNECTIONS)
+    print('  flight when wrk stopped (at most one a connection), answered but not counted by wrk.')
+
+    def med(key, server, setup, load):
+        return statistics.median(f[key] for f in figures[load, server, setup])
+
+    print('  Medians of the rounds:')
+    print('  %-22s %-38s %3s %9s %8s %7s %7s %14s' % (
+        'load', 'server', 'c', 'answers/s', 'of nginx', 'p50 ms', 'p99 ms', 'batch wait ms'))
+    first = builds[0].name
     for name, _ in COLLECTOR_LOADS:
-        ours = statistics.median(rates[(name, 'lvcollect')])
-        theirs = statistics.median(rates[(name, 'nginx')])
-        print('  %s, median answers/s: lvcollect on SQLite %.0f, nginx %.0f: %.2f of nginx\'s (target '
-              'at least 1: %s)' % (name, ours, theirs, ours / theirs, 'met' if ours >= theirs else 'MISSED'))
-    sqlite = best['keep-alive', 'SQLite']
-    print('  best stored/s with connections kept alive: SQLite %.0f (target at least %d: %s),'
+        for store, collectors, connections in COLLECTOR_SETUPS:
+            setup = (store if collectors == 1 else '%s x%d' % (store, collectors), connections)
+            theirs = med('rate', 'nginx', connections, name)
+            for build in builds:
+                ours = med('rate', build.name, setup, name)
+                # What an answer waits for its batch: its latency beyond that of
+                # the build which answers before it stores.
+                wait = ''
+                if build.name != first:
+                    wait = '%6.2f %6.2f' % tuple(
+                        ms(med(q, build.name, setup, name) - med(q, first, setup, name))
+                        for q in ('p50', 'p99'))
+                print('  %-22s %-38s %3d %9.0f %8.2f %7.2f %7.2f %14s' % (
+                    name, '%s %s' % (build.name, setup[0]), connections, ours, ours / theirs,
+                    ms(med('p50', build.name, setup, name)), ms(med('p99', build.name, setup, name)),
+                    wait))
+        for connections in sorted({c for _, _, c in COLLECTOR_SETUPS}):
+            print('  %-22s %-38s %3d %9.0f %8s %7.2f %7.2f' % (
+                name, 'nginx', connections, med('rate', 'nginx', connections, name), '1.00',
+                ms(med('p50', 'nginx', connections, name)), ms(med('p99', 'nginx', connections, name))))
+    print('  batch wait: p50 and p99 beyond those of %s, the first build, in the same load.' % first)
+    ours = builds[-1].name
+    for name, _ in COLLECTOR_LOADS:
+        for connections in sorted({c for s, n, c in COLLECTOR_SETUPS if s == 'SQLite' and n == 1}):
+            share = med('rate', ours, ('SQLite', connections), name) / med('rate', 'nginx', connections, name)
+            print('  %s, %d connections: %s on SQLite answers %.2f of nginx\'s rate (target at least 1: %s)'
+                  % (name, connections, ours, share, 'met' if share >= 1 else 'MISSED'))
+    best = {setup: max(f['stored_rate'] for f in figures['keep-alive', ours, setup])
+            for setup in (('SQLite', 16), ('PostgreSQL', 16), ('PostgreSQL x2', 16))}
+    sqlite = best['SQLite', 16]
+    print('  best stored/s with 16 connections kept alive: SQLite %.0f (target at least %d: %s),'
           % (sqlite, TARGET_COLLECTOR_RATE, 'met' if sqlite >= TARGET_COLLECTOR_RATE else 'MISSED'))
-    share = best['keep-alive', 'PostgreSQL'] / sqlite
+    share = best['PostgreSQL', 16] / sqlite
     print('  PostgreSQL %.0f, %.0f%% of SQLite (target at least %.0f%%: %s), two collectors %.0f\n' % (
-        best['keep-alive', 'PostgreSQL'], 100 * share, 100 * TARGET_POSTGRES_SHARE,
-        'met' if share >= TARGET_POSTGRES_SHARE else 'MISSED', best['keep-alive', 'PostgreSQL x2']))
+        best['PostgreSQL', 16], 100 * share, 100 * TARGET_POSTGRES_SHARE,
+        'met' if share >= TARGET_POSTGRES_SHARE else 'MISSED', best['PostgreSQL x2', 16]))
+
+
+def collector_section(args):
+    builds = [Build(path) for path in args.beside] + [Build(paths.LVCOLLECT)]
+    for i, build in enumerate(builds):
+        if [b.name for b in builds].count(build.name) > 1:
+            build.name += ' #%d' % (i + 1)
+    throughput_section(args, builds)
+    if args.throughput_only:
+        return
 
     print('Slow connections: %d trickling request heads (2 bytes every 0.5 s, reopened when cut'
           % SLOW_CONNECTIONS)
@@ -1001,6 +1115,12 @@ def main():
                         help='1 round, 20 MB and 2 MB downloads, 2 start-up rounds')
     parser.add_argument('--collector-rounds', type=int, default=3)
     parser.add_argument('--collector-seconds', type=int, default=10)
+    parser.add_argument('--beside', metavar='LVCOLLECT', action='append', default=[],
+                        help='another build of lvcollect measured in the same rounds, before '
+                        'this tree\'s (its name: the commit of the tree it was built in)')
+    parser.add_argument('--throughput-only', action='store_true',
+                        help='the collector\'s answers per second alone, without the slow and '
+                        'idle connections')
     parser.add_argument('--only', choices=('size', 'transfer', 'https', 'hash', 'publisher',
                                            'startup', 'collector'),
                         help='one section (transfer includes memory and reports)')

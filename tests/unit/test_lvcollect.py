@@ -1,13 +1,16 @@
 """lvcollect, the vendor's report collector, as a running program on
 loopback: no valid report lost under concurrent senders, hostile requests
 answered or cut off without harm, slow clients beside ordinary ones, its
-bound on connections, its metrics, its stop under load, its dashboard in a
-browser, and its commands. The tests of what is stored run on both stores,
-a SQLite file and a database of a private PostgreSQL server; a fleet of
-collectors shares one PostgreSQL database, through its restart. Needs no
+bound on connections, its metrics, its stop under load, no answered report
+lost when it is killed, its dashboard in a browser, and its commands. The
+tests of what is stored run on both stores, a SQLite file and a database of
+a private PostgreSQL server; a fleet of collectors shares one PostgreSQL
+database, through its restart and outages and behind nginx. Needs no
 Wine."""
+import collections
 import concurrent.futures
 import contextlib
+import itertools
 import json
 import os
 import random
@@ -31,7 +34,7 @@ from harness.catalogue import MESSAGES         # noqa: E402
 from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
 from harness.protocol import (PREFIX_AFTER_HOST, origin_form, result_url, sheet_example,  # noqa: E402
                               start_url)
-from harness.web import Collector, SlowClients, tls_front  # noqa: E402
+from harness.web import Collector, Nginx, SlowClients, free_port, tls_front  # noqa: E402
 from harness.wine import wait_until           # noqa: E402
 
 if not os.path.exists(paths.LVCOLLECT):
@@ -369,6 +372,23 @@ def test_stop_under_load_loses_nothing(collector):
     assert rows == sum(count for count, _ in answered) + 1 and rows > 1000
 
 
+@pytest.mark.parametrize('db', ['sqlite'], indirect=True)
+def test_killed_under_load_had_stored_every_answer(collector):
+    """SIGKILL while eight senders send reports, a connection each, one in
+    ten malformed: every report answered with 200 is in the file, and every
+    query answered 400 is kept as malformed. An answer goes out only once
+    its report is committed."""
+    with Senders(collector.address, malformed_every=10) as senders:
+        senders.wait_answered(2000)
+        collector.kill()
+    answered = set(senders.answered)
+    missing = answered - set(stored_numbers(collector))
+    assert answered and not missing, '%d of %d answered reports not stored' % (
+        len(missing), len(answered))
+    kept = {int(query.rpartition(b'&n=')[2]) for (query,) in collector.rows('SELECT query FROM malformed')}
+    assert senders.kept and not set(senders.kept) - kept, sorted(set(senders.kept) - kept)
+
+
 def test_client_named_by_a_reverse_proxy(db):
     with Collector(db, options=('--client-header', 'X-Forwarded-For')) as collector:
         for forwarded in (b'203.0.113.7', b'198.51.100.1, 10.0.0.2', None):
@@ -554,30 +574,149 @@ def test_two_collectors_store_into_one_database(postgres, tmp_path):
         'clients': clients, 'clients_needing_try_again': per_kind}
 
 
-class Senders:
-    """Threads that send numbered failure reports to a collector until
-    stopped; `answered` holds the numbers of those answered with 200."""
+# nginx in front of two collectors: it passes a request on to the other
+# collector when one cannot be reached, closes the connection without an
+# answer (it died, or could not store the report) or is busy. GET is
+# idempotent to nginx, so even a request it had already sent is passed on.
+NGINX_FLEET = """    upstream collectors {
+        server 127.0.0.1:%(first)d;
+        server 127.0.0.1:%(second)d;
+    }
+    log_format upstreams '$status $upstream_addr';
+    server {
+        listen 127.0.0.1:%(port)d backlog=4096;
+        access_log %(dir)s/upstreams.log upstreams;
+        location / {
+            proxy_pass http://collectors;
+            proxy_next_upstream error timeout http_502 http_503;
+        }
+    }
+"""
 
-    def __init__(self, address, threads=8):
-        self.answered, self.refused = [], []
+
+def test_one_of_two_collectors_behind_nginx_killed(postgres, tmp_path):
+    """Two collectors on one database behind nginx, eight senders through
+    nginx; one collector is killed with SIGKILL under that load. Every
+    request is answered with 200 and every answered report is stored. A
+    report that the killed collector committed in the instant before it
+    died, unanswered, and that nginx then passed on, is stored twice: at
+    most one per request nginx passed on."""
+    uri = postgres.create_database()
+    front_dir = str(tmp_path / 'nginx')
+    with contextlib.ExitStack() as stack:
+        fleet = [stack.enter_context(Collector(uri)) for _ in range(2)]
+        port = free_port()
+        stack.enter_context(Nginx(front_dir, NGINX_FLEET % {
+            'first': fleet[0].address[1], 'second': fleet[1].address[1], 'port': port,
+            'dir': front_dir}, port=port))
+        with Senders(('127.0.0.1', port)) as senders:
+            senders.wait_answered(1500)
+            fleet[0].kill()
+            senders.wait_answered(len(senders.answered) + 1500)
+        assert 'all stored' in fleet[1].stop()
+    assert (senders.unanswered, senders.busy, senders.refused, senders.other) == ([], [], [], [])
+    numbers = stored_numbers(fleet[1])
+    missing = set(senders.answered) - set(numbers)
+    assert not missing, '%d of %d answered reports not stored' % (len(missing), len(senders.answered))
+    with open(os.path.join(front_dir, 'upstreams.log')) as log:
+        upstreams = [line.split(' ', 1)[1] for line in log.read().splitlines()]
+    passed_on = sum(',' in line for line in upstreams)
+    twice = duplicates(numbers)
+    print('behind nginx: %d answered, %d passed on to the other collector, %d stored twice'
+          % (len(senders.answered), passed_on, len(twice)))
+    # Both collectors took reports before the kill.
+    assert len(set(line.partition(',')[0] for line in upstreams)) == 2
+    assert set(twice.values()) <= {2} and len(twice) <= passed_on
+
+
+class Senders:
+    """The load client: threads that send numbered failure reports to a
+    loopback address, a connection each as the downloader sends them, until
+    stopped or for `seconds` at most. A report's number is its `bytes`
+    (totalbytes), so every query is distinct; numbers start at `first`.
+    With `malformed_every` = n, every n-th number goes as a malformed query
+    that ends in "&n=NUMBER" instead.
+
+    What became of each number: `answered` (200), `kept` (400, kept as
+    malformed), `busy` (503), `unanswered` (the connection closed or timed
+    out without an answer), `refused` (no connection), `other` ((number,
+    status) of any other answer)."""
+
+    MAX_THREADS = 32
+    MAX_SECONDS = 60
+    EXCHANGE_TIMEOUT = 30       # seconds: beyond the collector's own limit for a commit
+
+    def __init__(self, address, threads=8, seconds=20, first=1, malformed_every=0):
+        if not address[0].startswith('127.'):
+            raise ValueError('test clients connect to loopback only')
+        assert 0 < threads <= self.MAX_THREADS and 0 < seconds <= self.MAX_SECONDS
+        self.answered, self.kept, self.busy, self.unanswered, self.refused, self.other = (
+            [], [], [], [], [], [])
+        self._outcomes = {200: self.answered, 400: self.kept, 503: self.busy}
+        self._malformed_every = malformed_every
         self._stop = threading.Event()
-        self._numbers = iter(range(1, 1 << 31))
+        self._deadline = time.monotonic() + seconds
+        self._numbers = itertools.count(first)
         self._lock = threading.Lock()
         self._threads = [threading.Thread(target=self._send, args=(address,)) for _ in range(threads)]
         for thread in self._threads:
             thread.start()
 
+    def query(self, number):
+        if self._malformed_every and number % self._malformed_every == 0:
+            return b'/foo.bar?' + PREFIX_AFTER_HOST.encode() + b'&n=%d' % number
+        return target(result_url(XP, 117, number, 1))
+
     def _send(self, address):
-        while not self._stop.is_set():
+        while not self._stop.is_set() and time.monotonic() < self._deadline:
             with self._lock:
                 number = next(self._numbers)
-            code = status(exchange(address, request(target(result_url(XP, 117, number, 1)))))
-            (self.answered if code == 200 else self.refused).append(number)
+            try:
+                sock = socket.create_connection(address, timeout=self.EXCHANGE_TIMEOUT)
+            except OSError:
+                self.refused.append(number)
+                time.sleep(0.01)        # nothing listens: no need to spin
+                continue
+            answer = b''
+            with sock:
+                try:
+                    sock.sendall(request(self.query(number)))
+                    for chunk in iter(lambda: sock.recv(65536), b''):
+                        answer += chunk
+                except OSError:         # reset, or no answer within the time-out
+                    pass
+            code = status(answer) if answer.startswith(b'HTTP/') else None
+            if code is None:
+                self.unanswered.append(number)
+            elif code in self._outcomes:
+                self._outcomes[code].append(number)
+            else:
+                self.other.append((number, code))
+
+    def wait_answered(self, count, timeout=20):
+        wait_until(lambda: len(self.answered) >= count, timeout=timeout,
+                   what='%d reports to be answered' % count)
 
     def stop(self):
         self._stop.set()
         for thread in self._threads:
-            thread.join(60)
+            thread.join(self.EXCHANGE_TIMEOUT + 10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def stored_numbers(store):
+    """The bytes of every stored report, in no particular order."""
+    return [number for (number,) in store.rows('SELECT bytes FROM reports')]
+
+
+def duplicates(numbers):
+    """{number: times} of the numbers stored more than once."""
+    return {n: c for n, c in collections.Counter(numbers).items() if c > 1}
 
 
 def test_database_restarts_under_load():
@@ -587,8 +726,7 @@ def test_database_restarts_under_load():
     with PostgresServer() as server:
         uri = server.create_database()
         with Collector(uri) as collector:
-            senders = Senders(collector.address)
-            try:
+            with Senders(collector.address) as senders:
                 during = 0
                 for mode in ('fast', 'immediate'):
                     time.sleep(1)
@@ -598,14 +736,38 @@ def test_database_restarts_under_load():
                     during += len(senders.answered) - before
                     server.start()
                 time.sleep(1)
-            finally:
-                senders.stop()
-            assert during > 100 and senders.refused == []
+            assert during > 100
+            assert (senders.unanswered, senders.busy, senders.refused, senders.other) == ([], [], [], [])
             wait_until(lambda: collector.rows('SELECT count(*) FROM reports')[0][0] >=
-                       len(senders.answered), timeout=30, what='the queued reports to be stored')
+                       len(senders.answered), timeout=30, what='the spooled reports to be stored')
             assert 'all stored' in collector.stop()
-            stored = [b for (b,) in collector.rows('SELECT bytes FROM reports')]
-            assert sorted(stored) == sorted(senders.answered)
+            assert sorted(stored_numbers(collector)) == sorted(senders.answered)
+
+
+def test_killed_while_the_database_is_away(tmp_path):
+    """SIGKILL while the database is away and four senders keep sending:
+    what was answered meanwhile is in the spool. Once the database is back,
+    a collector started on the same spool stores every answered report,
+    each once, and removes the spool when it has."""
+    spool = str(tmp_path / 'lvcollect.spool')
+    with PostgresServer() as server:
+        uri = server.create_database()
+        with Collector(uri, spool=spool) as collector:
+            with Senders(collector.address, threads=4) as senders:
+                senders.wait_answered(300)
+                server.stop()
+                senders.wait_answered(len(senders.answered) + 1000)
+                collector.kill()
+        assert os.path.exists(spool)
+        server.start()
+        answered = set(senders.answered)
+        with Collector(uri, spool=spool) as again:
+            wait_until(lambda: not os.path.exists(spool), timeout=30, what='the spool to be drained')
+            numbers = stored_numbers(again)
+            assert 'all stored' in again.stop()
+    missing = answered - set(numbers)
+    assert not missing, '%d of %d answered reports not stored' % (len(missing), len(answered))
+    assert duplicates(numbers) == {}
 
 
 def test_connection_lost_during_commit(postgres):
@@ -626,13 +788,16 @@ def test_connection_lost_during_commit(postgres):
         assert collector.rows('SELECT sum(reports) FROM stored_batches') == [(5,)]
 
 
-def test_database_away_at_the_end():
-    """SIGTERM while the database is away: the collector tries for a few
-    seconds, says how many answered reports it could not store, exits with
-    1, and has stored none of them in part."""
+def test_database_away_at_the_end(tmp_path):
+    """SIGTERM while the database is away: the reports answered meanwhile
+    stay in the spool, which a second collector may not take while the first
+    runs; the first says so in its closing line and exits with 0. A
+    collector started on the spool once the database is back stores them,
+    each once, and removes the spool at its stop."""
+    spool = str(tmp_path / 'lvcollect.spool')
     with PostgresServer() as server:
         uri = server.create_database()
-        with Collector(uri) as collector:
+        with Collector(uri, spool=spool, admin=True) as collector:
             for _ in range(3):
                 assert status(exchange(collector.address, request(START))) == 200
             wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(3,)], timeout=10,
@@ -641,10 +806,21 @@ def test_database_away_at_the_end():
             for size in range(5):
                 assert status(exchange(collector.address,
                                        request(target(result_url(XP, 117, size, 1))))) == 200
-            closing = collector.stop(exit_code=1)
-            assert 'answered 8 reports' in closing and '5 not stored' in closing, closing
-            server.start()
-            assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
+            assert collector.metrics()['lvcollect_spool_reports'] == 5
+            second = lvcollect('serve', '--listen', '127.0.0.1:0', '--db', uri, '--spool', spool)
+            assert second.returncode == 1 and spool in second.stderr, second.stderr
+            closing = collector.stop()
+            assert 'answered 8 reports' in closing and 'all stored' in closing, closing
+            assert re.search(r'\b5\b[^,;]*spool', closing), closing
+        server.start()
+        assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
+        with Collector(uri, spool=spool) as again:
+            wait_until(lambda: again.rows('SELECT count(*) FROM reports') == [(8,)], timeout=30,
+                       what='the spooled reports to be stored')
+            assert 'all stored' in again.stop()
+        assert sorted(again.rows("SELECT bytes FROM reports WHERE kind = 'failure'")) == [
+            (n,) for n in range(5)]
+        assert not os.path.exists(spool)
 
 
 def test_summary_and_plot_name_windows_versions(collector, tmp_path):
