@@ -470,13 +470,19 @@ class Collector:
     in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py); with
     admin=True also its admin listener on any free loopback port
     (admin_address). stop() ends it as a vendor would (SIGTERM: it stores
-    what is queued) and returns its closing line."""
+    what is queued) and returns its closing line. On PostgreSQL each one
+    has a spool of its own in a temporary directory, unless `options` name
+    one."""
 
     def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.db = db
         admin_options = ['--admin-listen', '127.0.0.1:0'] if admin else []
+        self._spool_dir = None
+        if db.startswith('postgresql://') and '--spool' not in options:
+            self._spool_dir = tempfile.mkdtemp(prefix='lvspool-')
+            admin_options += ['--spool', os.path.join(self._spool_dir, 'lvcollect.spool')]
         self.process = subprocess.Popen(
             [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
             + admin_options + list(options),
@@ -499,8 +505,14 @@ class Collector:
         if self.process.poll() is None:
             self.process.send_signal(signal_number)
         out, _ = self.process.communicate(timeout=60)
+        self._remove_spool()
         assert self.process.returncode == exit_code, out
         return out.strip()
+
+    def _remove_spool(self):
+        if self._spool_dir:
+            shutil.rmtree(self._spool_dir, ignore_errors=True)
+            self._spool_dir = None
 
     def admin_get(self, path, method='GET'):
         """(status, headers as a dict of lower-case names, body) of one
@@ -554,6 +566,7 @@ class Collector:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait(10)
+        self._remove_spool()
 
 
 class SlowClients:

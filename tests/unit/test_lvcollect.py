@@ -282,23 +282,31 @@ def test_connections_beyond_the_bound_are_refused_at_once(tmp_path):
 
 def test_metrics_of_a_known_run(tmp_path):
     """The admin listener's figures after a run whose every count is known,
-    first while another process holds the store's write lock, then after it
-    let go."""
+    first while another process holds the store's write lock (the reports
+    wait unanswered), then after it let go (they are stored and answered)."""
     with Collector(str(tmp_path / 'reports.db'), admin=True) as collector:
         lock = sqlite3.connect(collector.db, isolation_level=None)
         lock.execute('BEGIN EXCLUSIVE')
-        for url in (start_url(XP), result_url(XP, 117, 1000, 3)):
-            assert status(exchange(collector.address, request(target(url)))) == 200
-        assert status(exchange(collector.address, request(START + b'&x=1'))) == 400
+        targets = [target(start_url(XP)), target(result_url(XP, 117, 1000, 3)), START + b'&x=1']
+        answers = {}
+
+        def send(report):
+            answers[report] = status(exchange(collector.address, request(report)))
+        senders = [threading.Thread(target=send, args=(report,)) for report in targets]
+        for sender in senders:
+            sender.start()
         assert status(exchange(collector.address, request(b'/metrics'))) == 404
         assert exchange(collector.address, request(START)[:-2], pause=TIME_LIMIT + 1) == b''
         idle = socket.create_connection(collector.address, timeout=10)
         time.sleep(0.5)
         waiting = collector.metrics()
+        unanswered_while_locked = dict(answers)
         lock.execute('ROLLBACK')
         lock.close()
-        wait_until(lambda: collector.metrics()['lvcollect_reports_stored_total'] == 2, timeout=20,
-                   what='the reports to be stored')
+        for sender in senders:
+            sender.join(30)
+        assert unanswered_while_locked == {}
+        assert [answers.get(report) for report in targets] == [200, 200, 400]
         stored = collector.metrics()
         idle.close()
         answers = [collector.admin_get('/metrics'), collector.admin_get('/metrics', 'POST'),
@@ -306,12 +314,13 @@ def test_metrics_of_a_known_run(tmp_path):
         assert [code for code, _, _ in answers] == [200, 405, 404]
         assert all(uncacheable(headers) for _, headers, _ in answers), answers
 
-    known = {'lvcollect_reports_answered_total': 2, 'lvcollect_malformed_total': 1,
-             'lvcollect_other_requests_total': 1, 'lvcollect_requests_cut_off_total': 1,
+    known = {'lvcollect_other_requests_total': 1, 'lvcollect_requests_cut_off_total': 1,
              'lvcollect_refused_busy_total': 0, 'lvcollect_connections_refused_total': 0,
-             'lvcollect_open_connections': 1}
+             'lvcollect_requests_unanswered_total': 0}
     assert {name: waiting[name] for name in known} == known
     assert {name: stored[name] for name in known} == known
+    assert [(figures['lvcollect_reports_answered_total'], figures['lvcollect_malformed_total'],
+             figures['lvcollect_open_connections']) for figures in (waiting, stored)] == [(0, 0, 4), (2, 1, 1)]
     assert (waiting['lvcollect_reports_stored_total'], waiting['lvcollect_reports_waiting']) == (0, 3)
     assert waiting['lvcollect_oldest_waiting_seconds'] >= TIME_LIMIT + 0.5
     assert (stored['lvcollect_reports_waiting'], stored['lvcollect_oldest_waiting_seconds']) == (0, 0)
@@ -442,7 +451,8 @@ def test_summary_and_plot(collector, tmp_path):
 
 def test_usage_and_stores_that_hold_nothing(postgres, tmp_path):
     for args in ([], ['bogus'], ['summary'], ['serve', '--db'], ['plot', '--db', 'x.db'],
-                 ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b']):
+                 ['serve', '--listen', '127.0.0.1', '--db', 'x.db'], ['summary', '--db', 'a', '--db', 'b'],
+                 ['serve', '--spool', 'x.spool', '--db', 'x.db']):
         run = lvcollect(*args)
         assert (run.returncode, run.stderr.startswith('usage: lvcollect')) == (2, True), args
     missing = lvcollect('summary', '--db', str(tmp_path / 'none.db'))
@@ -475,9 +485,8 @@ CLIENT_SCRIPTS = {
     'succeeds': [('start',), (0, 9000, 10)],
 }
 # Between two reports of one client: more than the milliseconds in which
-# the collectors time a report, less than the 20 ms in which a collector
-# gathers a batch, so that two collectors store one client's reports in
-# either order.
+# the collectors time a report, so that the collectors' times put them in
+# the order sent, whichever collector took each.
 CLIENT_PAUSE = 0.003
 
 
@@ -626,25 +635,35 @@ def test_connection_lost_during_commit(postgres):
         assert collector.rows('SELECT sum(reports) FROM stored_batches') == [(5,)]
 
 
-def test_database_away_at_the_end():
-    """SIGTERM while the database is away: the collector tries for a few
-    seconds, says how many answered reports it could not store, exits with
-    1, and has stored none of them in part."""
+def test_database_away_at_the_end(tmp_path):
+    """SIGTERM while the database is away: what was answered meanwhile is
+    in the collector's spool, the closing line says so, and the next
+    collector on that spool stores it once the database is back, then
+    removes the spool."""
+    spool = str(tmp_path / 'lvcollect.spool')
     with PostgresServer() as server:
         uri = server.create_database()
-        with Collector(uri) as collector:
+        with Collector(uri, options=['--spool', spool]) as collector:
             for _ in range(3):
                 assert status(exchange(collector.address, request(START))) == 200
-            wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(3,)], timeout=10,
-                       what='the first reports to be stored')
+            assert collector.rows('SELECT count(*) FROM reports') == [(3,)]
+            second = lvcollect('serve', '--listen', '127.0.0.1:0', '--db', uri, '--spool', spool)
+            assert second.returncode == 1 and 'is the spool of another running collector' in second.stderr
             server.stop()
             for size in range(5):
                 assert status(exchange(collector.address,
                                        request(target(result_url(XP, 117, size, 1))))) == 200
-            closing = collector.stop(exit_code=1)
-            assert 'answered 8 reports' in closing and '5 not stored' in closing, closing
-            server.start()
-            assert collector.rows('SELECT kind, count(*) FROM reports GROUP BY kind') == [(b'start', 3)]
+            closing = collector.stop()
+            assert 'answered 8 reports and 0 malformed queries, all stored, 5 of them in the spool' in closing
+        assert os.path.getsize(spool) > 0
+        server.start()
+        with Collector(uri, options=['--spool', spool]) as collector:
+            wait_until(lambda: collector.rows('SELECT count(*) FROM reports') == [(8,)], timeout=20,
+                       what='the spool to be stored')
+            assert 'answered 0 reports' in collector.stop()
+            assert sorted(collector.rows('SELECT bytes FROM reports WHERE bytes IS NOT NULL')) == \
+                [(n,) for n in range(5)]
+        assert not os.path.exists(spool)
 
 
 def test_summary_and_plot_name_windows_versions(collector, tmp_path):
