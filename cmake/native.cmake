@@ -83,6 +83,7 @@ gtest_discover_tests(unit_tests_https TEST_PREFIX "https.")
 # figures in make bench are those of the program a vendor runs.
 add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
     collector/metrics.cpp collector/store_factory.cpp collector/sqlite_store.cpp collector/pg_store.cpp
+    collector/spool.cpp
     ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)

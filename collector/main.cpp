@@ -1,8 +1,8 @@
 // lvcollect: the report collector for a vendor's report host.
 //
 //   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
-//                   [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE
-//                                                       receive and store reports
+//                   [--max-connections N] [--admin-listen ADDRESS:PORT]
+//                   [--spool FILE] --db STORE           receive and store reports
 //   lvcollect summary --db STORE [--json]               print the funnel
 //   lvcollect plot --db STORE --out FILE.svg            draw the funnel
 //   lvcollect dashboard --db STORE --out FILE.html      write the dashboard page
@@ -22,6 +22,7 @@
 #include "collector/dashboard.h"
 #include "collector/funnel.h"
 #include "collector/server.h"
+#include "collector/spool.h"
 #include "collector/store_factory.h"
 
 namespace {
@@ -30,12 +31,16 @@ using namespace lvcollect;
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// Where a collector on PostgreSQL keeps what it answers while the database
+// is away, unless told otherwise: one collector to a working directory.
+const char kDefaultSpool[] = "lvcollect.spool";
 // The most --max-connections takes: each connection holds a descriptor.
 constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
 
 const char kUsage[] =
     "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
-    "                       [--max-connections N] [--admin-listen ADDRESS:PORT] --db STORE\n"
+    "                       [--max-connections N] [--admin-listen ADDRESS:PORT]\n"
+    "                       [--spool FILE] --db STORE\n"
     "       lvcollect summary --db STORE [--json]\n"
     "       lvcollect plot --db STORE --out FILE.svg\n"
     "       lvcollect dashboard --db STORE --out FILE.html\n"
@@ -46,7 +51,9 @@ const char kUsage[] =
     "names the client instead of the proxy's address. At most --max-connections\n"
     "(10000) are open at once; further ones are refused. --admin-listen serves\n"
     "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
-    "at /summary.json); keep it off the public network.\n";
+    "at /summary.json); keep it off the public network. On PostgreSQL, what is\n"
+    "answered while the database is away is kept in --spool (lvcollect.spool) and\n"
+    "stored once it is back; each collector needs a spool of its own.\n";
 
 int Usage()
 {
@@ -154,8 +161,12 @@ int Run(const std::string& command, const std::map<std::string, std::string>& op
             return Usage();
         if (options.count("--client-header"))
             serve.clientHeader = options.at("--client-header");
+        if (options.count("--spool") && !IsPostgresUri(db))
+            return Usage();
         serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
         std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
+        if (IsPostgresUri(db))
+            store = WithSpool(std::move(store), options.count("--spool") ? options.at("--spool") : kDefaultSpool);
         return Serve(serve, *store);
     }
     if (command == "dashboard") {
@@ -181,7 +192,7 @@ int main(int argc, char** argv)
     std::map<std::string, std::string> options;
     bool parsed = false;
     if (command == "serve")
-        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--db"},
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--spool", "--db"},
                               {}, &options);
     else if (command == "summary")
         parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);

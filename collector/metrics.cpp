@@ -53,22 +53,39 @@ void Gauge(std::string* text, const char* name, const char* help, double value)
     Metric(text, name, "gauge", help, Number(value));
 }
 
+// Cumulative counts of batches at most so many seconds long.
+void Histogram(std::string* text, const std::string& name, const char* help,
+               const std::array<std::uint64_t, BATCH_SECONDS_BOUNDS.size()>& atMost, std::uint64_t count,
+               double sum)
+{
+    *text += "# HELP " + name + " " + help + "\n";
+    *text += "# TYPE " + name + " histogram\n";
+    for (std::size_t i = 0; i < BATCH_SECONDS_BOUNDS.size(); ++i)
+        Sample(text, name + "_bucket{le=\"" + Number(BATCH_SECONDS_BOUNDS[i]) + "\"}", Number(atMost[i]));
+    Sample(text, name + "_bucket{le=\"+Inf\"}", Number(count));
+    Sample(text, name + "_sum", Number(sum));
+    Sample(text, name + "_count", Number(count));
+}
+
 }  // namespace
 
 std::string MetricsText(const FrontFigures& front, const QueueFigures& queue)
 {
     std::string text;
     Counter(&text, "lvcollect_reports_answered_total",
-            "Valid reports answered with 200 and queued to be stored.", front.reports);
+            "Valid reports stored and answered with 200.", front.reports);
     Counter(&text, "lvcollect_reports_stored_total", "Valid reports committed to the store.",
             queue.storedReports);
     Counter(&text, "lvcollect_malformed_total",
-            "Report queries that break the grammar, answered with 400 and kept as malformed.",
+            "Report queries that break the grammar, kept as malformed and answered with 400.",
             front.malformed);
     Counter(&text, "lvcollect_refused_busy_total",
             "Reports refused with 503 because too many waited to be stored.", front.busy);
     Counter(&text, "lvcollect_requests_cut_off_total",
             "Requests closed unanswered: too long, too slow or half sent.", front.cutOff);
+    Counter(&text, "lvcollect_requests_unanswered_total",
+            "Reports whose connection was closed unanswered because the store did not take them in time.",
+            front.unanswered);
     Counter(&text, "lvcollect_other_requests_total",
             "Requests that are not reports: other paths and methods, bytes that are not HTTP.",
             front.notReports);
@@ -78,25 +95,23 @@ std::string MetricsText(const FrontFigures& front, const QueueFigures& queue)
             "Connections closed at once because the most allowed were open.",
             front.refusedConnections);
     Gauge(&text, "lvcollect_reports_waiting",
-          "Reports and malformed queries answered but not yet stored.",
+          "Reports and malformed queries that wait to be stored, and so to be answered.",
           static_cast<double>(queue.waiting));
     Gauge(&text, "lvcollect_oldest_waiting_seconds",
-          "Age of the oldest answered report not yet stored; 0 when none waits.",
+          "Age of the oldest report not yet stored; 0 when none waits.",
           queue.oldestWaitingSeconds);
+    Gauge(&text, "lvcollect_spool_reports",
+          "Reports stored in the collector's spool while the database is away, not yet in the database.",
+          static_cast<double>(queue.inSpool));
     Counter(&text, "lvcollect_store_failures_total",
             "Attempts to store a batch that the store refused (each is tried again).",
             queue.storeFailures);
 
-    // A histogram: cumulative counts of batches at most so many seconds long.
-    const std::string batch = "lvcollect_store_batch_seconds";
-    text += "# HELP " + batch + " Time to store one batch of reports (one transaction).\n";
-    text += "# TYPE " + batch + " histogram\n";
-    for (std::size_t i = 0; i < BATCH_SECONDS_BOUNDS.size(); ++i)
-        Sample(&text, batch + "_bucket{le=\"" + Number(BATCH_SECONDS_BOUNDS[i]) + "\"}",
-               Number(queue.batchesAtMost[i]));
-    Sample(&text, batch + "_bucket{le=\"+Inf\"}", Number(queue.batches));
-    Sample(&text, batch + "_sum", Number(queue.batchSecondsSum));
-    Sample(&text, batch + "_count", Number(queue.batches));
+    Histogram(&text, "lvcollect_store_batch_seconds", "Time to store one batch of reports (one transaction).",
+              queue.batchesAtMost, queue.batches, queue.batchSecondsSum);
+    Histogram(&text, "lvcollect_answer_wait_seconds",
+              "Per batch, from its first report's arrival to its commit: the longest wait for an answer.",
+              queue.waitsAtMost, queue.batches, queue.waitSecondsSum);
     return text;
 }
 

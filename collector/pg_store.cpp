@@ -1,14 +1,11 @@
 #include "collector/pg_store.h"
 
 #include <libpq-fe.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <optional>
-#include <random>
 #include <utility>
 
 namespace lvcollect {
@@ -173,51 +170,9 @@ std::string BytesAt(const PGresult* result, int row, int column)
                        static_cast<std::size_t>(PQgetlength(result, row, column)));
 }
 
-// A collector's name in stored_batches: the host, the process, and a random
-// part so that a restarted process with the same id counts its batches anew.
-std::string CollectorName()
-{
-    char host[256] = "";
-    if (gethostname(host, sizeof host - 1) != 0)
-        host[0] = '\0';
-    std::random_device random;
-    char tail[32];
-    std::snprintf(tail, sizeof tail, ":%ld:%08x", static_cast<long>(getpid()),
-                  static_cast<unsigned>(random()));
-    return host + std::string(tail);
-}
-
-// What tells the batch that the writer tries again apart from a new one:
-// it hands back the very same reports after a failure.
-struct BatchPrint {
-    std::size_t size = 0;
-    std::int64_t firstMs = 0, lastMs = 0;
-    std::string firstQuery, lastQuery;
-
-    bool operator==(const BatchPrint& other) const
-    {
-        return size == other.size && firstMs == other.firstMs && lastMs == other.lastMs &&
-               firstQuery == other.firstQuery && lastQuery == other.lastQuery;
-    }
-};
-
-BatchPrint PrintOf(const std::vector<Received>& batch)
-{
-    BatchPrint print;
-    print.size = batch.size();
-    if (!batch.empty()) {
-        print.firstMs = batch.front().receivedMs;
-        print.lastMs = batch.back().receivedMs;
-        print.firstQuery = batch.front().query;
-        print.lastQuery = batch.back().query;
-    }
-    return print;
-}
-
 class PostgresStore : public ReportStore {
 public:
-    PostgresStore(std::string uri, StoreAccess access)
-        : uri_(std::move(uri)), access_(access), collector_(CollectorName())
+    PostgresStore(std::string uri, StoreAccess access) : uri_(std::move(uri)), access_(access)
     {
         Connect();
     }
@@ -225,33 +180,22 @@ public:
     // All or nothing, as the interface asks. Any failure closes the
     // connection (a failed transaction has nothing worth keeping on it); the
     // next call connects again. When the connection broke during COMMIT the
-    // batch may be in: the next call with the same batch looks for its row
-    // in stored_batches before it stores anything, so nothing is stored twice.
-    void Append(const std::vector<Received>& batch) override
+    // batch may be in: a batch tried before is first looked for in
+    // stored_batches, by its name, so that nothing is stored twice.
+    void Append(const std::vector<Received>& batch, const BatchName& name) override
     {
         if (batch.empty())
             return;
-        BatchPrint print = PrintOf(batch);
-        std::int64_t number = 0;
-        if (unsure_ && unsure_->first == print)
-            number = unsure_->second;
-        else
-            number = ++lastBatch_;
-        unsure_.emplace(print, number);
         if (!connection_)
             Connect();
         try {
-            if (number <= lastBatchTried_ && BatchStored(number)) {
-                unsure_.reset();
+            if (name.triedBefore && BatchStored(name))
                 return;
-            }
-            lastBatchTried_ = number;
-            Store(batch, number);
+            Store(batch, name);
         } catch (const StoreError&) {
             connection_.reset();
             throw;
         }
-        unsure_.reset();
     }
 
     void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
@@ -384,21 +328,21 @@ private:
         Execute("COMMIT");
     }
 
-    bool BatchStored(std::int64_t number)
+    bool BatchStored(const BatchName& name)
     {
-        Result found = Query(kSelectBatch, {collector_, std::to_string(number)}, PGRES_TUPLES_OK,
+        Result found = Query(kSelectBatch, {name.source, std::to_string(name.number)}, PGRES_TUPLES_OK,
                              "looking for a batch");
         return PQntuples(found.get()) > 0;
     }
 
-    void Store(const std::vector<Received>& batch, std::int64_t number)
+    void Store(const std::vector<Received>& batch, const BatchName& name)
     {
         std::size_t reports = 0;
         for (const Received& received : batch)
             reports += received.parsed.valid ? 1 : 0;
         std::size_t malformed = batch.size() - reports;
         Execute("BEGIN");
-        Query(kInsertBatch, {collector_, std::to_string(number), std::to_string(reports),
+        Query(kInsertBatch, {name.source, std::to_string(name.number), std::to_string(reports),
                              std::to_string(malformed)},
               PGRES_COMMAND_OK, "storing a batch");
         if (reports > 0)
@@ -497,14 +441,7 @@ private:
 
     const std::string uri_;
     const StoreAccess access_;
-    const std::string collector_;
     Connection connection_;
-    std::int64_t lastBatch_ = 0;
-    // The highest batch number that a transaction was begun for: a batch
-    // above it cannot be in the database yet.
-    std::int64_t lastBatchTried_ = 0;
-    // The batch of the last call, until it is known to be stored.
-    std::optional<std::pair<BatchPrint, std::int64_t>> unsure_;
 };
 
 }  // namespace

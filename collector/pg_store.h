@@ -10,8 +10,10 @@
 //     since they may hold bytes that are no text in the database's encoding
 //     (a NUL, a lone byte above 127).
 //   stored_batches(collector, batch, reports, malformed, stored_ms)
-//     one row per stored batch, written in the batch's own transaction: the
-//     proof, after a connection lost during COMMIT, that the batch is in.
+//     one row per stored batch, under its name (the writer's run and the
+//     batch's number), written in the batch's own transaction: the proof,
+//     after a connection lost during COMMIT or a spool read again after a
+//     crash, that the batch is in.
 //
 // Reports are read back in the order of receipt (received_ms, then id, the
 // order in which one collector stored them), not of storage: one client's

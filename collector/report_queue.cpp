@@ -1,7 +1,9 @@
 #include "collector/report_queue.h"
 
+#include <unistd.h>
+
 #include <cstdio>
-#include <iterator>
+#include <random>
 #include <thread>
 #include <utility>
 
@@ -9,9 +11,6 @@ namespace lvcollect {
 namespace {
 
 constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
-// The writer stores at most this often, so that under load a transaction
-// carries hundreds of reports instead of a few.
-constexpr Clock::duration STORE_INTERVAL = std::chrono::milliseconds(20);
 constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
 // A batch that grew past this many reports (the store stalled for a
 // moment) gives its memory back once stored.
@@ -22,9 +21,40 @@ double Seconds(Clock::duration duration)
     return std::chrono::duration<double>(duration).count();
 }
 
+// The writer's batch names: the host, the process, and a random part, so
+// that a restarted process with the same id counts its batches anew.
+std::string SourceName()
+{
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    std::random_device random;
+    char tail[32];
+    std::snprintf(tail, sizeof tail, ":%ld:%08x", static_cast<long>(getpid()),
+                  static_cast<unsigned>(random()));
+    return host + std::string(tail);
+}
+
+void Tell(std::vector<StoredCallback>& callbacks, bool stored)
+{
+    for (StoredCallback& callback : callbacks)
+        callback(stored);
+}
+
+template <typename T>
+void Empty(std::vector<T>* items)
+{
+    if (items->capacity() > KEPT_BATCH_CAPACITY)
+        std::vector<T>().swap(*items);
+    else
+        items->clear();
+}
+
 }  // namespace
 
-bool ReportQueue::Push(Received&& received)
+ReportQueue::ReportQueue() : source_(SourceName()) {}
+
+bool ReportQueue::Push(Received&& received, StoredCallback stored)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -33,43 +63,45 @@ bool ReportQueue::Push(Received&& received)
         if (pending_.empty())
             pendingSince_ = Clock::now();
         pending_.push_back(std::move(received));
+        pendingCallbacks_.push_back(std::move(stored));
         figures_.longest = std::max(figures_.longest, pending_.size() + inBatch_);
     }
     ready_.notify_one();
     return true;
 }
 
-bool ReportQueue::Take(std::vector<Received>* batch, bool wait)
+bool ReportQueue::Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (wait)
-        ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
+    ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
     if (pending_.empty())
-        return !closed_;
-    if (batch->empty()) {
-        batch->swap(pending_);
-        batchSince_ = pendingSince_;
-    } else {
-        std::move(pending_.begin(), pending_.end(), std::back_inserter(*batch));
-        pending_.clear();
-    }
+        return false;
+    batch->swap(pending_);
+    callbacks->swap(pendingCallbacks_);
+    batchSince_ = pendingSince_;
     inBatch_ = batch->size();
     return true;
 }
 
-void ReportQueue::Stored(const std::vector<Received>& batch, Clock::duration took)
+void ReportQueue::Stored(const std::vector<Received>& batch, Clock::duration took, ReportStore& store)
 {
     std::size_t valid = 0;
     for (const Received& received : batch)
         valid += received.parsed.valid;
+    std::uint64_t inSpool = store.WaitingInSpool();
     std::lock_guard<std::mutex> lock(mutex_);
+    double waited = Seconds(Clock::now() - batchSince_);
     inBatch_ = 0;
     figures_.storedReports += valid;
     figures_.storedMalformed += batch.size() - valid;
+    figures_.inSpool = inSpool;
     ++figures_.batches;
     figures_.batchSecondsSum += Seconds(took);
-    for (std::size_t i = 0; i < BATCH_SECONDS_BOUNDS.size(); ++i)
+    figures_.waitSecondsSum += waited;
+    for (std::size_t i = 0; i < BATCH_SECONDS_BOUNDS.size(); ++i) {
         figures_.batchesAtMost[i] += Seconds(took) <= BATCH_SECONDS_BOUNDS[i];
+        figures_.waitsAtMost[i] += waited <= BATCH_SECONDS_BOUNDS[i];
+    }
 }
 
 void ReportQueue::Failed(bool givenUp, std::size_t count)
@@ -82,54 +114,55 @@ void ReportQueue::Failed(bool givenUp, std::size_t count)
     }
 }
 
+bool ReportQueue::IsClosing()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closing_;
+}
+
 void ReportQueue::RunWriter(ReportStore& store)
 {
     std::vector<Received> batch;
-    Clock::time_point lastStore = Clock::now() - STORE_INTERVAL;
-    while (Take(&batch, true)) {
-        bool closing;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing = closed_;
-        }
-        if (!closing) {
-            // Let more reports gather; they are answered meanwhile.
-            std::this_thread::sleep_until(lastStore + STORE_INTERVAL);
-            Take(&batch, false);
-        }
-        lastStore = Clock::now();
+    std::vector<StoredCallback> callbacks;
+    while (Take(&batch, &callbacks)) {
+        BatchName name{source_, ++batches_, false};
         for (int attempt = 1;; ++attempt) {
             Clock::time_point started = Clock::now();
             try {
-                store.Append(batch);
-                Stored(batch, Clock::now() - started);
+                store.Append(batch, name);
+                Stored(batch, Clock::now() - started, store);
+                Tell(callbacks, true);
                 break;
             } catch (const StoreError& error) {
                 std::fprintf(stderr, "lvcollect: %s\n", error.what());
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    closing = closed_;
-                }
-                bool givenUp = closing && attempt >= STORE_ATTEMPTS_AT_EXIT;
+                name.triedBefore = true;
+                bool givenUp = IsClosing() && attempt >= STORE_ATTEMPTS_AT_EXIT;
                 Failed(givenUp, batch.size());
                 if (givenUp) {
-                    std::fprintf(stderr, "lvcollect: %zu reports could not be stored\n", batch.size());
+                    std::fprintf(stderr, "lvcollect: %zu reports could not be stored and are not answered\n",
+                                 batch.size());
+                    Tell(callbacks, false);
                     break;
                 }
                 std::this_thread::sleep_for(STORE_RETRY_PAUSE);
             }
         }
-        if (batch.capacity() > KEPT_BATCH_CAPACITY)
-            std::vector<Received>().swap(batch);
-        else
-            batch.clear();
+        Empty(&batch);
+        Empty(&callbacks);
     }
+}
+
+void ReportQueue::Closing()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
 }
 
 void ReportQueue::Close()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
         closed_ = true;
     }
     ready_.notify_all();

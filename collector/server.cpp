@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -48,6 +49,10 @@ constexpr std::size_t MAX_REQUESTS_PER_CONNECTION = 1000;
 constexpr Clock::duration IDLE_TIME_LIMIT = std::chrono::seconds(5);      // to a request's first byte
 constexpr Clock::duration REQUEST_TIME_LIMIT = std::chrono::seconds(5);   // its first to its last byte
 constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);    // for the peer to take the answer
+// For the store to commit a report before it is answered: a store that
+// stalls longer has the connection closed unanswered, so that a proxy in
+// front may send the report to another collector.
+constexpr Clock::duration STORE_TIME_LIMIT = std::chrono::seconds(30);
 // For the dashboard to read the store: a second per 500,000 stored reports.
 constexpr Clock::duration DASHBOARD_TIME_LIMIT = std::chrono::seconds(60);
 // How often the deadline timer looks: a limit is kept to within this.
@@ -125,18 +130,21 @@ struct Listener {
 enum class State {
     Idle,        // IDLE_TIME_LIMIT: waiting for a request's first byte
     Reading,     // REQUEST_TIME_LIMIT: the request's first byte has come
+    Storing,     // STORE_TIME_LIMIT: a report waits for its commit
     Answering,   // ANSWER_TIME_LIMIT: from the whole request to the answer taken
     Preparing,   // DASHBOARD_TIME_LIMIT: a dashboard request waits for the store's read
     Closed,      // no limit: the socket is closed, the last operation ending
 };
-constexpr std::size_t STATES = 5;
-constexpr State kOpenStates[] = {State::Idle, State::Reading, State::Answering, State::Preparing};
+constexpr std::size_t STATES = 6;
+constexpr State kOpenStates[] = {State::Idle, State::Reading, State::Storing, State::Answering,
+                                 State::Preparing};
 
 Clock::duration TimeLimit(State state)
 {
     switch (state) {
     case State::Idle: return IDLE_TIME_LIMIT;
     case State::Reading: return REQUEST_TIME_LIMIT;
+    case State::Storing: return STORE_TIME_LIMIT;
     case State::Answering: return ANSWER_TIME_LIMIT;
     case State::Preparing: return DASHBOARD_TIME_LIMIT;
     case State::Closed: break;
@@ -184,6 +192,8 @@ public:
     // Closes the socket; the waiting operation ends, and with it the
     // connection. Never ends it within this call.
     void Close();
+    // On the loop, once the writer has stored (or given up) its report.
+    void OnStored(bool stored);
 
     // Kept by the loop's lists (Loop::Enter).
     State state = State::Idle;
@@ -198,6 +208,8 @@ private:
     // Feeds the buffer to the parser; reads more, or answers.
     void Parse();
     void OnRequest(beast::error_code error);
+    // A report is answered once the writer has stored it.
+    void AwaitStored(Received&& report, Answer answer, bool keepAlive, unsigned requestVersion);
     // A dashboard document is read off the loop; the answer follows.
     void AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion);
     void OnDashboard(const DashboardDocuments& documents, DashboardDocument document, bool keepAlive,
@@ -217,12 +229,19 @@ private:
     std::optional<http::response_serializer<http::string_body>> serializer_;
     std::size_t requests_ = 0;
     bool keepAlive_ = false;
+    // The answer that waits for its report's commit.
+    struct AfterStore {
+        Answer answer;
+        bool keepAlive = false;
+        unsigned requestVersion = 11;
+        bool valid = false;
+    } afterStore_;
 };
 
 // What one loop counted; the other loops read it for the metrics.
 struct LoopCounts {
     std::atomic<std::uint64_t> reports{0}, malformed{0}, notReports{0}, busy{0}, cutOff{0},
-        refusedConnections{0};
+        unanswered{0}, refusedConnections{0};
 };
 
 // One event loop on a thread of its own: its listening sockets, its
@@ -254,10 +273,18 @@ public:
     // Moves the connection to `state`, whose time limit starts now.
     void Enter(Connection* connection, State state);
 
-    Answer Route(const Listener& listener, const Request& request, const std::string& peer);
+    // The answer to a request; for a report, the answer to send once
+    // *report is stored.
+    Answer Route(const Listener& listener, const Request& request, const std::string& peer,
+                 std::optional<Received>* report);
+    // On the writer's thread: the connection goes back to this loop with
+    // its report's fate. The loop takes every such outcome at once.
+    void Stored(std::shared_ptr<Connection> connection, bool stored);
 
 private:
-    Answer Report(const Request& request, std::string_view query, const std::string& peer);
+    Answer Report(const Request& request, std::string_view query, const std::string& peer,
+                  std::optional<Received>* report);
+    void AnswerStored();
     Answer Admin(const Request& request);
     Answer MetricsPage();
 
@@ -280,6 +307,8 @@ private:
     std::array<std::list<Connection*>, STATES> connections_;
     std::size_t adminOpen_ = 0;
     bool ended_ = false;
+    std::mutex storedMutex_;
+    std::vector<std::pair<std::shared_ptr<Connection>, bool>> storedOutcomes_;
 };
 
 // The loops, and what they share: the queue, the bound on connections,
@@ -350,6 +379,8 @@ void Connection::Expire()
 {
     if (state == State::Reading)
         ++loop_.counts.cutOff;
+    if (state == State::Storing)
+        ++loop_.counts.unanswered;
     Close();
 }
 
@@ -469,9 +500,43 @@ void Connection::OnRequest(beast::error_code error)
             AwaitDashboard(document, keepAlive, version);
         return;
     }
-    Answer answer = loop_.Route(listener_, request, peer_);
+    std::optional<Received> report;
+    Answer answer = loop_.Route(listener_, request, peer_, &report);
     parser_.reset();   // an idle connection keeps no request
-    Send(answer, keepAlive, version);
+    if (report)
+        AwaitStored(std::move(*report), std::move(answer), keepAlive, version);
+    else
+        Send(answer, keepAlive, version);
+}
+
+void Connection::AwaitStored(Received&& report, Answer answer, bool keepAlive, unsigned requestVersion)
+{
+    afterStore_ = {std::move(answer), keepAlive, requestVersion, report.parsed.valid};
+    loop_.Enter(this, State::Storing);
+    Loop* loop = &loop_;
+    bool queued = loop_.front().queue().Push(std::move(report), [loop, self = shared_from_this()](bool stored) mutable {
+        loop->Stored(std::move(self), stored);
+    });
+    if (!queued) {
+        ++loop_.counts.busy;
+        loop_.Enter(this, State::Answering);
+        Send({http::status::service_unavailable, kTextPlain, "busy\n"}, keepAlive, requestVersion);
+    }
+}
+
+void Connection::OnStored(bool stored)
+{
+    if (state != State::Storing)
+        return;   // closed meanwhile: past its deadline, or cut off by a second signal
+    if (!stored) {
+        ++loop_.counts.unanswered;
+        Close();
+        return;
+    }
+    ++(afterStore_.valid ? loop_.counts.reports : loop_.counts.malformed);
+    loop_.Enter(this, State::Answering);
+    Answer answer = std::move(afterStore_.answer);
+    Send(answer, afterStore_.keepAlive, afterStore_.requestVersion);
 }
 
 void Connection::AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion)
@@ -688,7 +753,8 @@ void Loop::Accept(Listener& listener)
     });
 }
 
-Answer Loop::Route(const Listener& listener, const Request& request, const std::string& peer)
+Answer Loop::Route(const Listener& listener, const Request& request, const std::string& peer,
+                   std::optional<Received>* report)
 {
     if (!listener.reports)
         return Admin(request);
@@ -699,14 +765,15 @@ Answer Loop::Route(const Listener& listener, const Request& request, const std::
                                                      : http::status::not_found,
                 kTextPlain, "not a report\n"};
     }
-    return Report(request, query, peer);
+    return Report(request, query, peer, report);
 }
 
 // The query is taken from the request target as it came, byte for byte: a
 // download URL inside it may hold "?", "%", "&" or bytes above 127.
-Answer Loop::Report(const Request& request, std::string_view query, const std::string& peer)
+Answer Loop::Report(const Request& request, std::string_view query, const std::string& peer,
+                    std::optional<Received>* report)
 {
-    Received received;
+    Received& received = report->emplace();
     received.receivedMs = NowMs();
     received.client = ClientOf(request, front_.clientHeader(), peer);
     auto agent = request.find(http::field::user_agent);
@@ -714,18 +781,34 @@ Answer Loop::Report(const Request& request, std::string_view query, const std::s
         received.userAgent = std::string(View(agent->value()));
     received.query.assign(query);
     received.parsed = ParseReportQuery(query);
-    bool valid = received.parsed.valid;
-    std::string reason = valid ? std::string() : received.parsed.reason;
-    if (!front_.queue().Push(std::move(received))) {
-        ++counts.busy;
-        return {http::status::service_unavailable, kTextPlain, "busy\n"};
-    }
-    if (valid) {
-        ++counts.reports;
+    if (received.parsed.valid)
         return {http::status::ok, kTextPlain, "ok\n"};
+    return {http::status::bad_request, kTextPlain, "kept as malformed: " + received.parsed.reason + "\n"};
+}
+
+void Loop::Stored(std::shared_ptr<Connection> connection, bool stored)
+{
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(storedMutex_);
+        first = storedOutcomes_.empty();
+        storedOutcomes_.emplace_back(std::move(connection), stored);
     }
-    ++counts.malformed;
-    return {http::status::bad_request, kTextPlain, "kept as malformed: " + reason + "\n"};
+    // One wake-up of the loop for a whole batch.
+    if (first)
+        asio::post(io, [this] { AnswerStored(); });
+}
+
+void Loop::AnswerStored()
+{
+    std::vector<std::pair<std::shared_ptr<Connection>, bool>> outcomes;
+    {
+        std::lock_guard<std::mutex> lock(storedMutex_);
+        outcomes.swap(storedOutcomes_);
+    }
+    // The connections are let go here, on their own loop.
+    for (auto& [connection, stored] : outcomes)
+        connection->OnStored(stored);
 }
 
 const Loop::AdminPage Loop::kAdminPages[] = {
@@ -844,6 +927,7 @@ FrontFigures Front::Figures()
         figures.notReports += loop->counts.notReports;
         figures.busy += loop->counts.busy;
         figures.cutOff += loop->counts.cutOff;
+        figures.unanswered += loop->counts.unanswered;
         figures.refusedConnections += loop->counts.refusedConnections;
     }
     figures.openConnections = open_;
@@ -859,6 +943,7 @@ void Front::AwaitSignal()
         // Waiting again first: a second signal cuts off what is under way.
         AwaitSignal();
         bool again = stopping_.exchange(true);
+        queue_.Closing();
         for (const std::unique_ptr<Loop>& loop : loops_) {
             Loop* each = loop.get();
             asio::post(each->io, [each, again] {
@@ -959,17 +1044,22 @@ int Serve(const ServeOptions& options, ReportStore& store)
     queue.Close();
     writer.join();
 
+    std::uint64_t kept = store.Finish();
+
     FrontFigures counts = front.Figures();
     QueueFigures stored = queue.Figures();
-    std::printf("lvcollect: answered %llu reports and %llu malformed queries, %s; answered %llu "
+    std::string keptText = kept == 0 ? "" : ", " + std::to_string(kept) + " of them in the spool until the database is back";
+    std::string lostText = stored.lost == 0 ? "" : "; could not store " + std::to_string(stored.lost) +
+                                                        " reports, which were not answered";
+    std::printf("lvcollect: answered %llu reports and %llu malformed queries, all stored%s; answered %llu "
                 "other requests, refused %llu as busy; cut off %llu requests (too long, too slow "
-                "or half sent); at most %zu reports waited to be stored\n",
+                "or half sent); closed %llu unanswered; at most %zu reports waited to be stored%s\n",
                 static_cast<unsigned long long>(counts.reports),
-                static_cast<unsigned long long>(counts.malformed),
-                stored.lost == 0 ? "all stored" : (std::to_string(stored.lost) + " not stored").c_str(),
+                static_cast<unsigned long long>(counts.malformed), keptText.c_str(),
                 static_cast<unsigned long long>(counts.notReports),
                 static_cast<unsigned long long>(counts.busy),
-                static_cast<unsigned long long>(counts.cutOff), stored.longest);
+                static_cast<unsigned long long>(counts.cutOff),
+                static_cast<unsigned long long>(counts.unanswered), stored.longest, lostText.c_str());
     return stored.lost == 0 ? 0 : 1;
 }
 

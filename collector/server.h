@@ -1,12 +1,13 @@
 // `lvcollect serve`: receives the usage reports over HTTP and stores them.
 //
-// One thread runs an event loop (Boost.Asio, HTTP parsed by Boost.Beast)
-// over every connection, so a slow or idle client costs its buffers, never
-// a thread. Every report is answered at once, before it is stored: the loop
-// parses the query and puts the report on a queue, and one writer thread
-// takes whatever has queued and stores it in one transaction
-// (report_queue.h). So the downloader's report thread never waits on the
-// disk, and the store sees few, large transactions.
+// Event loops, one a thread, (Boost.Asio, HTTP parsed by Boost.Beast) run
+// every connection, so a slow or idle client costs its buffers, never a
+// thread. A report is answered once it is stored, never before: the loop
+// parses the query and puts the report on a queue, one writer thread stores
+// whatever has queued in one transaction (report_queue.h), and the answers
+// of the batch go out when it has committed. So an answered report is a
+// stored report, whatever happens to the process afterwards, and a request
+// that found no answer may be sent on.
 #ifndef LV_COLLECTOR_SERVER_H
 #define LV_COLLECTOR_SERVER_H
 
@@ -40,8 +41,8 @@ struct ServeOptions {
 };
 
 // Serves until SIGINT or SIGTERM: then it stops accepting, closes idle
-// connections, answers the requests under way, stores what is queued and
-// returns the exit code. Prints "lvcollect: listening on HOST:PORT" to
+// connections, stores and answers the requests under way and returns the
+// exit code. Prints "lvcollect: listening on HOST:PORT" to
 // standard output once connections are accepted (after "lvcollect: admin
 // listening on HOST:PORT" when there is an admin listener).
 int Serve(const ServeOptions& options, ReportStore& store);

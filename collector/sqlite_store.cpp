@@ -84,8 +84,10 @@ public:
                 throw StoreError(path + " holds no reports of lvcollect");
             return;
         }
-        // WAL: readers never block the writer; NORMAL: a commit is durable
-        // once the log is synced at a checkpoint, which is what WAL needs.
+        // WAL: readers never block the writer. NORMAL: a commit is in the
+        // log file once COMMIT returns, so a killed process loses nothing
+        // it answered; the log is synced to the disk at each checkpoint, so
+        // a power cut may take the commits since the last one.
         Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
         if (version == 0)
             Execute(kSchema);
@@ -93,7 +95,8 @@ public:
         insertMalformed_ = Prepare(kInsertMalformed);
     }
 
-    void Append(const std::vector<Received>& batch) override
+    // One transaction in one file: it commits or not; the name is not needed.
+    void Append(const std::vector<Received>& batch, const BatchName&) override
     {
         Execute("BEGIN IMMEDIATE");
         try {

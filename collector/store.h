@@ -32,6 +32,15 @@ struct StoredReport {
     std::string userAgent;
 };
 
+// A batch's name, the same on every try of it. A store whose commit can be
+// cut off from its answer (PostgreSQL, across the network) keeps the names
+// it stored, so that a batch tried again is stored once.
+struct BatchName {
+    std::string source;          // the writer's own name, new at every start
+    std::int64_t number = 0;     // counts up from 1 within source
+    bool triedBefore = false;    // an earlier try may have gone in
+};
+
 // ReadOnly is for the commands that only read (summary, plot): they never
 // create a store or its tables.
 enum class StoreAccess { ReadWrite, ReadOnly };
@@ -45,8 +54,17 @@ class ReportStore {
 public:
     virtual ~ReportStore() = default;
 
-    // Keeps the whole batch, or, when it throws StoreError, none of it.
-    virtual void Append(const std::vector<Received>& batch) = 0;
+    // Keeps the whole batch, durably, or, when it throws StoreError, none
+    // of it.
+    virtual void Append(const std::vector<Received>& batch, const BatchName& name) = 0;
+
+    // Reports kept durably on the collector's own disk that wait to go into
+    // the store proper (the spool, while a database is away).
+    virtual std::uint64_t WaitingInSpool() { return 0; }
+
+    // Nothing more will be appended: a spool stops draining and says how
+    // many reports it keeps for the next start.
+    virtual std::uint64_t Finish() { return 0; }
 
     // Every valid report, in the order of arrival (by the time it was
     // received, when several collectors store into one database).

@@ -470,30 +470,22 @@ class Collector:
     in `db`: a SQLite file, or a PostgreSQL URI (harness/postgres.py); with
     admin=True also its admin listener on any free loopback port
     (admin_address). stop() ends it as a vendor would (SIGTERM: it stores
-    what is queued) and returns its closing line.
+    what is queued) and returns its closing line. On PostgreSQL each one
+    has a spool of its own in a temporary directory, unless `options` name
+    one."""
 
-    On PostgreSQL it keeps the reports of an outage in `spool` (its
-    --spool), by default a file in a temporary directory of its own, so
-    that collectors started from one working directory do not refuse each
-    other's spool; give the same file to a collector that is to take over
-    another's spool."""
-
-    def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False, spool=None):
+    def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.db = db
-        self._own_dir = None
-        self.spool = None
-        if db.startswith('postgresql://'):
-            if spool is None:
-                self._own_dir = tempfile.mkdtemp(prefix='lvcollect-')
-                spool = os.path.join(self._own_dir, 'lvcollect.spool')
-            self.spool = spool
         admin_options = ['--admin-listen', '127.0.0.1:0'] if admin else []
-        spool_options = ['--spool', self.spool] if self.spool else []
+        self._spool_dir = None
+        if db.startswith('postgresql://') and '--spool' not in options:
+            self._spool_dir = tempfile.mkdtemp(prefix='lvspool-')
+            admin_options += ['--spool', os.path.join(self._spool_dir, 'lvcollect.spool')]
         self.process = subprocess.Popen(
             [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
-            + admin_options + spool_options + list(options),
+            + admin_options + list(options),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         self.admin_address = self._address('lvcollect: admin listening on ') if admin else None
         self.address = self._address('lvcollect: listening on ')
@@ -501,7 +493,8 @@ class Collector:
     def _address(self, prefix):
         line = self.process.stdout.readline()
         if not line.startswith(prefix):
-            self.__exit__()
+            self.process.kill()
+            self.process.wait(10)
             raise RuntimeError('lvcollect did not start: %r' % line)
         host, _, port = line.split()[-1].rpartition(':')
         return host, int(port)
@@ -512,8 +505,14 @@ class Collector:
         if self.process.poll() is None:
             self.process.send_signal(signal_number)
         out, _ = self.process.communicate(timeout=60)
+        self._remove_spool()
         assert self.process.returncode == exit_code, out
         return out.strip()
+
+    def _remove_spool(self):
+        if self._spool_dir:
+            shutil.rmtree(self._spool_dir, ignore_errors=True)
+            self._spool_dir = None
 
     def admin_get(self, path, method='GET'):
         """(status, headers as a dict of lower-case names, body) of one
@@ -564,15 +563,15 @@ class Collector:
         return self
 
     def kill(self):
-        """SIGKILL, as a crash or the kernel's out-of-memory killer ends it."""
+        """SIGKILL, as a crash or the kernel's out-of-memory killer ends it:
+        its spool, if any, stays."""
         self.process.kill()
         self.process.wait(10)
 
     def __exit__(self, *exc):
         if self.process.poll() is None:
             self.kill()
-        if self._own_dir:
-            shutil.rmtree(self._own_dir, ignore_errors=True)
+        self._remove_spool()
 
 
 class SlowClients:

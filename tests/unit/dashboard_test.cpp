@@ -176,7 +176,7 @@ public:
     bool reading = false;
     bool failing = false;
 
-    void Append(const std::vector<Received>&) override {}
+    void Append(const std::vector<Received>&, const BatchName&) override {}
     void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
     {
         std::vector<StoredReport> copy;
