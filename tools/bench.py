@@ -769,6 +769,27 @@ def admin_metrics(address):
     return samples
 
 
+def histogram(metrics, name):
+    """[(upper bound in seconds, cumulative count)] of a histogram, summed
+    over the collectors' metrics; [] where a build has none."""
+    bounds = {}
+    for samples in metrics:
+        for sample, value in samples.items():
+            if sample.startswith(name + '_bucket{le="'):
+                bound = float(sample.split('"')[1])       # "+Inf" reads as inf
+                bounds[bound] = bounds.get(bound, 0) + value
+    return sorted(bounds.items())
+
+
+def quantile_bound(buckets, share):
+    """The smallest bucket bound at or under which `share` of the counts lie."""
+    total = buckets[-1][1] if buckets else 0
+    for bound, count in buckets:
+        if total and count >= share * total:
+            return bound
+    return float('nan')
+
+
 def listening(process, prefix):
     line = process.stdout.readline()
     if not line.startswith(prefix):
@@ -819,7 +840,9 @@ def collector_run(build, seconds, extra, store, collectors, connections, postgre
          'p50': max(r['p50'] for r in runs), 'p99': max(r['p99'] for r in runs),
          'wrk_cpu': sum(r['wrk_cpu'] for r in runs),
          'batches': sum(m.get('lvcollect_store_batch_seconds_count', 0) for m in metrics),
-         'batch_seconds': sum(m.get('lvcollect_store_batch_seconds_sum', 0) for m in metrics)}
+         'batch_seconds': sum(m.get('lvcollect_store_batch_seconds_sum', 0) for m in metrics),
+         'wait_seconds': sum(m.get('lvcollect_answer_wait_seconds_sum', 0) for m in metrics),
+         'waits': histogram(metrics, 'lvcollect_answer_wait_seconds')}
     if store == 'SQLite':
         with sqlite3.connect(db) as sqlite:
             f['rows'] = sqlite.execute('SELECT count(*) FROM reports').fetchone()[0]
@@ -933,9 +956,9 @@ def throughput_section(args, builds):
     print('  each round beside nginx %s (%s workers: fixed answer, access log) under the same wrk'
           % (nginx_version(), NGINX_WORKERS))
     print('  in the same minute; builds: %s.' % ', '.join(b.name for b in builds))
-    print('  %-22s %-38s %3s %8s %9s %7s %7s %8s %8s %9s %5s %7s %8s %8s %6s %11s' % (
+    print('  %-22s %-38s %3s %8s %9s %7s %7s %8s %8s %9s %5s %7s %8s %8s %8s %6s %11s' % (
         'load', 'server', 'c', 'wrk done', 'answers/s', 'p50 ms', 'p99 ms', 'answered', 'rows',
-        'stored/s', 'lost', 'batch', 'batch ms', 'peak RSS', 'backlog', 'CPU us/rep'))
+        'stored/s', 'lost', 'batch', 'batch ms', 'wait ms', 'peak RSS', 'backlog', 'CPU us/rep'))
     figures = {}        # (load, server, setup) -> [figures of each round]
     with PostgresServer() as postgres:
         for name, extra in COLLECTOR_LOADS:
@@ -946,9 +969,9 @@ def throughput_section(args, builds):
                         yardsticks.add(connections)
                         n = nginx_run(args.collector_seconds, extra, connections)
                         figures.setdefault((name, 'nginx', connections), []).append(n)
-                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8s %8s %9s %5s %7s %8s %8s %6s %11s%s' % (
+                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8s %8s %9s %5s %7s %8s %8s %8s %6s %11s%s' % (
                             name, 'nginx', connections, n['completed'], n['rate'], ms(n['p50']),
-                            ms(n['p99']), '', '%d logged' % n['logged'], '', '', '', '', '', '',
+                            ms(n['p99']), '', '%d logged' % n['logged'], '', '', '', '', '', '', '',
                             '     + %4.1f' % (n['wrk_cpu'] / max(1, n['completed']) * 1e6),
                             '' if not n['non_2xx'] and n['socket_errors'] == 'none' else
                             '  non-2xx %d, socket errors %s' % (n['non_2xx'], n['socket_errors'])))
@@ -966,18 +989,23 @@ def throughput_section(args, builds):
                             problems.append('answered %d, wrk completed %d' % (f['answered'], f['completed']))
                         if f['non_2xx'] or f['socket_errors'] != 'none':
                             problems.append('non-2xx %d, socket errors %s' % (f['non_2xx'], f['socket_errors']))
-                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8d %8d %9.0f %5d %7.1f %8.2f %5.1f MB %6d %5.1f + %4.1f%s' % (
+                        batches = max(1, f['batches'])
+                        print('  %-22s %-38s %3d %8d %9.0f %7.2f %7.2f %8d %8d %9.0f %5d %7.1f %8.2f %8s %5.1f MB %6d %5.1f + %4.1f%s' % (
                             name, '%s %s' % (build.name, setup), connections, f['completed'], f['rate'],
                             ms(f['p50']), ms(f['p99']), f['answered'], f['rows'], f['stored_rate'],
-                            f['answered'] - f['rows'], f['rows'] / max(1, f['batches']),
-                            ms(f['batch_seconds'] / max(1, f['batches'])), f['peak_rss'] / 1e6,
-                            f['backlog'], f['cpu'] / max(1, f['rows']) * 1e6,
+                            f['answered'] - f['rows'], f['rows'] / batches,
+                            ms(f['batch_seconds'] / batches),
+                            '%.2f' % ms(f['wait_seconds'] / batches) if f['waits'] else '-',
+                            f['peak_rss'] / 1e6, f['backlog'], f['cpu'] / max(1, f['rows']) * 1e6,
                             f['wrk_cpu'] / max(1, f['rows']) * 1e6,
                             '  ' + '; '.join(problems) if problems else ''))
     print('  c: wrk\'s connections in all; answers/s, p50 and p99 (the time from a request\'s')
     print('  first byte out to its answer read): wrk\'s own figures; backlog: the most reports')
     print('  that waited at once to be stored; batch: reports per committed transaction, and')
-    print('  the mean time of its commit (the store\'s histogram on /metrics).')
+    print('  the mean time of its commit; wait ms: the mean, over the batches, of the time from')
+    print('  a batch\'s first report to its commit, the longest that one of its answers waited')
+    print('  (both from the collector\'s histograms on /metrics; "-": a build that answers')
+    print('  before it stores, and has no such histogram).')
     print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
     print('  commits) on the same two cores; x2: two collectors on one database, each under a')
     print('  wrk of half the threads and connections; peak RSS: the larger collector\'s; p50 and')
@@ -989,9 +1017,18 @@ def throughput_section(args, builds):
     def med(key, server, setup, load):
         return statistics.median(f[key] for f in figures[load, server, setup])
 
+    def waits(server, setup, load):
+        """The answer-wait histogram of every round together."""
+        merged = {}
+        for f in figures[load, server, setup]:
+            for bound, count in f['waits']:
+                merged[bound] = merged.get(bound, 0) + count
+        return sorted(merged.items())
+
     print('  Medians of the rounds:')
-    print('  %-22s %-38s %3s %9s %8s %7s %7s %14s' % (
-        'load', 'server', 'c', 'answers/s', 'of nginx', 'p50 ms', 'p99 ms', 'batch wait ms'))
+    print('  %-22s %-38s %3s %9s %8s %7s %7s %13s %15s' % (
+        'load', 'server', 'c', 'answers/s', 'of nginx', 'p50 ms', 'p99 ms', 'added p50/p99',
+        'wait p50/p99 <='))
     first = builds[0].name
     for name, _ in COLLECTOR_LOADS:
         for store, collectors, connections in COLLECTOR_SETUPS:
@@ -999,22 +1036,25 @@ def throughput_section(args, builds):
             theirs = med('rate', 'nginx', connections, name)
             for build in builds:
                 ours = med('rate', build.name, setup, name)
-                # What an answer waits for its batch: its latency beyond that of
-                # the build which answers before it stores.
-                wait = ''
+                added = ''
                 if build.name != first:
-                    wait = '%6.2f %6.2f' % tuple(
+                    added = '%6.2f %6.2f' % tuple(
                         ms(med(q, build.name, setup, name) - med(q, first, setup, name))
                         for q in ('p50', 'p99'))
-                print('  %-22s %-38s %3d %9.0f %8.2f %7.2f %7.2f %14s' % (
+                histogram_ = waits(build.name, setup, name)
+                wait = ('%7g %7g' % tuple(ms(quantile_bound(histogram_, q)) for q in (0.5, 0.99))
+                        if histogram_ else '')
+                print('  %-22s %-38s %3d %9.0f %8.2f %7.2f %7.2f %13s %15s' % (
                     name, '%s %s' % (build.name, setup[0]), connections, ours, ours / theirs,
                     ms(med('p50', build.name, setup, name)), ms(med('p99', build.name, setup, name)),
-                    wait))
+                    added, wait))
         for connections in sorted({c for _, _, c in COLLECTOR_SETUPS}):
             print('  %-22s %-38s %3d %9.0f %8s %7.2f %7.2f' % (
                 name, 'nginx', connections, med('rate', 'nginx', connections, name), '1.00',
                 ms(med('p50', 'nginx', connections, name)), ms(med('p99', 'nginx', connections, name))))
-    print('  batch wait: p50 and p99 beyond those of %s, the first build, in the same load.' % first)
+    print('  added: p50 and p99 beyond those of %s, the first build, in the same load;' % first)
+    print('  wait: the bucket bounds (ms) under which half and 99 % of the batches\' longest')
+    print('  waits for an answer lay, every round together.')
     ours = builds[-1].name
     for name, _ in COLLECTOR_LOADS:
         for connections in sorted({c for s, n, c in COLLECTOR_SETUPS if s == 'SQLite' and n == 1}):
