@@ -683,7 +683,7 @@ COLLECTOR_LOADS = (('keep-alive', []), ('connection per report', ['-H', 'Connect
 # of connections. Two collectors (a fleet) share one PostgreSQL database,
 # each under its own wrk with half the threads and connections.
 COLLECTOR_SETUPS = (('SQLite', 1, 16), ('PostgreSQL', 1, 16), ('PostgreSQL', 2, 16),
-                    ('SQLite', 1, 64))
+                    ('SQLite', 1, 64), ('PostgreSQL', 1, 64))
 COLLECTOR_DIR = os.path.join(paths.BUILD, 'bench-collector')
 # The slow-connection case: so many connections trickle request heads
 # (2 bytes every 0.5 s, reopened when cut off) while one client sends
