@@ -52,6 +52,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -798,6 +799,36 @@ def listening(process, prefix):
     return host_, int(port)
 
 
+class PeakMemory:
+    """The highest VmHWM of a process, read from /proc until it ends. Not
+    ru_maxrss: a child's counts the memory of this process, which forked it
+    (see LAUNCHER above), and this one holds every round's figures."""
+
+    INTERVAL = 0.05
+
+    def __init__(self, pid):
+        self.peak = 0
+        self._pid = pid
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while True:
+            try:
+                with open('/proc/%d/status' % self._pid) as f:
+                    found = re.search(r'VmHWM:\s+(\d+) kB', f.read())
+            except OSError:
+                return
+            if not found:           # a zombie: it has exited
+                return
+            self.peak = max(self.peak, int(found.group(1)) * 1024)
+            time.sleep(self.INTERVAL)
+
+    def result(self):
+        self._thread.join()
+        return self.peak
+
+
 def closing_figure(pattern, closing):
     found = re.search(pattern, closing)
     return int(found.group(1)) if found else 0
@@ -810,13 +841,14 @@ def collector_run(build, seconds, extra, store, collectors, connections, postgre
     db = fresh_collector_dir()
     if store != 'SQLite':
         db = postgres.create_database()
-    servers, addresses = [], []
+    servers, addresses, peaks = [], [], []
     for i in range(collectors):
         command = [build.path, 'serve', '--listen', '127.0.0.1:0', '--db', db,
                    '--admin-listen', '127.0.0.1:0']
         if store != 'SQLite' and build.spool:
             command += ['--spool', os.path.join(COLLECTOR_DIR, 'lvcollect-%d.spool' % i)]
         servers.append(subprocess.Popen(command, stdout=subprocess.PIPE, text=True))
+        peaks.append(PeakMemory(servers[-1].pid))
         admin = listening(servers[-1], 'lvcollect: admin listening on ')
         addresses.append((admin, listening(servers[-1], 'lvcollect: listening on ')))
     with concurrent.futures.ThreadPoolExecutor(collectors) as pool:
@@ -837,6 +869,7 @@ def collector_run(build, seconds, extra, store, collectors, connections, postgre
          'rate': sum(r['rate'] for r in runs), 'non_2xx': sum(r['non_2xx'] for r in runs),
          'socket_errors': '; '.join(r['socket_errors'] for r in runs if r['socket_errors'] != 'none')
                           or 'none',
+         'peak_rss': max(peak.result() for peak in peaks),
          'p50': max(r['p50'] for r in runs), 'p99': max(r['p99'] for r in runs),
          'wrk_cpu': sum(r['wrk_cpu'] for r in runs),
          'batches': sum(m.get('lvcollect_store_batch_seconds_count', 0) for m in metrics),
@@ -851,7 +884,7 @@ def collector_run(build, seconds, extra, store, collectors, connections, postgre
     f.update({
         'answered': sum(closing_figure(r'answered (\d+) reports', c) for c in closings),
         'backlog': max(closing_figure(r'at most (\d+) reports waited', c) for c in closings),
-        'peak_rss': max(u.ru_maxrss for u in usages) * 1024, 'exit': max(exits),
+        'exit': max(exits),
         'cpu': sum(u.ru_utime + u.ru_stime for u in usages),
     })
     return f
@@ -1008,8 +1041,8 @@ def throughput_section(args, builds):
     print('  before it stores, and has no such histogram).')
     print('  PostgreSQL: a private server of this machine\'s PostgreSQL (its defaults, durable')
     print('  commits) on the same two cores; x2: two collectors on one database, each under a')
-    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s; p50 and')
-    print('  p99: the larger of the two wrks\'.')
+    print('  wrk of half the threads and connections; peak RSS: the larger collector\'s VmHWM; p50')
+    print('  and p99: the larger of the two wrks\'.')
     print('  CPU us/rep: CPU microseconds per stored report of lvcollect + of wrk.')
     print('  rows = answered: every answered report stored; answered - wrk done: requests in')
     print('  flight when wrk stopped (at most one a connection), answered but not counted by wrk.')
