@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <set>
 #include <utility>
 
 namespace lvcollect {
@@ -70,10 +71,15 @@ constexpr short REPORT_FIELDS = 12;
 const char kCopyMalformed[] =
     "COPY malformed (received_ms, client, user_agent, reason, query) FROM STDIN (FORMAT binary)";
 constexpr short MALFORMED_FIELDS = 5;
-const char kInsertBatch[] =
+// The batches' names and counts go as parallel arrays: one statement
+// however many batches a transaction carries.
+const char kInsertBatches[] =
     "INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
-    " VALUES ($1, $2, $3, $4, (extract(epoch FROM clock_timestamp()) * 1000)::bigint)";
-const char kSelectBatch[] = "SELECT 1 FROM stored_batches WHERE collector = $1 AND batch = $2";
+    " SELECT c, b, r, m, (extract(epoch FROM clock_timestamp()) * 1000)::bigint"
+    " FROM unnest($1::text[], $2::bigint[], $3::bigint[], $4::bigint[]) AS n(c, b, r, m)";
+const char kSelectBatches[] =
+    "SELECT collector, batch FROM stored_batches"
+    " JOIN unnest($1::text[], $2::bigint[]) AS n(c, b) ON collector = c AND batch = b";
 const char kDeclareReports[] =
     "DECLARE lv_reports NO SCROLL CURSOR FOR"
     " SELECT received_ms, client, kind, code, seconds, bytes, current_url, os_major, os_minor,"
@@ -87,6 +93,24 @@ struct ResultClearer {
 };
 using Connection = std::unique_ptr<PGconn, ConnectionCloser>;
 using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+// A PostgreSQL array in its text form, each element quoted.
+std::string ArrayLiteral(const std::vector<std::string>& elements)
+{
+    std::string literal = "{";
+    for (const std::string& element : elements) {
+        if (literal.size() > 1)
+            literal += ',';
+        literal += '"';
+        for (char c : element) {
+            if (c == '"' || c == '\\')
+                literal += '\\';
+            literal += c;
+        }
+        literal += '"';
+    }
+    return literal + "}";
+}
 
 // libpq's messages end in a newline and may run over several lines.
 std::string OneLine(const char* message)
@@ -184,14 +208,27 @@ public:
     // stored_batches, by its name, so that nothing is stored twice.
     void Append(const std::vector<Received>& batch, const BatchName& name) override
     {
-        if (batch.empty())
-            return;
+        AppendSeveral({NamedBatch{&batch, name}});
+    }
+
+    // One transaction for them all: a spool drained after an outage goes
+    // in at the database's pace, not at one commit per batch it kept.
+    void AppendSeveral(const std::vector<NamedBatch>& batches) override
+    {
         if (!connection_)
             Connect();
         try {
-            if (name.triedBefore && BatchStored(name))
-                return;
-            Store(batch, name);
+            std::vector<NamedBatch> fresh;
+            std::vector<const NamedBatch*> tried;
+            for (const NamedBatch& batch : batches)
+                if (batch.name.triedBefore)
+                    tried.push_back(&batch);
+            std::set<std::pair<std::string, std::int64_t>> stored = StoredNames(tried);
+            for (const NamedBatch& batch : batches)
+                if (!batch.reports->empty() && !stored.count({batch.name.source, batch.name.number}))
+                    fresh.push_back(batch);
+            if (!fresh.empty())
+                Store(fresh);
         } catch (const StoreError&) {
             connection_.reset();
             throw;
@@ -328,45 +365,68 @@ private:
         Execute("COMMIT");
     }
 
-    bool BatchStored(const BatchName& name)
+    // Which of the named batches are in the database already.
+    std::set<std::pair<std::string, std::int64_t>> StoredNames(const std::vector<const NamedBatch*>& batches)
     {
-        Result found = Query(kSelectBatch, {name.source, std::to_string(name.number)}, PGRES_TUPLES_OK,
-                             "looking for a batch");
-        return PQntuples(found.get()) > 0;
+        std::set<std::pair<std::string, std::int64_t>> stored;
+        if (batches.empty())
+            return stored;
+        std::vector<std::string> sources, numbers;
+        for (const NamedBatch* batch : batches) {
+            sources.push_back(batch->name.source);
+            numbers.push_back(std::to_string(batch->name.number));
+        }
+        Result found = Query(kSelectBatches, {ArrayLiteral(sources), ArrayLiteral(numbers)}, PGRES_TUPLES_OK,
+                             "looking for batches");
+        for (int row = 0; row < PQntuples(found.get()); ++row)
+            stored.emplace(PQgetvalue(found.get(), row, 0),
+                           std::strtoll(PQgetvalue(found.get(), row, 1), nullptr, 10));
+        return stored;
     }
 
-    void Store(const std::vector<Received>& batch, const BatchName& name)
+    void Store(const std::vector<NamedBatch>& batches)
     {
-        std::size_t reports = 0;
-        for (const Received& received : batch)
-            reports += received.parsed.valid ? 1 : 0;
-        std::size_t malformed = batch.size() - reports;
+        std::vector<std::string> sources, numbers, reportCounts, malformedCounts;
+        std::size_t reports = 0, malformed = 0;
+        for (const NamedBatch& batch : batches) {
+            std::size_t valid = 0;
+            for (const Received& received : *batch.reports)
+                valid += received.parsed.valid ? 1 : 0;
+            sources.push_back(batch.name.source);
+            numbers.push_back(std::to_string(batch.name.number));
+            reportCounts.push_back(std::to_string(valid));
+            malformedCounts.push_back(std::to_string(batch.reports->size() - valid));
+            reports += valid;
+            malformed += batch.reports->size() - valid;
+        }
         Execute("BEGIN");
-        Query(kInsertBatch, {name.source, std::to_string(name.number), std::to_string(reports),
-                             std::to_string(malformed)},
+        Query(kInsertBatches, {ArrayLiteral(sources), ArrayLiteral(numbers), ArrayLiteral(reportCounts),
+                               ArrayLiteral(malformedCounts)},
               PGRES_COMMAND_OK, "storing a batch");
         if (reports > 0)
-            Copy(kCopyReports, batch, true);
+            Copy(kCopyReports, batches, true);
         if (malformed > 0)
-            Copy(kCopyMalformed, batch, false);
+            Copy(kCopyMalformed, batches, false);
         Execute("COMMIT");
     }
 
-    // The valid reports of the batch, or its malformed queries, in one COPY.
-    void Copy(const char* sql, const std::vector<Received>& batch, bool valid)
+    // The valid reports of the batches, or their malformed queries, in one COPY.
+    void Copy(const char* sql, const std::vector<NamedBatch>& batches, bool valid)
     {
         Result started(PQexec(connection_.get(), sql));
         Check(started.get(), PGRES_COPY_IN, valid ? "storing the reports" : "storing the malformed queries");
         CopyRows rows;
-        for (const Received& received : batch) {
-            if (received.parsed.valid != valid)
-                continue;
-            if (valid)
-                AddReport(&rows, received);
-            else
-                AddMalformed(&rows, received);
-            if (rows.Buffer().size() >= COPY_CHUNK_BYTES)
-                Send(&rows);
+        for (const NamedBatch& batch : batches) {
+            for (const Received& received : *batch.reports) {
+                if (received.parsed.valid != valid)
+                    continue;
+                if (valid)
+                    AddReport(&rows, received);
+                else
+                    AddMalformed(&rows, received);
+                if (rows.Buffer().size() >= COPY_CHUNK_BYTES)
+                    Send(&rows);
+            }
         }
         rows.End();
         Send(&rows);

@@ -83,18 +83,16 @@ bool ReportQueue::Take(std::vector<Received>* batch, std::vector<StoredCallback>
     return true;
 }
 
-void ReportQueue::Stored(const std::vector<Received>& batch, Clock::duration took, ReportStore& store)
+void ReportQueue::Stored(const std::vector<Received>& batch, Clock::duration took)
 {
     std::size_t valid = 0;
     for (const Received& received : batch)
         valid += received.parsed.valid;
-    std::uint64_t inSpool = store.WaitingInSpool();
     std::lock_guard<std::mutex> lock(mutex_);
     double waited = Seconds(Clock::now() - batchSince_);
     inBatch_ = 0;
     figures_.storedReports += valid;
     figures_.storedMalformed += batch.size() - valid;
-    figures_.inSpool = inSpool;
     ++figures_.batches;
     figures_.batchSecondsSum += Seconds(took);
     figures_.waitSecondsSum += waited;
@@ -122,6 +120,7 @@ bool ReportQueue::IsClosing()
 
 void ReportQueue::RunWriter(ReportStore& store)
 {
+    store_ = &store;
     std::vector<Received> batch;
     std::vector<StoredCallback> callbacks;
     while (Take(&batch, &callbacks)) {
@@ -130,7 +129,7 @@ void ReportQueue::RunWriter(ReportStore& store)
             Clock::time_point started = Clock::now();
             try {
                 store.Append(batch, name);
-                Stored(batch, Clock::now() - started, store);
+                Stored(batch, Clock::now() - started);
                 Tell(callbacks, true);
                 break;
             } catch (const StoreError& error) {
@@ -170,8 +169,13 @@ void ReportQueue::Close()
 
 QueueFigures ReportQueue::Figures()
 {
+    // The spool drains on a thread of its own: asked now, not at a commit.
+    std::uint64_t inSpool = 0;
+    if (ReportStore* store = store_.load())
+        inSpool = store->WaitingInSpool();
     std::lock_guard<std::mutex> lock(mutex_);
     QueueFigures figures = figures_;
+    figures.inSpool = inSpool;
     figures.waiting = pending_.size() + inBatch_;
     if (inBatch_ > 0)
         figures.oldestWaitingSeconds = Seconds(Clock::now() - batchSince_);

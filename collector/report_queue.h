@@ -14,6 +14,7 @@
 #define LV_COLLECTOR_REPORT_QUEUE_H
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -33,8 +34,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t MAX_QUEUED_REPORTS = 200000;
 
 // The upper bounds of the store-batch time histograms, in seconds.
-constexpr std::array<double, 9> BATCH_SECONDS_BOUNDS = {0.001, 0.0025, 0.005, 0.01, 0.025,
-                                                        0.05, 0.1, 0.5, 2.5};
+// A commit on a local disk takes tenths of a millisecond.
+constexpr std::array<double, 12> BATCH_SECONDS_BOUNDS = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
+                                                         0.01, 0.025, 0.05, 0.1, 0.5, 2.5};
 
 // Told, on the writer's thread, whether the report was stored (false: it was
 // given up at exit). It must only hand that on, to where the answer is sent.
@@ -84,11 +86,12 @@ private:
     // Moves every queued report to *batch, after waiting for one; false
     // once the queue is closed and empty.
     bool Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks);
-    void Stored(const std::vector<Received>& batch, Clock::duration took, ReportStore& store);
+    void Stored(const std::vector<Received>& batch, Clock::duration took);
     void Failed(bool givenUp, std::size_t count);
     bool IsClosing();
 
     const std::string source_;   // this writer's batch names
+    std::atomic<ReportStore*> store_{nullptr};   // the writer's, once it runs
     std::int64_t batches_ = 0;
 
     std::mutex mutex_;

@@ -24,6 +24,9 @@ constexpr std::size_t RECORD_HEAD_BYTES = 12;
 // A record longer than this is no record of ours: the queue's bound of
 // reports, each of at most a request head's bytes.
 constexpr std::uint32_t MAX_RECORD_BYTES = 1u << 30;
+// Reports that one transaction of the drain carries at most: a spool of an
+// outage goes in at the database's pace, far above the writer's.
+constexpr std::uint64_t DRAIN_REPORTS = 20000;
 // After the database refused a record, the drain waits this long.
 constexpr std::chrono::seconds DRAIN_RETRY_PAUSE(1);
 
@@ -349,21 +352,35 @@ private:
                 return;   // finished, and nothing left to store
             std::uint64_t offset = drained_, end = end_;
             lock.unlock();
-            std::string payload;
-            std::uint64_t length = 0;
-            std::vector<Received> batch;
-            BatchName name;
-            bool stored = false;
+            // As many records as DRAIN_REPORTS allows, in one transaction.
+            std::vector<std::vector<Received>> batches;
+            std::vector<NamedBatch> named;
+            std::uint64_t next = offset, reports = 0;
             std::string refusal;
-            if (ReadRecord(offset, end, &payload, &length) && DecodePayload(payload, &batch, &name)) {
+            while (next < end && reports < DRAIN_REPORTS) {
+                std::string payload;
+                std::uint64_t length = 0;
+                std::vector<Received> batch;
+                BatchName name;
+                if (!ReadRecord(next, end, &payload, &length) || !DecodePayload(payload, &batch, &name)) {
+                    refusal = "a record cannot be read back";
+                    break;
+                }
+                next += length;
+                reports += batch.size();
+                batches.push_back(std::move(batch));
+                named.push_back(NamedBatch{nullptr, name});
+            }
+            for (std::size_t i = 0; i < named.size(); ++i)
+                named[i].reports = &batches[i];
+            bool stored = false;
+            if (refusal.empty()) {
                 try {
-                    database_->Append(batch, name);
+                    database_->AppendSeveral(named);
                     stored = true;
                 } catch (const StoreError& error) {
                     refusal = error.what();
                 }
-            } else {
-                refusal = "a record cannot be read back";
             }
             lock.lock();
             if (!stored) {
@@ -381,8 +398,8 @@ private:
                 std::fprintf(stderr, "lvcollect: the database is back; storing the spool %s\n", path_.c_str());
                 refusedSince_ = false;
             }
-            drained_ = offset + length;
-            waiting_ -= batch.size();
+            drained_ = next;
+            waiting_ -= reports;
             if (drained_ == end_)
                 Empty();
         }

@@ -41,6 +41,12 @@ struct BatchName {
     bool triedBefore = false;    // an earlier try may have gone in
 };
 
+// One of several batches stored at once (ReportStore::AppendSeveral).
+struct NamedBatch {
+    const std::vector<Received>* reports;
+    BatchName name;
+};
+
 // ReadOnly is for the commands that only read (summary, plot): they never
 // create a store or its tables.
 enum class StoreAccess { ReadWrite, ReadOnly };
@@ -57,6 +63,15 @@ public:
     // Keeps the whole batch, durably, or, when it throws StoreError, none
     // of it.
     virtual void Append(const std::vector<Received>& batch, const BatchName& name) = 0;
+
+    // Several batches in as few transactions as the store can (the
+    // PostgreSQL store: one, all or none); a batch tried before is left out
+    // when it is found stored. Here: one Append each.
+    virtual void AppendSeveral(const std::vector<NamedBatch>& batches)
+    {
+        for (const NamedBatch& batch : batches)
+            Append(*batch.reports, batch.name);
+    }
 
     // Reports kept durably on the collector's own disk that wait to go into
     // the store proper (the spool, while a database is away).
