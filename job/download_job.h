@@ -16,9 +16,9 @@ extern volatile DWORD g_jobStartTick;
 DWORD WINAPI DownloadThread(LPVOID dialogWindow);
 
 // Copies the response body of the sent request into the file, publishing
-// progress. Returns 0, 116, 117 or 118, or 124 in a build with a pinned
-// digest when the whole body differs from it; sets *bytesWritten; closes
-// nothing.
+// progress. Returns 0, 116, 117 (a failed read, or a body that ended short
+// of a usable Content-Length) or 118, or 124 in a build with a pinned digest
+// when the whole body differs from it; sets *bytesWritten; closes nothing.
 ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten);
 
 // Builds with INSTALLER_SIGNER: 0 when the closed file's Authenticode

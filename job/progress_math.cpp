@@ -12,6 +12,19 @@ uint32_t ParseContentLength(const char* text)
     return total;
 }
 
+bool IsUsableContentLength(const char* text)
+{
+    uint32_t value = 0;
+    int i = 0;
+    for (; i < CONTENT_LENGTH_TEXT_SIZE && text[i] != '\0'; ++i) {
+        uint32_t digit = static_cast<uint32_t>(text[i] - '0');
+        if (digit > 9 || value > (0xFFFFFFFFu - digit) / 10u)
+            return false;
+        value = value * 10u + digit;
+    }
+    return i != 0;
+}
+
 uint32_t ExpectedTotal(const char* headerText)
 {
     return headerText ? ParseContentLength(headerText) : FALLBACK_TOTAL_BYTES;

@@ -16,6 +16,11 @@
 // characters or up to the terminator.
 uint32_t ParseContentLength(const char* text);
 
+// True when the header text is a length that a body can be held to: one or
+// more decimal digits and nothing else, with a value below 2^32. The total
+// of such a text is its value.
+bool IsUsableContentLength(const char* text);
+
 // Expected total of a transfer: the parsed header text, or the fallback
 // when the header could not be read (headerText null).
 uint32_t ExpectedTotal(const char* headerText);

@@ -88,6 +88,10 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     bool hasLength = g_winInet.HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, lengthText,
                                               &lengthSize, NULL) != FALSE;
     DWORD total = ExpectedTotal(hasLength ? lengthText : NULL);
+    // A connection closed cleanly part-way ends the body with an empty read,
+    // exactly as a complete one does: only a length that can be trusted
+    // tells the two apart.
+    bool lengthBinds = hasLength && IsUsableContentLength(lengthText);
 
     ResultCode result;
     DWORD lastPercent = 0;
@@ -103,10 +107,8 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
             result = IDS_ERR_INTERRUPTED;
             break;
         }
-        // The body is complete at the first empty read, whatever its length
-        // was announced to be.
         if (countRead == 0) {
-            result = RESULT_SUCCESS;
+            result = lengthBinds && *bytesWritten < total ? IDS_ERR_INTERRUPTED : RESULT_SUCCESS;
             break;
         }
         if (!WriteFile(file, buffer, countRead, &countWritten, NULL)) {

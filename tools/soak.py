@@ -129,6 +129,20 @@ class DownloadFault:
                         delay=self.head_delay)
 
     @property
+    def held_to(self):
+        """The length that the body is held to: a Content-Length of digits
+        alone that the job can read and that fits 32 bits; else None."""
+        if self.shifted:
+            return None
+        if self.content_length == 'auto':
+            return len(self.body)
+        text = str(self.content_length) if self.content_length is not None else ''
+        if (text.isascii() and text.isdigit() and len(text) <= MAX_LENGTH_TEXT
+                and int(text) < 2 ** 32):
+            return int(text)
+        return None
+
+    @property
     def stall_seconds(self):
         return self.head_delay + sum(seconds for _, seconds in self.stalls)
 
@@ -533,6 +547,9 @@ def allowed_results(plan, installer, written):
     """The results that the fault allows, given the bytes written."""
     fault = plan.fault
     allowed = set()
+    if fault.held_to is not None and written < fault.held_to:
+        # Short of its length, however the body stopped: interrupted.
+        return {114, 117} if fault.interrupts and written == 0 else {117}
     if fault.interrupts:
         if written == 0:
             allowed.add(114)
@@ -555,8 +572,9 @@ def check_result(plan, installer, events, outcome):
     if code not in (114, 117) and written < fault.n_min:
         outcome.problems.append('%d bytes written, fewer than %d' % (written, fault.n_min))
     if fault.kind == 'stall-reset' and code == 117:
-        # The read that the reset ends held the chunk in progress.
-        if written != fault.reset_at // CHUNK * CHUNK:
+        # The read that the reset ends held the chunk in progress, unless
+        # Wine handed the reset over as a quiet end after the bytes sent.
+        if written not in (fault.reset_at // CHUNK * CHUNK, fault.reset_at):
             outcome.problems.append('117 after %d bytes, want the %d of whole chunks' % (
                 written, fault.reset_at // CHUNK * CHUNK))
     if events is not None:

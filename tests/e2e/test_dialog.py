@@ -13,8 +13,9 @@ import pytest
 from harness import paths, ui
 from harness.catalogue import DAMAGED, MESSAGES, NOT_SIGNED, PINNED_MESSAGES, SIGNER_MESSAGES
 from harness.job import altered, installer_body
-from harness.web import Download, Gate
+from harness.web import Download, FileOrigin, Gate
 from harness.wine import WineSession, wait_until
+from test_installer import Logs
 
 ARTIFACTS = os.path.join(paths.BUILD, 'test-artifacts')
 
@@ -327,6 +328,36 @@ def test_checking_build_refuses_a_download_and_tries_again(wine, web, body, sign
     requests = web.recorder.all()
     assert [r.kind for r in requests] == ['report', 'download', 'report'] * 2
     assert ['action=success' in r.query for r in requests[2::3]] == [False, True]
+    assert wine.leftover_temp_files() == []
+
+
+@pytest.mark.parametrize('build', ['default', 'pinned', 'signer'])
+def test_download_cut_short_is_interrupted_and_never_run(wine, web, tmp_path, body,
+                                                         signed_installers, build):
+    # Debian's nginx serves the installer from disk; the proxy in front
+    # closes the connection cleanly (FIN) part-way through the first body,
+    # which WinINet ends with an empty read as it does a whole one.
+    installer = signed_installers['vendor'] if build == 'signer' else body
+    cut = len(installer) * 3 // 5
+    logs = Logs(str(tmp_path))
+    with FileOrigin(str(tmp_path / 'origin')) as origin:
+        origin.put(paths.OBJECT_PATH, installer)
+        web.queue_download(Download(origin=origin.address, close_at=cut))
+        web.download = Download(origin=origin.address)
+        process = wine.start(paths.LVDOWNLOAD if build == 'default'
+                             else paths.test_program('lvdownload-' + build),
+                             proxy=web.proxy_url, extra_env=logs.env())
+        check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), INTERRUPTED)
+        assert logs.installer_runs() == []
+        assert wine.leftover_temp_files() == []
+        report = web.recorder.reports()[-1]
+        assert '&action=failure&error=117&' in report.target
+        assert 'totalbytes=%d&' % cut in report.target
+        assert ui.click(wine, ui.IDOK)
+        assert process.wait(60) == 0
+        assert [(a.status, a.bytes) for a in origin.answers()] == [(200, len(installer))] * 2
+    assert len(logs.installer_runs()) == 1
+    assert 'action=success' in web.recorder.reports()[-1].query
     assert wine.leftover_temp_files() == []
 
 

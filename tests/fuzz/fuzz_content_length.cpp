@@ -21,6 +21,21 @@ static uint32_t ReferenceTotal(const unsigned char* bytes, size_t count)
     return static_cast<uint32_t>(total);
 }
 
+// Digits only, at least one, and a value that never leaves 32 bits.
+static bool ReferenceUsable(const unsigned char* bytes, size_t count)
+{
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < count && bytes[i] != 0; ++i) {
+        if (bytes[i] < '0' || bytes[i] > '9')
+            return false;
+        value = value * 10 + (bytes[i] - '0');
+        if (value > 0xFFFFFFFFu)
+            return false;
+    }
+    return i != 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     size_t count = size < CONTENT_LENGTH_TEXT_SIZE ? size : CONTENT_LENGTH_TEXT_SIZE;
@@ -32,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     uint32_t expected = ReferenceTotal(reinterpret_cast<const unsigned char*>(text.get()), count);
     if (ParseContentLength(text.get()) != expected || ExpectedTotal(text.get()) != expected)
+        abort();
+    if (IsUsableContentLength(text.get()) !=
+        ReferenceUsable(reinterpret_cast<const unsigned char*>(text.get()), count))
         abort();
 
     // The arithmetic that uses the total: the channel never reaches 100 and

@@ -19,7 +19,9 @@ collector, on a loopback address, and `SlowClients` holds connections to
 it open the way a slow or hostile client does. `Nginx` runs Debian's nginx
 from a private configuration, as a yardstick or in front of lvcollect;
 `tls_front` is one that ends TLS in front of lvcollect, as a vendor's
-report host for HTTPS builds does.
+report host for HTTPS builds does; a `FileOrigin` is one that serves the
+installer from disk, behind a `LoopbackWeb` that passes downloads on to it
+and can cut them short.
 
 As a proxy, a `LoopbackWeb` also answers CONNECT, for the https:// hosts: given a TLS
 certificate for the host (`tls`, `tls_for`), it ends the tunnel itself
@@ -31,6 +33,7 @@ server of its own for direct connections. A tunnel or connection in which
 the client sent no request inside TLS (it refused the certificate) is
 counted in `refused_tls`.
 """
+import collections
 import dataclasses
 import json
 import multiprocessing
@@ -99,6 +102,10 @@ class Download:
     (RST). close_at: after that many body bytes it is closed normally.
     raw_head: replaces the whole status line and headers (bytes, without the
     blank line that ends them).
+    origin: (address, port) of a real server (a `FileOrigin`): the request
+    goes there in origin form with the client's headers, and its answer is
+    passed on, the stops above applying to its body; body and the header
+    options are then unused.
     """
     body: bytes = b''
     status: int = 200
@@ -111,6 +118,7 @@ class Download:
     raw_head: Optional[bytes] = None
     chunk: int = 65536
     delay: float = 0.0
+    origin: Optional[tuple] = None
 
 
 @dataclasses.dataclass
@@ -249,7 +257,7 @@ class _Handler(socketserver.BaseRequestHandler):
                 forwarded = web.forward_report(raw_head) if web.collector else None
                 self._answer_report(sock, web.next_report_answer(), forwarded)
             else:
-                self._answer_download(sock, web.next_download())
+                self._answer_download(sock, web.next_download(), raw_head)
         except OSError:
             pass
         return True
@@ -311,10 +319,14 @@ class _Handler(socketserver.BaseRequestHandler):
             answer.status, 'OK' if answer.status == 200 else 'Error', len(answer.body))
         sock.sendall(head.encode('latin-1') + answer.body)
 
-    def _answer_download(self, sock, plan):
+    def _answer_download(self, sock, plan, request_head):
         if plan.delay:
             time.sleep(plan.delay)
-        if plan.raw_head is not None:
+        body = plan.body
+        if plan.origin is not None:
+            head, _, body = exchange(plan.origin, origin_form(request_head)).partition(
+                b'\r\n\r\n')
+        elif plan.raw_head is not None:
             head = plan.raw_head
         else:
             lines = ['HTTP/1.0 %d %s' % (plan.status, plan.reason)]
@@ -327,7 +339,6 @@ class _Handler(socketserver.BaseRequestHandler):
             head = '\r\n'.join(lines).encode('latin-1')
         sock.sendall(head + b'\r\n\r\n')
 
-        body = plan.body
         stops = sorted([(offset, 'hold', gate) for offset, gate in plan.holds]
                        + ([(plan.reset_at, 'reset', None)] if plan.reset_at is not None else [])
                        + ([(plan.close_at, 'close', None)] if plan.close_at is not None else []),
@@ -344,6 +355,16 @@ class _Handler(socketserver.BaseRequestHandler):
                 sock.close()
                 return
         _send_range(sock, body, sent, len(body), plan.chunk)
+
+
+def origin_form(head):
+    """A request head (without its blank line) as a proxy passes it on: the
+    request line in origin form, the client's headers."""
+    line, _, headers = head.partition(b'\r\n')
+    method, target, version = line.split(b' ')
+    if target.startswith(b'http://'):
+        target = target[target.index(b'/', len(b'http://')):]
+    return b' '.join((method, target, version)) + b'\r\n' + headers + b'\r\n\r\n'
 
 
 def _send_range(sock, body, start, end, chunk):
@@ -437,20 +458,8 @@ class LoopbackWeb:
         """Passes a report on to the collector as a proxy does: the request
         line in origin form, the client's headers. Returns the collector's
         whole answer, or None when it could not be reached."""
-        line, _, headers = head.partition(b'\r\n')
-        method, target, version = line.split(b' ')
-        if target.startswith(b'http://'):
-            target = target[target.index(b'/', len(b'http://')):]
-        request = b' '.join((method, target, version)) + b'\r\n' + headers + b'\r\n\r\n'
         try:
-            with socket.create_connection(self.collector, timeout=10) as sock:
-                sock.sendall(request)
-                answer = b''
-                while True:
-                    data = sock.recv(65536)
-                    if not data:
-                        return answer
-                    answer += data
+            return exchange(self.collector, origin_form(head), timeout=10)
         except OSError:
             return None
 
@@ -727,6 +736,44 @@ class Nginx:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class FileOrigin(Nginx):
+    """Debian's nginx serving the files under `root` on a free loopback
+    port, as a vendor's download host does: its own ranges, ETag and
+    Last-Modified. `address` is what a `Download`'s origin takes; answers()
+    reads its log, one Answer per request."""
+
+    Answer = collections.namedtuple('Answer', 'path status bytes range if_range')
+
+    def __init__(self, directory):
+        self.root = os.path.join(directory, 'files')
+        os.makedirs(self.root, exist_ok=True)
+        self.address = ('127.0.0.1', free_port())
+        super().__init__(directory, FILE_ORIGIN % {'port': self.address[1], 'root': self.root},
+                         port=self.address[1])
+
+    def put(self, path, data, mtime=None):
+        """Serves `data` at `path` (no leading slash), modified at `mtime`."""
+        name = os.path.join(self.root, path)
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        with open(name, 'wb') as f:
+            f.write(data)
+        if mtime is not None:
+            os.utime(name, (mtime, mtime))
+
+    def answers(self):
+        with open(os.path.join(self.directory, 'origin.log')) as f:
+            return [self.Answer(*json.loads(line)) for line in f]
+
+
+FILE_ORIGIN = """    log_format origin escape=json '["$uri", $status, $body_bytes_sent, "$http_range", "$http_if_range"]';
+    server {
+        listen 127.0.0.1:%(port)d;
+        root %(root)s;
+        access_log %(root)s/../origin.log origin;
+    }
+"""
 
 
 NGINX_CONF = """daemon off;

@@ -17,6 +17,7 @@ struct ContentLengthCase {
     const char* name;
     std::string text;
     uint32_t expected;
+    bool usable;          // a length that a body shorter than it breaks
 };
 
 void PrintTo(const ContentLengthCase& c, std::ostream* out) { *out << c.name; }
@@ -28,28 +29,31 @@ TEST_P(ContentLengthTest, FollowsTheHeaderRule)
     const ContentLengthCase& c = GetParam();
     EXPECT_EQ(ParseContentLength(c.text.c_str()), c.expected);
     EXPECT_EQ(ExpectedTotal(c.text.c_str()), c.expected);
+    EXPECT_EQ(IsUsableContentLength(c.text.c_str()), c.usable);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ContentLengthTest,
     testing::Values(
-        ContentLengthCase{"Empty", "", 0u},
-        ContentLengthCase{"Zero", "0", 0u},
-        ContentLengthCase{"Plain", "1000000", 1000000u},
-        ContentLengthCase{"LetterIsNotRejected", "12a", 169u},
-        ContentLengthCase{"WrapsModulo2To32", "5000000000", 705032704u},
-        ContentLengthCase{"LargestValue", "4294967295", 4294967295u},
-        ContentLengthCase{"OneAboveLargestWrapsToZero", "4294967296", 0u},
+        ContentLengthCase{"Empty", "", 0u, false},
+        ContentLengthCase{"Zero", "0", 0u, true},
+        ContentLengthCase{"LeadingZeros", "0001", 1u, true},
+        ContentLengthCase{"Signed", "+1", static_cast<uint32_t>(-5 * 10 + 1), false},
+        ContentLengthCase{"Plain", "1000000", 1000000u, true},
+        ContentLengthCase{"LetterIsNotRejected", "12a", 169u, false},
+        ContentLengthCase{"WrapsModulo2To32", "5000000000", 705032704u, false},
+        ContentLengthCase{"LargestValue", "4294967295", 4294967295u, true},
+        ContentLengthCase{"OneAboveLargestWrapsToZero", "4294967296", 0u, false},
         // A blank is not skipped: ' ' is 32, so it adds -16.
-        ContentLengthCase{"BlankCountsAsCharacter", "1 ", 10u - 16u},
+        ContentLengthCase{"BlankCountsAsCharacter", "1 ", 10u - 16u, false},
         // 0xFF read as a signed byte is -1, so it adds -49.
-        ContentLengthCase{"HighByteIsSigned", "\xff", static_cast<uint32_t>(-49)},
-        ContentLengthCase{"HighByteAfterDigit", "1\xff", static_cast<uint32_t>(10 - 49)},
-        ContentLengthCase{"Byte0x80IsSigned", "\x80", static_cast<uint32_t>(-128 - 48)},
+        ContentLengthCase{"HighByteIsSigned", "\xff", static_cast<uint32_t>(-49), false},
+        ContentLengthCase{"HighByteAfterDigit", "1\xff", static_cast<uint32_t>(10 - 49), false},
+        ContentLengthCase{"Byte0x80IsSigned", "\x80", static_cast<uint32_t>(-128 - 48), false},
         // Only the first 32 characters count.
-        ContentLengthCase{"ThirtyTwoCharactersAllRead", std::string(31, '0') + "7", 7u},
-        ContentLengthCase{"ThirtyThirdCharacterIgnored", std::string(32, '0') + "7", 0u},
-        ContentLengthCase{"ThirtyThirdDigitNotMultiplied", std::string(31, '0') + "12", 1u}),
+        ContentLengthCase{"ThirtyTwoCharactersAllRead", std::string(31, '0') + "7", 7u, true},
+        ContentLengthCase{"ThirtyThirdCharacterIgnored", std::string(32, '0') + "7", 0u, true},
+        ContentLengthCase{"ThirtyThirdDigitNotMultiplied", std::string(31, '0') + "12", 1u, true}),
     [](const testing::TestParamInfo<ContentLengthCase>& info) { return info.param.name; });
 
 TEST(ContentLength, ReadsNoFurtherThanThirtyTwoCharacters)

@@ -102,6 +102,19 @@ def test_download_and_reports_go_over_tls_only(wine, web):
     assert wine.leftover_temp_files() == []
 
 
+def test_a_body_cut_short_is_interrupted_and_never_run(wine, web):
+    # The tunnel's connection is closed part-way through the body.
+    body = installer_body()
+    web.download = Download(body=body, close_at=len(body) // 2)
+    run = run_https(wine, web)
+    assert run.events[-2:] == [('FINISHED', 117), ('EXIT', 117)]
+    assert ('INSTALLING',) not in run.events
+    progress = [e for e in run.events if e[0] == 'PROGRESS']
+    assert progress[-1][2] == len(body)
+    assert_result_report(web, current_os(wine), 117, progress[-1][1])
+    assert wine.leftover_temp_files() == []
+
+
 @pytest.mark.smoke64
 def test_the_downloader_installs_and_reports_to_lvcollect_behind_nginx(wine, web, authority,
                                                                       tmp_path):
