@@ -201,7 +201,7 @@ function(lv_job_library name report_host)
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
-        job/publisher_check.cpp job/system_dlls.cpp report/report_send.cpp
+        job/publisher_check.cpp job/system_dlls.cpp job/temp_folder.cpp report/report_send.cpp
         report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})

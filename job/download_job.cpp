@@ -176,7 +176,7 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
     // 5. The temporary file. GetTempFileNameA creates it empty, so from then
     // on step 9 has a file to delete even when CreateFileA refuses it.
     if (result == RESULT_SUCCESS) {
-        DWORD length = GetTempPathA(sizeof tempDirectory, tempDirectory);
+        DWORD length = GetTempFolder(tempDirectory);
         if (length == 0 || length > MAX_PATH ||
             GetTempFileNameA(tempDirectory, TEMP_FILE_PREFIX, 0, tempName) == 0) {
             tempName[0] = '\0';

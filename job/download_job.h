@@ -30,6 +30,11 @@ ResultCode CheckPublisher(const char* installerPath);
 // install-state key. Returns 0, 119, 122 or the installer's own number.
 ResultCode RunInstaller(const char* installerPath);
 
+// GetTempPathA's answer for a buffer of MAX_PATH characters, except on the
+// NT line where that text cannot name the folder (its name is outside the
+// ANSI code page): then the folder's short name, or 0 when it has none.
+DWORD GetTempFolder(char* path);
+
 // Writes the redirect page and starts the browser command of the command
 // line on it. True when the page was written in full.
 bool LaunchRedirectPage();

@@ -24,7 +24,7 @@ bool LaunchRedirectPage()
     char tempDirectory[MAX_PATH];
     char pagePath[MAX_PATH];
     char command[BROWSER_COMMAND_SIZE];
-    DWORD length = GetTempPathA(sizeof tempDirectory, tempDirectory);
+    DWORD length = GetTempFolder(tempDirectory);
     // A command that would not fit is given up rather than cut: a cut
     // command would start the browser on a wrong path.
     if (length == 0 || length >= sizeof tempDirectory ||

@@ -17,7 +17,7 @@ from harness.catalogue import DAMAGED, NOT_SIGNED
 from harness.job import INSTALL_KEY, JobRun, altered, installer_body, parse_events
 from harness.protocol import sheet_example
 from harness.web import Download
-from harness.wine import wait_until
+from harness.wine import WineSession, wait_until
 
 JOBHOST = paths.windows_path(paths.test_program('jobhost'))
 PINNED_JOBHOST = paths.windows_path(paths.test_program('jobhost-pinned'))
@@ -238,6 +238,43 @@ def test_blank_in_temp_dir_runs_the_real_installer(wine, web, logs, blank_temp):
     assert logs.browser_starts() == ['"%s" "%s%s"' % (BROWSER, blank_temp, PAGE_NAME)]
     with open(page_file(wine), 'rb') as f:
         assert f.read() == PAGE_HEAD + b'http://example.invalid/welcome' + PAGE_TAIL
+
+
+# A temporary folder named outside the system's code page -------------------
+
+CYRILLIC_TEMP = 'C:\\acc\\Юрий'
+
+
+@pytest.mark.parametrize('locale, code_page', [('C.UTF-8', 1252), ('ru_RU.UTF-8', 1251)])
+def test_temp_dir_named_in_cyrillic(web, tmp_path, locale, code_page):
+    # A Western system's ANSI text turns the folder's letters into '?': the
+    # job goes by its short name. A Cyrillic system's names it exactly.
+    assert locale.split('.')[0] + '.utf8' in subprocess.run(
+        ['locale', '-a'], capture_output=True, text=True).stdout.split(), \
+        'the locale %s is missing: run tools/setup-host' % locale
+    wine = WineSession(name='cyrillic', locale=locale)
+    try:
+        os.makedirs(os.path.join(wine.prefix, 'drive_c', 'acc', 'Юрий'))
+        wine.set_temp_dir(CYRILLIC_TEMP)
+        result = wine.run(paths.test_program('wintool'), ['temp-path'])
+        shown_code_page, _, wide, short = result.stdout.encode('latin-1').splitlines()
+        assert (int(shown_code_page), wide.decode()) == (code_page, CYRILLIC_TEMP + '\\')
+        folder = (short.decode() if code_page == 1252 else wide.decode())
+        assert re.fullmatch(r'C:\\acc\\[ -~]+\\' if code_page == 1252 else re.escape(
+            CYRILLIC_TEMP) + r'\\', folder), folder
+        logs = Logs(str(tmp_path))
+        run = run_job(wine, web, logs)
+        assert_install_events(run, 0)
+        # The logs hold what the programs saw, in the system's code page;
+        # a program asked for its own path names the folder in full.
+        in_ansi = folder.encode('cp%d' % code_page).decode('latin-1')
+        [(_, command_line)] = logs.installer_runs()
+        assert re.fullmatch('"%s%s"' % (re.escape(in_ansi), r'TLV[0-9A-F]{1,4}\.tmp'),
+                            command_line, re.I), command_line
+        assert logs.browser_starts() == ['"%s" %s%s' % (BROWSER, in_ansi, PAGE_NAME)]
+        assert sorted(os.listdir(wine.temp_dir)) == [PAGE_NAME]
+    finally:
+        wine.close()
 
 
 # A build that pins the installer's digest ----------------------------------

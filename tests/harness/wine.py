@@ -50,8 +50,14 @@ class WineUnavailable(RuntimeError):
     """Wine cannot start here; the message says why and what to do."""
 
 
-def _base_env():
+def _base_env(locale=None):
     env = {k: v for k, v in os.environ.items() if k not in BASE_ENV_DROP}
+    if locale:
+        # Wine takes the language and the ANSI code page from the locale
+        # (the glibc locale need not be installed); LANGUAGE would pick
+        # Wine's own messages apart from it.
+        env['LANG'] = env['LC_ALL'] = locale
+        env.pop('LANGUAGE', None)
     env['WINEDEBUG'] = '-all'
     env['WINEDLLOVERRIDES'] = 'mscoree,mshtml='
     env['WINEARCH'] = ARCH
@@ -114,17 +120,21 @@ class Xvfb:
         self.process.wait(10)
 
 
-def session_or_exit(name, display=None):
+def session_or_exit(name, display=None, locale=None):
     """For the tools: a session, or an exit with the sentence that says why
     Wine cannot start here and how to mend it."""
     try:
-        return WineSession(name=name, display=display)
+        return WineSession(name=name, display=display, locale=locale)
     except WineUnavailable as problem:
         raise SystemExit(str(problem))
 
 
 class WineSession:
-    def __init__(self, name='session', display=None):
+    """locale: the Unix locale its programs run in (de.UTF-8, ja.UTF-8 ...),
+    which gives them their language and ANSI code page; by default the
+    caller's."""
+
+    def __init__(self, name='session', display=None, locale=None):
         ensure_template_prefix()
         os.makedirs(SESSIONS, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix=name + '-', dir=SESSIONS)
@@ -135,7 +145,8 @@ class WineSession:
             self.xvfb = Xvfb()
             display = self.xvfb.display
         self.display = display
-        self.env = _base_env()
+        self.locale = locale
+        self.env = _base_env(locale)
         self.env['WINEPREFIX'] = self.prefix
         self.env['DISPLAY'] = display
         self._processes = []
@@ -247,10 +258,26 @@ class WineSession:
         return self.reg('query', key).returncode == 0
 
     def set_temp_dir(self, windows_path):
-        """Points TEMP and TMP of the prefix's user at another directory."""
-        for name in ('TEMP', 'TMP'):
-            self.reg('add', r'HKCU\Environment', '/v', name, '/t', 'REG_SZ', '/d', windows_path, '/f')
-        self.temp_dir = self.unix_path(windows_path)
+        """Points TEMP and TMP of the prefix's user at another directory.
+        A name outside ASCII (on drive C:) goes in through a UTF-16 file:
+        Wine reads the arguments of a command line in the Unix locale's
+        character set, which need not be installed."""
+        if windows_path.isascii():
+            for name in ('TEMP', 'TMP'):
+                self.reg('add', r'HKCU\Environment', '/v', name, '/t', 'REG_SZ', '/d',
+                         windows_path, '/f')
+            self.temp_dir = self.unix_path(windows_path)
+            return
+        assert windows_path[:3].upper() == 'C:\\', windows_path
+        escaped = windows_path.replace('\\', '\\\\')
+        text = '\r\n'.join(['Windows Registry Editor Version 5.00', '',
+                             r'[HKEY_CURRENT_USER\Environment]',
+                             '"TEMP"="%s"' % escaped, '"TMP"="%s"' % escaped, ''])
+        name = os.path.join(self.dir, 'temp-dir.reg')
+        with open(name, 'wb') as f:
+            f.write(b'\xff\xfe' + text.encode('utf-16-le'))
+        self.run_output(['regedit', '/S', paths.windows_path(name)])
+        self.temp_dir = os.path.join(self.prefix, 'drive_c', *windows_path[3:].split('\\'))
 
     def restore_temp_dir(self):
         for name in ('TEMP', 'TMP'):

@@ -18,6 +18,10 @@
 //                             end of standard input arrives (exit 1 if there
 //                             is no such mapping)
 //   wintool version           print "major minor platform" from GetVersionExA
+//   wintool temp-path         print the ANSI code page, then the temporary
+//                             folder as GetTempPathA gives it (in that code
+//                             page), as GetTempPathW gives it and its short
+//                             name (both in UTF-8), a line each
 #include <windows.h>
 
 #include <stdio.h>
@@ -119,6 +123,20 @@ int main(int argc, char** argv)
         info.dwOSVersionInfoSize = sizeof info;
         GetVersionExA(&info);
         printf("%lu %lu %lu\n", info.dwMajorVersion, info.dwMinorVersion, info.dwPlatformId);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "temp-path") == 0) {
+        char ansi[MAX_PATH] = "";
+        WCHAR wide[MAX_PATH] = L"";
+        WCHAR shortName[MAX_PATH] = L"";
+        char utf8[3 * MAX_PATH] = "";
+        char shortUtf8[3 * MAX_PATH] = "";
+        GetTempPathA(sizeof ansi, ansi);
+        GetTempPathW(MAX_PATH, wide);
+        GetShortPathNameW(wide, shortName, MAX_PATH);
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, NULL, NULL);
+        WideCharToMultiByte(CP_UTF8, 0, shortName, -1, shortUtf8, sizeof shortUtf8, NULL, NULL);
+        printf("%u\n%s\n%s\n%s\n", GetACP(), ansi, utf8, shortUtf8);
         return 0;
     }
     fputs("usage: see the comment at the top of wintool.cpp\n", stderr);
