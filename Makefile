@@ -9,7 +9,7 @@ WIN64_DIR := build/win64
 NATIVE_DIR := build/native
 FUZZ_DIR := build/fuzz
 PYTHON := /usr/bin/python3
-CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST INSTALLER_SHA256 INSTALLER_SIGNER HTTPS
+CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST INSTALLER_SHA256 INSTALLER_SIGNER HTTPS RESUME
 CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
 
 .PHONY: all win32 win64 native lvcollect fuzz-build setup test demo bench soak fuzz sign clean

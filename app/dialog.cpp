@@ -97,11 +97,20 @@ INT_PTR CALLBACK DownloadDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARA
             ShowDownloadView(dialog);
             StartJob(dialog);
         } else if (LOWORD(wParam) == IDCANCEL) {
+#ifdef LV_RESUME
+            DiscardKeptDownload();
+#endif
             DestroyWindow(dialog);
             return TRUE;
         }
         return FALSE;
     case WM_CLOSE:
+#ifdef LV_RESUME
+        // Only the error view's attempt is over; one still downloading
+        // keeps its file, as it would in any build.
+        if (g_buttonsShown)
+            DiscardKeptDownload();
+#endif
         // The window stays up until the report exchange has ended.
         SendCancelReport();
         DestroyWindow(dialog);

@@ -68,11 +68,14 @@ if(NOT "${INSTALLER_SIGNER}" STREQUAL "")
                             "'${INSTALLER_SIGNER}'")
     endif()
 endif()
-# HTTPS: on or off, in any of the forms CMake reads as such. Anything else
-# would read as off, and a vendor who meant TLS would ship plain HTTP.
-if(DEFINED HTTPS AND NOT "${HTTPS}" STREQUAL "")
-    string(TOUPPER "${HTTPS}" lv_https)
-    if(NOT lv_https MATCHES "^(ON|OFF|TRUE|FALSE|YES|NO|Y|N|1|0)$")
-        message(FATAL_ERROR "HTTPS must be ON or OFF: '${HTTPS}'")
+# HTTPS and RESUME: on or off, in any of the forms CMake reads as such.
+# Anything else would read as off, and a vendor who meant TLS would ship
+# plain HTTP.
+foreach(switch HTTPS RESUME)
+    if(DEFINED ${switch} AND NOT "${${switch}}" STREQUAL "")
+        string(TOUPPER "${${switch}}" lv_switch)
+        if(NOT lv_switch MATCHES "^(ON|OFF|TRUE|FALSE|YES|NO|Y|N|1|0)$")
+            message(FATAL_ERROR "${switch} must be ON or OFF: '${${switch}}'")
+        endif()
     endif()
-endif()
+endforeach()

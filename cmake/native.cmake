@@ -5,7 +5,7 @@
 option(LV_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 
 set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
-    job/redirect_location.cpp report/report_url.cpp)
+    job/redirect_location.cpp job/range_request.cpp report/report_url.cpp)
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
 set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp

@@ -89,7 +89,7 @@ endfunction()
 # lv_core_https for builds whose URLs name https://.
 foreach(core lv_core lv_core_https)
     add_library(${core} STATIC job/progress_math.cpp job/command_line.cpp job/sha256.cpp
-        job/redirect_location.cpp report/report_url.cpp)
+        job/redirect_location.cpp job/range_request.cpp report/report_url.cpp)
     target_include_directories(${core} PUBLIC ${CMAKE_SOURCE_DIR})
     target_compile_options(${core} PRIVATE ${LV_PRODUCT_FLAGS})
     # 64-bit division helpers for the percentage arithmetic.
@@ -171,14 +171,15 @@ function(lv_resources name server object agent)
     set_property(GLOBAL PROPERTY LV_RESOURCES_${name} ${dir}/resources.o)
 endfunction()
 
-# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME] [HTTPS]): the
-# job and the reports, with the report host compiled in, the installer's
+# lv_job_library(NAME REPORT_HOST [PIN HEX | PIN_FILE TARGET] [SIGNER NAME] [HTTPS] [RESUME]):
+# the job and the reports, with the report host compiled in, the installer's
 # digest when one is pinned (given, or that of a target's built file, the
-# tests'), the name of the installer's signer when it is checked, and
-# HTTPS for downloads and reports over TLS (LV_HTTPS, which the programs
-# that link it see too).
+# tests'), the name of the installer's signer when it is checked, HTTPS for
+# downloads and reports over TLS (LV_HTTPS), and RESUME for a Try Again that
+# asks only for the missing bytes (LV_RESUME); the programs that link it see
+# both.
 function(lv_job_library name report_host)
-    cmake_parse_arguments(ARG "HTTPS" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
+    cmake_parse_arguments(ARG "HTTPS;RESUME" "PIN;PIN_FILE;SIGNER" "" ${ARGN})
     set(dir ${CMAKE_BINARY_DIR}/generated/report_host_${name})
     set(LV_CONFIG_REPORT_HOST "${report_host}")
     set(LV_CONFIG_PIN "")
@@ -201,10 +202,13 @@ function(lv_job_library name report_host)
     configure_file(${CMAKE_SOURCE_DIR}/res/lv_config.h.in ${dir}/lv_config.h @ONLY)
     add_library(lv_job_${name} STATIC
         job/download_job.cpp job/transfer.cpp job/installer.cpp job/redirect_page.cpp
-        job/publisher_check.cpp job/system_dlls.cpp job/temp_folder.cpp report/report_send.cpp
-        report/report_url_win.cpp)
+        job/publisher_check.cpp job/system_dlls.cpp job/temp_folder.cpp job/resume.cpp
+        report/report_send.cpp report/report_url_win.cpp)
     target_include_directories(lv_job_${name} PRIVATE ${dir})
     target_compile_options(lv_job_${name} PRIVATE ${LV_PRODUCT_FLAGS})
+    if(ARG_RESUME)
+        target_compile_definitions(lv_job_${name} PUBLIC LV_RESUME)
+    endif()
     if(ARG_HTTPS)
         target_link_libraries(lv_job_${name} PUBLIC lv_core_https)
     else()
@@ -248,6 +252,9 @@ if(NOT INSTALLER_SIGNER STREQUAL "")
 endif()
 if(HTTPS)
     list(APPEND release_options HTTPS)
+endif()
+if(RESUME)
+    list(APPEND release_options RESUME)
 endif()
 lv_resources(release "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" ${release_switches})
 lv_job_library(release "${REPORT_HOST}" ${release_options})

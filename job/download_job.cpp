@@ -56,6 +56,12 @@ static bool ReadLocation(HINTERNET request, char* location)
 }
 #endif
 
+#ifndef LV_RESUME
+// The plain request: no extra headers, the platform's time limits. A build
+// that resumes downloads sends its own (job/resume.cpp).
+#define SendDownloadRequest(request) g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0)
+#endif
+
 // A missing text leaves its buffer empty, so that a report composed from it
 // stays well formed.
 static bool LoadCatalogueText(HMODULE module, UINT id, char* buffer, int capacity)
@@ -125,7 +131,7 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
                 request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET, path,
                                                      HTTP_VERSION_1_0, NULL, NULL,
                                                      SECURE_REQUEST_FLAGS, 0);
-            if (!request || !g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+            if (!request || !SendDownloadRequest(request)) {
                 result = IDS_ERR_NETWORK;
                 break;
             }
@@ -168,13 +174,27 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
             request = g_winInet.HttpOpenRequestA(connection, HTTP_VERB_GET, object,
                                                  HTTP_VERSION_1_0, NULL, NULL,
                                                  INTERNET_FLAG_NO_CACHE_WRITE, 0);
-        if (!request || !g_winInet.HttpSendRequestA(request, NULL, 0, NULL, 0))
+        if (!request || !SendDownloadRequest(request))
             result = IDS_ERR_NETWORK;
+#endif
+#ifdef LV_RESUME
+        if (result == RESULT_SUCCESS)
+            result = AcceptDownloadAnswer(request);
 #endif
     }
 
     // 5. The temporary file. GetTempFileNameA creates it empty, so from then
     // on step 9 has a file to delete even when CreateFileA refuses it.
+#ifdef LV_RESUME
+    // A 206 continues the kept file, opened for reading too: a pinned
+    // digest covers the kept part.
+    if (result == RESULT_SUCCESS && TakeKeptFile(tempName)) {
+        file = CreateFileA(tempName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_TEMPORARY, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            result = IDS_ERR_CREATE_TEMP;
+    } else
+#endif
     if (result == RESULT_SUCCESS) {
         DWORD length = GetTempFolder(tempDirectory);
         if (length == 0 || length > MAX_PATH ||
@@ -218,8 +238,13 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow)
             LaunchRedirectPage();
     }
 
-    // 9. The installer file never outlives an attempt that runs to its end.
-    if (tempName[0] != '\0')
+    // 9. The installer file never outlives an attempt that runs to its end,
+    // but for one that broke off in a build that resumes downloads.
+    if (tempName[0] != '\0'
+#ifdef LV_RESUME
+        && !KeepForResume(result, bytes, tempName)
+#endif
+    )
         DeleteFileA(tempName);
 
     // 10 and 11. The result report covers the whole attempt, start report

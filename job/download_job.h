@@ -21,6 +21,33 @@ DWORD WINAPI DownloadThread(LPVOID dialogWindow);
 // when the whole body differs from it; sets *bytesWritten; closes nothing.
 ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* bytesWritten);
 
+#ifdef LV_RESUME
+// Builds that resume downloads (job/resume.cpp). Attempts never overlap: what
+// one keeps, the next takes over.
+
+// Sends the download request with a receive limit and, when a file is kept,
+// asks for the rest of it.
+BOOL SendDownloadRequest(HINTERNET request);
+
+// 0 when the answer is a 200, or a 206 that continues the kept file; else
+// 114, and the kept file is deleted.
+ResultCode AcceptDownloadAnswer(HINTERNET request);
+
+// When the answer continues the kept file: its name into `name` (MAX_PATH).
+bool TakeKeptFile(char* name);
+
+// When the answer continues the kept file: what it held, and the whole size.
+bool ContinuesKeptShare(DWORD* keptBytes, DWORD* wholeSize);
+
+// Keeps the attempt's closed file for the next attempt when it broke off
+// (117) part-way through a file that can be resumed; otherwise false, and
+// the caller deletes it.
+bool KeepForResume(ResultCode result, DWORD bytes, const char* name);
+
+// Deletes the kept file: the run ends after an error view.
+void DiscardKeptDownload();
+#endif
+
 // Builds with INSTALLER_SIGNER: 0 when the closed file's Authenticode
 // signature verifies and its signer's common name is the vendor's, exactly;
 // otherwise 125.

@@ -59,6 +59,9 @@ bool LoadWinInet()
 #ifdef LV_HTTPS
         && TAKE(functions, module, InternetQueryOptionA)
 #endif
+#ifdef LV_RESUME
+        && TAKE(functions, module, InternetSetOptionA)
+#endif
     ) {
         g_winInet = functions;
         return true;

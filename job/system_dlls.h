@@ -25,6 +25,9 @@ struct WinInetFunctions {
 #ifdef LV_HTTPS
     decltype(&::InternetQueryOptionA) InternetQueryOptionA;   // whether an answer came over TLS
 #endif
+#ifdef LV_RESUME
+    decltype(&::InternetSetOptionA) InternetSetOptionA;       // the download's receive limit
+#endif
 };
 extern WinInetFunctions g_winInet;
 

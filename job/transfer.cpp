@@ -27,6 +27,41 @@ static bool MatchesPin(Sha256* hash)
 }
 #endif
 
+#ifdef LV_RESUME
+// A continued file: the count starts at its kept share and is held to the
+// whole file's size; writing goes on at its end, and a pinned digest takes
+// in the kept bytes first, read back through the transfer buffer.
+static ResultCode ContinueKeptFile(HANDLE file, void* buffer, DWORD* bytesWritten,
+                                   DWORD* total, bool* lengthBinds
+#ifdef LV_INSTALLER_SHA256
+                                   , Sha256* hash
+#endif
+)
+{
+    DWORD keptBytes;
+    if (!ContinuesKeptShare(&keptBytes, total))
+        return RESULT_SUCCESS;
+    *lengthBinds = true;
+    *bytesWritten = keptBytes;
+#ifdef LV_INSTALLER_SHA256
+    for (DWORD left = keptBytes; left != 0;) {
+        DWORD countRead = 0;
+        if (!ReadFile(file, buffer, left < TRANSFER_BUFFER_SIZE ? left : TRANSFER_BUFFER_SIZE,
+                      &countRead, NULL) ||
+            countRead == 0)
+            return IDS_ERR_WRITE_TEMP;
+        Sha256Add(hash, buffer, countRead);
+        left -= countRead;
+    }
+    return RESULT_SUCCESS;
+#else
+    (void)buffer;
+    return SetFilePointer(file, 0, NULL, FILE_END) == keptBytes ? RESULT_SUCCESS
+                                                                 : IDS_ERR_WRITE_TEMP;
+#endif
+}
+#endif
+
 // The progress channel of one transfer: either all three held (on) or none.
 struct ProgressChannel {
     HANDLE mutex;
@@ -100,7 +135,23 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     Sha256 hash;
     Sha256Begin(&hash);
 #endif
+#ifdef LV_RESUME
+    result = ContinueKeptFile(file, buffer, bytesWritten, &total, &lengthBinds
+#ifdef LV_INSTALLER_SHA256
+                              , &hash
+#endif
+    );
+    lastPercent = ChannelPercent(*bytesWritten, total);
+    if (channel.cell && lastPercent != 0) {
+        WaitForSingleObject(channel.mutex, INFINITE);
+        StoreLocked(&channel, lastPercent);
+        ReleaseMutex(channel.mutex);
+    }
+    // A kept part that cannot be read ends the attempt before any read.
+    while (result == RESULT_SUCCESS) {
+#else
     for (;;) {
+#endif
         DWORD countRead = 0;
         DWORD countWritten = 0;
         if (!g_winInet.InternetReadFile(request, buffer, TRANSFER_BUFFER_SIZE, &countRead)) {

@@ -742,15 +742,17 @@ class FileOrigin(Nginx):
     """Debian's nginx serving the files under `root` on a free loopback
     port, as a vendor's download host does: its own ranges, ETag and
     Last-Modified. `address` is what a `Download`'s origin takes; answers()
-    reads its log, one Answer per request."""
+    reads its log, one Answer per request. `settings`: more directives for
+    its server block (max_ranges 0;, say)."""
 
     Answer = collections.namedtuple('Answer', 'path status bytes range if_range')
 
-    def __init__(self, directory):
+    def __init__(self, directory, settings=''):
         self.root = os.path.join(directory, 'files')
         os.makedirs(self.root, exist_ok=True)
         self.address = ('127.0.0.1', free_port())
-        super().__init__(directory, FILE_ORIGIN % {'port': self.address[1], 'root': self.root},
+        super().__init__(directory, FILE_ORIGIN % {'port': self.address[1], 'root': self.root,
+                                                   'settings': settings},
                          port=self.address[1])
 
     def put(self, path, data, mtime=None):
@@ -772,6 +774,7 @@ FILE_ORIGIN = """    log_format origin escape=json '["$uri", $status, $body_byte
         listen 127.0.0.1:%(port)d;
         root %(root)s;
         access_log %(root)s/../origin.log origin;
+        %(settings)s
     }
 """
 

@@ -77,6 +77,10 @@ int main(int argc, char** argv)
         CloseHandle(thread);
         Print("EXIT %lu\n", static_cast<unsigned long>(exitCode), 0);
     }
+#ifdef LV_RESUME
+    // As the dialog does when the run ends after an error view.
+    DiscardKeptDownload();
+#endif
     DestroyWindow(window);
     return 0;
 }

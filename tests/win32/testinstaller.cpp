@@ -9,6 +9,7 @@
 //                     binary:HEX         the bytes as REG_BINARY (e.g. binary:97000000)
 //   LVTEST_INSTALLER_DELAY_MS  wait this long before storing and exiting
 //   LVTEST_INSTALLER_LOG       append "<own path>|<command line>" to this file
+//   LVTEST_INSTALLER_COPY      copy its own file, as it ran, to this path
 #include <windows.h>
 
 #include <stdio.h>
@@ -42,6 +43,11 @@ static int HexDigit(char c)
 int main()
 {
     Log();
+    char copy[1024];
+    char ownPath[MAX_PATH];
+    if (GetEnvironmentVariableA("LVTEST_INSTALLER_COPY", copy, sizeof copy) &&
+        GetModuleFileNameA(NULL, ownPath, sizeof ownPath))
+        CopyFileA(ownPath, copy, FALSE);
     char delay[32];
     if (GetEnvironmentVariableA("LVTEST_INSTALLER_DELAY_MS", delay, sizeof delay))
         Sleep(static_cast<DWORD>(atoi(delay)));

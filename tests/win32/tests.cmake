@@ -108,6 +108,14 @@ lv_resources(pinned_signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED
 lv_job_library(pinned_signer "${REPORT_HOST}" PIN_FILE testinstaller SIGNER "${LV_TEST_SIGNER}")
 lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_signer)
 
+# Builds that resume a download after Try Again, plain and pinned (the
+# pinned digest must cover the kept part too).
+lv_job_library(resume "${REPORT_HOST}" RESUME)
+lv_downloader(lvdownload_resume lvdownload-resume release resume ${LV_TEST_BIN})
+lv_jobhost(jobhost_resume jobhost-resume release resume)
+lv_job_library(pinned_resume "${REPORT_HOST}" PIN_FILE testinstaller RESUME)
+lv_jobhost(jobhost_pinned_resume jobhost-pinned-resume pinned pinned_resume)
+
 # An HTTPS build, as a vendor makes one with HTTPS=ON: the download and the
 # reports over TLS only, redirects followed only to https:// (the TLS tests,
 # tests/tls, run it with throwaway certificates).
