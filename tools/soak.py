@@ -495,7 +495,7 @@ def _error_view(wine):
 
 
 def _run_downloader(wine, plan, web, outcome):
-    process = wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url, extra_env=plan.installer.env())
+    process = wine.start_program(paths.LVDOWNLOAD, proxy=web.proxy_url, extra_env=plan.installer.env())
     try:
         requests = web.recorder.wait_count('report', 2, timeout=plan.time_limit)
         code = int(report_fields(requests[-1]).get('error') or 0)

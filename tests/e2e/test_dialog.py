@@ -61,7 +61,7 @@ def body():
 
 
 def start_downloader(wine, web, **env):
-    return wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url, extra_env=env)
+    return wine.start_program(paths.LVDOWNLOAD, proxy=web.proxy_url, extra_env=env)
 
 
 def wait_state(wine, predicate, what):
@@ -319,7 +319,7 @@ def test_checking_build_refuses_a_download_and_tries_again(wine, web, body, sign
     }[build]
     web.queue_download(Download(body=refused))
     web.download = Download(body=accepted)
-    process = wine.start(paths.test_program('lvdownload-' + build), proxy=web.proxy_url,
+    process = wine.start_program(paths.test_program('lvdownload-' + build), proxy=web.proxy_url,
                          extra_env={'LVTEST_INSTALLER': '0'})
     check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), message)
     assert wine.leftover_temp_files() == []
@@ -344,7 +344,7 @@ def test_download_cut_short_is_interrupted_and_never_run(wine, web, tmp_path, bo
         origin.put(paths.OBJECT_PATH, installer)
         web.queue_download(Download(origin=origin.address, close_at=cut))
         web.download = Download(origin=origin.address)
-        process = wine.start(paths.LVDOWNLOAD if build == 'default'
+        process = wine.start_program(paths.LVDOWNLOAD if build == 'default'
                              else paths.test_program('lvdownload-' + build),
                              proxy=web.proxy_url, extra_env=logs.env())
         check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), INTERRUPTED)

@@ -303,7 +303,7 @@ def test_os_fields_follow_the_windows_version(wine, web, windows_version, versio
 # --- The cancel report of a closed window ------------------------------------------------
 
 def start_downloader(wine, web, program=paths.LVDOWNLOAD, extra_env=None):
-    process = wine.start(program, proxy=web.proxy_url, extra_env=extra_env)
+    process = wine.start_program(program, proxy=web.proxy_url, extra_env=extra_env)
     assert ui.wait_dialog(wine) is not None
     return process
 
@@ -486,7 +486,7 @@ class TestCollector:
             web.collector = collector.address
             program, proxy = paths.LVDOWNLOAD, web.proxy_url
         with collector:
-            process = wine.start(program, proxy=proxy)
+            process = wine.start_program(program, proxy=proxy)
             # Held, so that a quick success cannot close the dialog unseen.
             try:
                 gate.wait_reached()
@@ -581,7 +581,7 @@ class TestBehindACachingProxy:
     def test_two_identical_machines_reach_the_collector(self, wine, chain):
         collector, squid = chain
         for _ in range(2):
-            process = wine.start(paths.LVDOWNLOAD, proxy=squid.proxy_url)
+            process = wine.start_program(paths.LVDOWNLOAD, proxy=squid.proxy_url)
             assert ui.wait_dialog(wine) is not None
             assert ui.wait_gone(wine)
             assert process.wait(60) == 0

@@ -235,7 +235,7 @@ def test_pinned_build_checks_the_whole_file(wine, web, origin, logs, tmp_path, c
 def test_ending_after_a_break_leaves_no_file(wine, web, origin, logs, how):
     origin.put(paths.OBJECT_PATH, installer_of(SIZE, 8))
     web.queue_download(*cut_plans(origin, [SIZE // 2]))
-    process = wine.start(paths.test_program('lvdownload-resume'), proxy=web.proxy_url,
+    process = wine.start_program(paths.test_program('lvdownload-resume'), proxy=web.proxy_url,
                          extra_env=logs.env())
     check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), INTERRUPTED)
     assert len(wine.leftover_temp_files()) == 1      # kept for Try Again
@@ -251,7 +251,7 @@ def test_try_again_in_the_dialog_resumes(wine, web, origin, logs, tmp_path):
     body = installer_of(SIZE, 9)
     origin.put(paths.OBJECT_PATH, body)
     web.queue_download(*cut_plans(origin, [SIZE * 4 // 5, None]))
-    process = wine.start(paths.test_program('lvdownload-resume'), proxy=web.proxy_url,
+    process = wine.start_program(paths.test_program('lvdownload-resume'), proxy=web.proxy_url,
                          extra_env=logs.env(
                              LVTEST_INSTALLER_COPY=paths.windows_path(ran(tmp_path))))
     check_error_view(wait_state(wine, in_view(ERROR_VIEW), 'the error view'), INTERRUPTED)

@@ -1,5 +1,6 @@
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -12,6 +13,24 @@ from test_installer import BROWSER, Logs, assert_ran_once_quoted, page_file
 # the program first. (Wine's own COMCTL32 still loads a version.dll found
 # there: Wine's quirk, left out.)
 PLANTED = ('wininet', 'comctl32', 'iertutil', 'urlmon', 'winhttp', 'secur32', 'crypt32')
+
+
+@pytest.mark.parametrize('args, code', [(['exit', '0'], 0), (['exit', '3000000000'], 3000000000),
+                                        (['crash'], 0xC0000005)], ids=['0', 'large', 'crash'])
+def test_the_harness_reads_exit_codes_as_windows_gives_them(wine, args, code):
+    # A test that wants 0 from the downloader fails on any other code, all
+    # 32 bits of it, and on a crash's exception code.
+    assert wine.start_program(paths.test_program('wintool'), args).wait(60) == code
+
+
+def test_the_harness_gives_up_on_a_program_that_never_ends(wine):
+    process = wine.start_program(paths.test_program('wintool'), ['hang'])
+    with pytest.raises(subprocess.TimeoutExpired):
+        process.wait(5)
+    process.kill()
+    assert process.popen.poll() is not None
+    with pytest.raises(RuntimeError):
+        process.wait()      # killed before it could write an exit code down
 
 
 def test_job_succeeds_against_the_proxy(wine, web):
@@ -66,13 +85,13 @@ def test_without_wininet_each_attempt_fails_at_its_connection(wine, web):
 
 
 def test_without_comctl32_the_downloader_ends_at_once(wine, web):
-    process = wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url,
+    process = wine.start_program(paths.LVDOWNLOAD, proxy=web.proxy_url,
                          extra_env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;comctl32='})
     assert process.wait(60) == 0
     assert web.recorder.all() == []
     # The single-instance mutex went with it: the next start runs.
     web.download = Download(body=installer_body())
-    assert wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url,
+    assert wine.start_program(paths.LVDOWNLOAD, proxy=web.proxy_url,
                       extra_env={'LVTEST_INSTALLER': '0'}).wait(60) == 0
     assert [r.kind for r in web.recorder.all()] == ['report', 'download', 'report']
 
@@ -84,7 +103,7 @@ def test_signed_downloader_installs_and_closes(wine, web, tmp_path):
     signed = signing.sign(signing.make_authority(tmp_path), [program])
     assert signed.returncode == 0, signed.stderr
     web.download = Download(body=installer_body())
-    process = wine.start(signing.signed_name(program), proxy=web.proxy_url)
+    process = wine.start_program(signing.signed_name(program), proxy=web.proxy_url)
     assert process.wait(60) == 0
     reports = web.recorder.reports()
     assert [r.kind for r in web.recorder.all()] == ['report', 'download', 'report']

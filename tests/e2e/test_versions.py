@@ -42,7 +42,7 @@ def held_download(wine, web, offset, reset=False):
     gate = Gate('held download')
     web.download = Download(body=installer_body(), holds=[(offset, gate)],
                             reset_at=offset if reset else None)
-    process = wine.start(paths.LVDOWNLOAD, proxy=web.proxy_url,
+    process = wine.start_program(paths.LVDOWNLOAD, proxy=web.proxy_url,
                          extra_env={'LVTEST_INSTALLER': '0'})
     try:
         gate.wait_reached()

@@ -16,6 +16,7 @@ import fcntl
 import glob
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -211,19 +212,37 @@ class WineSession:
 
     def start_exact(self, command_line, proxy=None, extra_env=None, **popen_args):
         """Starts a Windows command line exactly as written (Wine would quote
-        and escape Unix arguments on its own). The Popen is wintool's, which
-        waits for the program and exits with its exit code."""
+        and escape Unix arguments on its own), through wintool, which waits
+        for the program and writes down its exit code as Windows gives it:
+        a WindowsProcess."""
         fd, path = tempfile.mkstemp(suffix='.cmd.txt', dir=self.dir)
         with os.fdopen(fd, 'wb') as f:
             f.write(command_line.encode('latin-1'))
-        return self.start(paths.test_program('wintool'), ['spawn', paths.windows_path(path)],
-                          proxy=proxy, extra_env=extra_env, **popen_args)
+        # Its own process group, which the program joins: kill() ends both.
+        popen_args.setdefault('process_group', 0)
+        return WindowsProcess(
+            self.start(paths.test_program('wintool'), ['spawn', paths.windows_path(path)],
+                       proxy=proxy, extra_env=extra_env, **popen_args), path + '.exit')
+
+    def start_program(self, program, args=(), proxy=None, extra_env=None, **popen_args):
+        """Starts a program whose exit code the test reads: a WindowsProcess.
+        Arguments are quoted only when they hold a blank."""
+        words = [paths.windows_path(program) if os.path.isabs(program) else program] + list(args)
+        return self.start_exact(' '.join('"%s"' % w if ' ' in w else w for w in words),
+                                proxy=proxy, extra_env=extra_env, **popen_args)
 
     def stop_all(self):
         """Ends every program this session started and is still running."""
         for process in self._processes:
             if process.poll() is None:
-                process.kill()
+                try:
+                    # wintool and the program it started are a group.
+                    if os.getpgid(process.pid) == process.pid:
+                        os.killpg(process.pid, signal.SIGKILL)
+                    else:
+                        process.kill()
+                except ProcessLookupError:
+                    pass
                 process.wait(10)
         self._processes = []
 
@@ -332,6 +351,54 @@ class WineSession:
         if self.xvfb:
             self.xvfb.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class WindowsProcess:
+    """A program started through `wintool spawn`. wait() and poll() answer
+    its exit code as Windows gives it (GetExitCodeProcess, all 32 bits),
+    which wintool writes down before it ends, not the status of a Unix
+    process: Wine's server ends a program's Unix process with SIGKILL when
+    it is still tearing down half a second after its last thread ended
+    (docs/PLATFORM.md), whatever its exit code. A program that crashes
+    gives its exception code (0xC0000005 for an access violation)."""
+
+    def __init__(self, popen, exit_file):
+        self.popen = popen
+        self.exit_file = exit_file
+        self.pid = popen.pid
+        self.stdout = popen.stdout
+
+    @property
+    def returncode(self):
+        return self._code() if self.popen.returncode is not None else None
+
+    def poll(self):
+        return None if self.popen.poll() is None else self._code()
+
+    def wait(self, timeout=None):
+        self.popen.wait(timeout)
+        return self._code()
+
+    def communicate(self, timeout=None):
+        out, err = self.popen.communicate(timeout=timeout)
+        self._code()
+        return out, err
+
+    def kill(self):
+        """Ends wintool and the program with it."""
+        try:
+            os.killpg(self.popen.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.popen.wait(10)
+
+    def _code(self):
+        try:
+            with open(self.exit_file) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            raise RuntimeError('wintool ended with status %s before it wrote the exit code '
+                               'down' % self.popen.returncode) from None
 
 
 @contextlib.contextmanager

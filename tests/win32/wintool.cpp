@@ -1,7 +1,11 @@
 // wintool: small Windows-side helpers for the tests.
 //   wintool spawn FILE        start the command line held in FILE exactly as
-//                             written (CreateProcessA), wait for it and exit
-//                             with its exit code
+//                             written (CreateProcessA), wait for it, write
+//                             its whole 32-bit exit code in decimal to
+//                             FILE.exit and exit with it
+//   wintool exit CODE         exit with CODE (decimal, up to 4294967295)
+//   wintool crash             write through a null pointer
+//   wintool hang              never end
 //   wintool hold-event NAME SECONDS
 //                             create an event called NAME, print "ready",
 //                             keep it for SECONDS
@@ -52,6 +56,16 @@ static int Spawn(const char* file)
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    // Written before this process ends: the status of its Unix process
+    // keeps 8 bits of the code at best, and none when Wine's server ends it
+    // with SIGKILL while it tears down.
+    char exitFile[MAX_PATH + 8];
+    snprintf(exitFile, sizeof exitFile, "%s.exit", file);
+    FILE* out = fopen(exitFile, "wb");
+    if (!out)
+        return 202;
+    fprintf(out, "%lu\n", static_cast<unsigned long>(code));
+    fclose(out);
     return static_cast<int>(code);
 }
 
@@ -72,6 +86,17 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "spawn") == 0)
         return Spawn(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "exit") == 0)
+        ExitProcess(static_cast<UINT>(strtoul(argv[2], NULL, 10)));
+    if (argc == 2 && strcmp(argv[1], "crash") == 0) {
+        volatile int* nowhere = NULL;
+        *nowhere = 1;
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "hang") == 0) {
+        Sleep(INFINITE);
+        return 0;
+    }
     if (argc == 4 && strcmp(argv[1], "hold-event") == 0) {
         HANDLE event = CreateEventA(NULL, TRUE, FALSE, argv[2]);
         if (!event)
