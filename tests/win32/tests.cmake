@@ -107,6 +107,9 @@ lv_jobhost(jobhost_signer jobhost-signer signer signer)
 lv_resources(pinned_signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED SIGNER)
 lv_job_library(pinned_signer "${REPORT_HOST}" PIN_FILE testinstaller SIGNER "${LV_TEST_SIGNER}")
 lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_signer)
+# The downloader with both: the one build whose catalogue holds every message.
+lv_downloader(lvdownload_pinned_signer lvdownload-pinned-signer pinned_signer pinned_signer
+              ${LV_TEST_BIN})
 
 # An HTTPS build, as a vendor makes one with HTTPS=ON: the download and the
 # reports over TLS only, redirects followed only to https:// (the TLS tests,
