@@ -73,9 +73,12 @@ languages:
 	        TARGETS='$(LANGUAGE_TARGETS)' || exit 1; \
 	done
 
+# With UI_LANGUAGE, the language's build in its locale, beside the English
+# tree's helpers.
 demo: setup
 	$(MAKE) $(WINE_BUILD) lvcollect
-	$(PYTHON) tools/demo.py
+	$(if $(LANGUAGE_SUFFIX),$(MAKE) $(WINE_BUILD) UI_LANGUAGE=)
+	$(PYTHON) tools/demo.py $(if $(LANGUAGE_SUFFIX),--language $(UI_LANGUAGE))
 
 bench: setup
 	$(MAKE) win32 $(WINE_BUILD) lvcollect
