@@ -2,7 +2,7 @@
 table of languages (res/languages.tsv) and the language's texts file
 (res/lang/CODE.txt), with the checks that the program can show them:
 
-    language_resources.py --language de --out DIR
+    language_resources.py --language de --out DIR [--table FILE] [--texts DIR]
 
 checks the table's row and the texts, writes DIR/language.rc (the message
 catalogue, the logo, the dialog template and the manifest, in the
@@ -74,7 +74,7 @@ class Refused(Exception):
     """What cannot be built, in one sentence naming the file."""
 
 
-def read_table(path=TABLE):
+def read_table(path):
     """{code: {code, name, langid, oslanguage, codepage}} in the table's order."""
     rows = {}
     with open(path, encoding='utf-8') as f:
@@ -301,16 +301,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--language', required=True)
     parser.add_argument('--out', required=True)
+    parser.add_argument('--table', default=TABLE, help=argparse.SUPPRESS)
+    parser.add_argument('--texts', default=TEXTS, help=argparse.SUPPRESS)
     args = parser.parse_args()
     try:
-        table = read_table()
+        table = read_table(args.table)
         if args.language not in table:
             raise Refused('UI_LANGUAGE=%s is not in res/languages.tsv, which has %s'
                           % (args.language, ', '.join(table)))
         row = table[args.language]
         if row['code'] == 'en':
             raise Refused('English is the template\'s own language: build it without UI_LANGUAGE')
-        path = os.path.join(TEXTS, row['code'] + '.txt')
+        path = os.path.join(args.texts, row['code'] + '.txt')
         texts, rects = read_texts(path)
         check_texts(row, texts, path)
         dialog, controls = layout(rects, path)
