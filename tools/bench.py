@@ -59,7 +59,7 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import host, paths, signing, tls   # noqa: E402
+from harness import host, languages, paths, signing, tls   # noqa: E402
 from harness.job import INSTALL_KEY, installer_body  # noqa: E402
 from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
@@ -171,6 +171,14 @@ def report_size():
             size = os.path.getsize(variant)
             print('A build that %s (%s): %d bytes, %+d' % (
                 what, os.path.relpath(variant, paths.REPO), size, size - total))
+    # The language builds, where make languages (or make UI_LANGUAGE=...) built them.
+    for language in languages.translated():
+        program = language.program(build='win32')
+        if os.path.exists(program):
+            _, _, parts, size = pe_parts(program)
+            print('In %s (%s): %d bytes, %+d; its string table %d bytes, its template %d' % (
+                language.name, os.path.relpath(program, paths.REPO), size, size - total,
+                parts.get(6, 0), parts.get(5, 0)))
     report_signed_size(total)
     print()
     return total
