@@ -138,7 +138,8 @@ static void PrintFit(HWND dialog, int id, unsigned long code, bool first)
     RECT room;
     GetClientRect(control, &room);
     HDC dc = GetDC(control);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font);
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
     // Wrapped within the width the test gives it; DT_CALCRECT widens the
