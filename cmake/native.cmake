@@ -55,9 +55,9 @@ target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BIN
 target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 
 file(GLOB unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
-# The *_https_test.cpp files test the composer of HTTPS builds, which is
-# built apart (below).
-list(FILTER unit_sources EXCLUDE REGEX "_https_test\\.cpp$")
+# The *_https_test.cpp and *_language_test.cpp files test the composer of
+# HTTPS builds and of builds in other languages, each built apart (below).
+list(FILTER unit_sources EXCLUDE REGEX "_(https|language)_test\\.cpp$")
 add_executable(unit_tests ${unit_sources})
 target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 # The tests that check docs/PROTOCOL.md read it from the sources.
@@ -78,6 +78,17 @@ target_compile_definitions(unit_tests_https PRIVATE LV_HTTPS LV_SOURCE_DIR="${CM
 target_link_options(unit_tests_https PRIVATE ${LV_SANITIZE})
 target_link_libraries(unit_tests_https PRIVATE GTest::gtest_main)
 gtest_discover_tests(unit_tests_https TEST_PREFIX "https.")
+
+# The report composer of a build in another language, as Russian's: its
+# two-digit oslanguage lengthens every report by a byte.
+add_executable(unit_tests_language tests/unit/report_url_language_test.cpp report/report_url.cpp)
+target_include_directories(unit_tests_language PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(unit_tests_language PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+target_compile_definitions(unit_tests_language PRIVATE LV_OSLANGUAGE="25" LV_UILANGUAGE="ru"
+                           LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_options(unit_tests_language PRIVATE ${LV_SANITIZE})
+target_link_libraries(unit_tests_language PRIVATE GTest::gtest_main)
+gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
 
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.

@@ -94,6 +94,12 @@ foreach(core lv_core lv_core_https)
     target_compile_options(${core} PRIVATE ${LV_PRODUCT_FLAGS})
     # 64-bit division helpers for the percentage arithmetic.
     target_link_libraries(${core} INTERFACE gcc)
+    # A language build's reports name its language; the report buffer's
+    # size follows, so everything that holds a report sees them too.
+    if(DEFINED LV_LANGUAGE_RC)
+        target_compile_definitions(${core} PUBLIC LV_OSLANGUAGE="${LV_LANGUAGE_OSLANGUAGE}"
+                                                  LV_UILANGUAGE="${UI_LANGUAGE}")
+    endif()
 endforeach()
 target_compile_definitions(lv_core_https PUBLIC LV_HTTPS)
 
@@ -159,11 +165,17 @@ function(lv_resources name server object agent)
     endforeach()
     configure_file(${CMAKE_SOURCE_DIR}/res/catalogue_config.h.in ${dir}/catalogue_config.h @ONLY)
     file(GLOB res_sources ${CMAKE_SOURCE_DIR}/res/*.rc ${CMAKE_SOURCE_DIR}/res/*.h)
+    # English from res/lvdownload.rc; another language from its generated
+    # script, which holds every resource (cmake/language.cmake).
+    set(script ${CMAKE_SOURCE_DIR}/res/lvdownload.rc)
+    if(DEFINED LV_LANGUAGE_RC)
+        set(script ${LV_LANGUAGE_RC})
+    endif()
     add_custom_command(OUTPUT ${dir}/resources.o
         COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -I ${CMAKE_BINARY_DIR}/generated
                 -I ${LV_DOWNLOADER_MANIFEST_DIR} -I ${CMAKE_SOURCE_DIR} -O coff
-                -o ${dir}/resources.o ${CMAKE_SOURCE_DIR}/res/lvdownload.rc
-        DEPENDS ${res_sources} ${dir}/catalogue_config.h ${LV_LOGO}
+                -o ${dir}/resources.o ${script}
+        DEPENDS ${res_sources} ${script} ${dir}/catalogue_config.h ${LV_LOGO}
                 ${LV_DOWNLOADER_MANIFEST_DIR}/program.manifest
                 ${CMAKE_SOURCE_DIR}/job/result_codes.h
         COMMENT "Compiling the resources (${name})")

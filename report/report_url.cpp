@@ -2,10 +2,10 @@
 
 static const char kUrlScheme[] = REPORT_URL_SCHEME;
 static const char kUrlPrefixAfterHost[] =
-    REPORT_URL_PORT "/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
-    "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
+    REPORT_URL_PORT "/foo.bar?protocol=2&mode=initial&pluginversion=850325&oslanguage="
+    LV_OSLANGUAGE "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
 static const char kStartSuffix[] =
-    "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
+    "&machinetype=pc&sampleperiod=0&uilanguage=" LV_UILANGUAGE "&worldregion=1"
     "&savesattempted=&savescompleted=&package1=kest,850325&action=update";
 static const char kResultHead[] =
     "&filesdownloaded=1&installattempts=1&version=,850325&action=";

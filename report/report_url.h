@@ -22,15 +22,25 @@
 
 #define REPORT_HOST_MAX 150
 
+// The language every report names: Windows' primary language id of the
+// build's language in decimal, and its ISO 639-1 code in the start report.
+// A language build defines both (cmake/language.cmake); English is 9 and en.
+#ifndef LV_OSLANGUAGE
+#define LV_OSLANGUAGE "9"
+#define LV_UILANGUAGE "en"
+#endif
+
 // Every report fits into this many bytes, terminator included, as long as
 // the report host has at most REPORT_HOST_MAX characters and the download
 // host and object texts at most 259 each. The longest report is a success
-// with every number ten digits wide: 857 bytes of fixed pieces, digits and
-// catalogue texts, the scheme twice (report URL and download URL), the
-// port and the report host; 1,024 bytes over HTTP, 1,027 over HTTPS.
-// report_url.cpp checks the sum against its pieces.
-#define REPORT_URL_SIZE \
-    (857 + 2 * (sizeof REPORT_URL_SCHEME - 1) + (sizeof REPORT_URL_PORT - 1) + REPORT_HOST_MAX)
+// with every number ten digits wide: 856 bytes of fixed pieces, digits and
+// catalogue texts, the oslanguage value, the scheme twice (report URL and
+// download URL), the port and the report host; 1,024 bytes over HTTP with
+// a one-digit oslanguage, 1,027 over HTTPS, a byte more for each further
+// digit. report_url.cpp checks the sum against its pieces.
+#define REPORT_URL_SIZE                                                                   \
+    (856 + (sizeof LV_OSLANGUAGE - 1) + 2 * (sizeof REPORT_URL_SCHEME - 1) +              \
+     (sizeof REPORT_URL_PORT - 1) + REPORT_HOST_MAX)
 
 struct OsVersion {
     uint32_t major;

@@ -7,7 +7,7 @@
 #include "report/report_url.h"
 
 static_assert(sizeof LV_REPORT_HOST - 1 <= REPORT_HOST_MAX,
-              "a longer report host would overflow the 1,024-byte report buffer");
+              "a longer report host would overflow the report buffer");
 
 // Asked afresh for every report. When GetVersionExA fails the fields stay 0.
 static void ReadOsVersion(OsVersion* os)

@@ -59,15 +59,16 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import host, paths, signing, tls   # noqa: E402
-from harness.job import INSTALL_KEY, installer_body  # noqa: E402
+from harness import host, languages, paths, signing, tls   # noqa: E402
+from harness.job import INSTALL_KEY, installer_body, run_jobhost  # noqa: E402
 from harness.postgres import PostgresServer, rows as pg_rows  # noqa: E402
 from harness.protocol import origin_form, result_url  # noqa: E402
-from harness.web import (Collector, Download, LoopbackWeb, Nginx, SlowClients, exchange,  # noqa: E402
-                         free_port)
+from harness.web import (Collector, Download, FileOrigin, LoopbackWeb, Nginx, SlowClients,  # noqa: E402
+                         exchange, free_port)
 from harness.wine import WINE, session_or_exit  # noqa: E402
 
-TARGET_SIZE = 29184
+TARGET_SIZE = 29696
+TARGET_RESUME_EXTRA = 1024     # bytes a RESUME build may add
 TARGET_RATIO = 1.15             # program's phase / floor's phase
 TARGET_MEMORY = 1 << 20         # peak RSS, large download minus small
 SERVER_CHUNK = 1 << 20          # the server's sends: keeps its own cost low
@@ -165,12 +166,22 @@ def report_size():
         print('  %-28s %7d' % ('beyond the sections', total - accounted))
     for name, what in (('lvdownload-pinned', 'pins the installer\'s digest'),
                        ('lvdownload-signer', 'checks the installer\'s signer'),
-                       ('lvdownload-https', 'downloads and reports over HTTPS')):
+                       ('lvdownload-https', 'downloads and reports over HTTPS'),
+                       ('lvdownload-resume', 'resumes a download (target at most %+d)'
+                        % TARGET_RESUME_EXTRA)):
         variant = os.path.join(os.path.dirname(paths.LVDOWNLOAD_WIN32), 'tests', name + '.exe')
         if os.path.exists(variant):
             size = os.path.getsize(variant)
             print('A build that %s (%s): %d bytes, %+d' % (
                 what, os.path.relpath(variant, paths.REPO), size, size - total))
+    # The language builds, where make languages (or make UI_LANGUAGE=...) built them.
+    for language in languages.translated():
+        program = language.program(build='win32')
+        if os.path.exists(program):
+            _, _, parts, size = pe_parts(program)
+            print('In %s (%s): %d bytes, %+d; its string table %d bytes, its template %d' % (
+                language.name, os.path.relpath(program, paths.REPO), size, size - total,
+                parts.get(6, 0), parts.get(5, 0)))
     report_signed_size(total)
     print()
     return total
@@ -386,6 +397,44 @@ class Bench:
 
 
 # Sections -------------------------------------------------------------------------
+
+RESUME_SIZE = 20_000_000
+RESUME_CUT = RESUME_SIZE * 4 // 5 + 7
+
+
+def resume_section(wine, web, args):
+    """A 20 MB download cut at 80 %, then Try Again, in the job hosts of the
+    default and the RESUME build (the same job code as their programs),
+    alternating, against Debian's nginx behind the cutting proxy: the body
+    bytes nginx sent for both attempts, and the time from the start to the
+    second attempt's end."""
+    rounds = max(args.rounds, 5) if not args.quick else 1
+    print('Try Again after a break: %s cut at %s, %d alternating rounds' % (
+        mb(RESUME_SIZE), mb(RESUME_CUT), rounds))
+    figures = {'jobhost': [], 'jobhost-resume': []}
+    with tempfile.TemporaryDirectory(prefix='lv-bench-resume-') as folder, \
+            FileOrigin(folder) as origin:
+        origin.put(paths.OBJECT_PATH, make_body(RESUME_SIZE))
+        for _ in range(rounds):
+            for variant in figures:
+                wine.clean_temp()
+                before = len(origin.answers())
+                web.queue_download(Download(origin=origin.address, close_at=RESUME_CUT,
+                                            chunk=SERVER_CHUNK),
+                                   Download(origin=origin.address, chunk=SERVER_CHUNK))
+                started = time.monotonic()
+                run = run_jobhost(wine, proxy=web.proxy_url, variant=variant, attempts=2,
+                                  extra_env={'LVTEST_INSTALLER': '0'}, timeout=600)
+                seconds = time.monotonic() - started
+                results = [e[1] for e in run.events if e[0] == 'FINISHED']
+                if results[-1:] != [0]:
+                    raise RuntimeError('%s ended with %r' % (variant, results))
+                wire = sum(a.bytes for a in origin.answers()[before:])
+                figures[variant].append((wire, seconds))
+    for variant, runs in figures.items():
+        print('  %-16s %s on the wire, %s' % (
+            variant, mb(median([w for w, _ in runs])), spread([t for _, t in runs])))
+    print()
 
 def https_section(args):
     """Runs the HTTPS figures in a private mount namespace whose bundle,
@@ -1194,8 +1243,8 @@ def main():
     parser.add_argument('--throughput-only', action='store_true',
                         help='the collector\'s answers per second alone, without the slow and '
                         'idle connections')
-    parser.add_argument('--only', choices=('size', 'transfer', 'https', 'hash', 'publisher',
-                                           'startup', 'collector'),
+    parser.add_argument('--only', choices=('size', 'transfer', 'https', 'resume', 'hash',
+                                           'publisher', 'startup', 'collector'),
                         help='one section (transfer includes memory and reports)')
     parser.add_argument('--https-inside', metavar='FOLDER', help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -1241,6 +1290,8 @@ def main():
             every = [f for figures in runs.values() for f in figures] + small_runs
             reports_section([f for f in every if 'to_start_report' in f],
                             [f for f in every if 'first_exchange' in f])
+        if args.only in (None, 'resume'):
+            resume_section(wine, web, args)
         if args.only in (None, 'hash'):
             hash_section(bench, args)
         if args.only in (None, 'publisher'):

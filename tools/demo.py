@@ -10,7 +10,12 @@ The dialog shows on $DISPLAY when there is one, else on a private Xvfb,
 inside Wine's virtual desktop with the fonts and DPI that lay it out as
 Windows does; each view is saved under build/demo/. Everything started here
 is stopped here.
+
+--language CODE (make demo UI_LANGUAGE=CODE) runs that language's build
+(build/win32-CODE) in Wine under the language's locale, and saves its views
+under build/demo-CODE/.
 """
+import argparse
 import os
 import select
 import subprocess
@@ -22,7 +27,7 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 'tests'))
 
-from harness import browser, host, paths, ui           # noqa: E402
+from harness import browser, host, languages, paths, ui   # noqa: E402
 from harness.job import installer_body                 # noqa: E402
 from harness.web import Collector, Download, Gate, LoopbackWeb, drained  # noqa: E402
 from harness.wine import session_or_exit, wait_until   # noqa: E402
@@ -89,7 +94,18 @@ def describe(request):
 
 
 def main():
-    paths.require(paths.LVDOWNLOAD, BROWSER, paths.test_program('uidriver'), paths.LVCOLLECT)
+    global OUT
+    parser = argparse.ArgumentParser(description='The downloader against a local server.')
+    parser.add_argument('--language', help='a code of res/languages.tsv other than en')
+    args = parser.parse_args()
+    program, locale = paths.LVDOWNLOAD, None
+    if args.language and args.language != 'en':
+        language = languages.table().get(args.language)
+        if not language:
+            raise SystemExit('demo: %s is not in res/languages.tsv' % args.language)
+        program, locale = language.program(), language.locale
+        OUT = OUT + '-' + language.code
+    paths.require(program, BROWSER, paths.test_program('uidriver'), paths.LVCOLLECT)
     os.makedirs(OUT, exist_ok=True)
     browser_log = os.path.join(OUT, 'browser.log')
     installer_log = os.path.join(OUT, 'installer.log')
@@ -104,7 +120,7 @@ def main():
     display = usable_display()
     print('Starting Wine (%s) and the local server ...' % (
         'on ' + display if display else 'on a private Xvfb'))
-    wine = session_or_exit('demo', display=display)
+    wine = session_or_exit('demo', display=display, locale=locale)
     print('Running %s.' % host.describe())
     wine.use_windows_look()
     collector = Collector(reports_db, admin=True)
@@ -115,7 +131,7 @@ def main():
     dripper = threading.Thread(target=drip, args=(gates,), daemon=True)
     try:
         dripper.start()
-        command = '"%s" "%s" "%s"' % (paths.windows_path(paths.LVDOWNLOAD),
+        command = '"%s" "%s" "%s"' % (paths.windows_path(program),
                                       paths.windows_path(BROWSER), URL)
         print('Running', command)
         started = time.monotonic()

@@ -31,17 +31,21 @@ def os_fields(os_version):
     return '&osversion=%d.%d&os=%s' % (major, minor, 'nt' if platform == 2 else 'win')
 
 
-def prefix(host, scheme):
-    return scheme + '://' + host + PORTS[scheme] + REPORT_PATH_AND_COMMON
+def prefix(host, scheme, oslanguage=9):
+    # A build in another language names its language's primary id instead.
+    return (scheme + '://' + host + PORTS[scheme]
+            + REPORT_PATH_AND_COMMON.replace('&oslanguage=9&', '&oslanguage=%d&' % oslanguage))
 
 
-def start_url(os_version, host=paths.REPORT_HOST, scheme='http'):
-    return prefix(host, scheme) + START_SUFFIX + os_fields(os_version)
+def start_url(os_version, host=paths.REPORT_HOST, scheme='http', oslanguage=9, uilanguage='en'):
+    return (prefix(host, scheme, oslanguage)
+            + START_SUFFIX.replace('&uilanguage=en&', '&uilanguage=%s&' % uilanguage)
+            + os_fields(os_version))
 
 
 def result_url(os_version, code, total_bytes, seconds, server=paths.DOWNLOAD_HOST,
-               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST, scheme='http'):
-    url = prefix(host, scheme) + RESULT_HEAD
+               obj=paths.OBJECT_PATH, host=paths.REPORT_HOST, scheme='http', oslanguage=9):
+    url = prefix(host, scheme, oslanguage) + RESULT_HEAD
     if code == 0:
         url += SUCCESS_FIELDS + '&installduration='
     else:

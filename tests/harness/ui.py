@@ -78,3 +78,16 @@ def send(wine, message, wparam=0, lparam=0):
 
 def post(wine, message, wparam=0, lparam=0):
     return _driver(wine, 'post', message, wparam, lparam).returncode == 0
+
+
+def fit(wine, codes):
+    """How much room each text needs in its control, in the control's own
+    font: the download text, the blurb and the two buttons, then the message
+    of each code, which the dialog is made to show (WMU_FINISHED). A list of
+    {id, code, button, text, room: [width, height], width, height, line}
+    in pixels, the text as the control holds it."""
+    data = json.loads(_driver(wine, 'fit', *codes, timeout=120).stdout)
+    assert data.get('found'), 'no dialog to measure'
+    for entry in data['fits']:
+        entry['text'] = entry['text'].encode('latin-1').decode('utf-8')   # printed as UTF-8
+    return data['fits']

@@ -40,6 +40,12 @@ WINE_FONTS = '/usr/share/wine/fonts'
 # pixels, the classic grey face that the logo was drawn for.
 WINDOWS_DPI = 96
 CLASSIC_BUTTON_FACE = '192 192 192'
+# Wine's System font for code page 932 (jvgasys.fon) has no kana or kanji;
+# in a double-byte code page Wine draws a font's missing characters from
+# the fonts linked to "Microsoft Sans Serif", "MS UI Gothic" first, as
+# Japanese Windows does. Debian's VL Gothic stands in for it.
+CJK_FONT = ('VL Gothic', '/usr/share/fonts/truetype/vlgothic/VL-Gothic-Regular.ttf',
+            'fonts-vlgothic')
 # Wine puts only 32-bit processes in these modes; a 64-bit one stays at 6.1.
 MODES_OF_32_BIT_PROGRAMS = ('win98', 'win2k', 'winxp')
 # A new prefix takes seconds here, but more than two minutes in the guest
@@ -55,8 +61,9 @@ def _base_env(locale=None):
     env = {k: v for k, v in os.environ.items() if k not in BASE_ENV_DROP}
     if locale:
         # Wine takes the language and the ANSI code page from the locale
-        # (the glibc locale need not be installed); LANGUAGE would pick
-        # Wine's own messages apart from it.
+        # (the glibc locale need not be installed for that, but Wine reads
+        # non-ASCII Unix file names only in one that is); LANGUAGE would
+        # pick Wine's own messages apart from it.
         env['LANG'] = env['LC_ALL'] = locale
         env.pop('LANGUAGE', None)
     env['WINEDEBUG'] = '-all'
@@ -321,6 +328,9 @@ class WineSession:
         if not os.path.isdir(WINE_FONTS):
             raise WineUnavailable('Wine\'s fonts are missing (%s): run tools/setup-host '
                                   'to install fonts-wine.' % WINE_FONTS)
+        if self.locale and not os.path.exists(CJK_FONT[1]):
+            raise WineUnavailable('The font for Japanese text is missing (%s): run '
+                                  'tools/setup-host to install %s.' % (CJK_FONT[1], CJK_FONT[2]))
         fonts = os.path.join(self.prefix, 'drive_c', 'windows', 'Fonts')
         os.makedirs(fonts, exist_ok=True)
         for name in os.listdir(WINE_FONTS):
@@ -331,7 +341,9 @@ class WineSession:
                 (r'HKCU\Control Panel\Desktop', 'LogPixels', 'REG_DWORD', str(WINDOWS_DPI)),
                 (r'HKCU\Control Panel\Colors', 'ButtonFace', 'REG_SZ', CLASSIC_BUTTON_FACE),
                 (r'HKCU\Software\Wine\Explorer', 'Desktop', 'REG_SZ', 'Default'),
-                (r'HKCU\Software\Wine\Explorer\Desktops', 'Default', 'REG_SZ', desktop_size)):
+                (r'HKCU\Software\Wine\Explorer\Desktops', 'Default', 'REG_SZ', desktop_size),
+                (r'HKCU\Software\Wine\Fonts\Replacements', 'MS UI Gothic', 'REG_SZ',
+                 CJK_FONT[0])):
             if self.reg('add', key, '/v', name, '/t', kind, '/d', value, '/f').returncode:
                 raise RuntimeError('could not set %s\\%s' % (key, name))
         # The desktop and the fonts are taken when the prefix's first program

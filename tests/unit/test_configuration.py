@@ -2,6 +2,7 @@
 variable; the checks run alone in CMake's script mode, as the build runs
 them. Set-up asks for 32-bit Wine only where the kernel runs 32-bit code."""
 import os
+import re
 import subprocess
 import sys
 
@@ -9,7 +10,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import host, paths    # noqa: E402
+from harness import host, languages, paths    # noqa: E402
 
 DEFAULTS = {'IDS_SERVER': paths.DOWNLOAD_HOST, 'IDS_OBJECT': paths.OBJECT_PATH,
             'IDS_AGENT': paths.USER_AGENT, 'REPORT_HOST': paths.REPORT_HOST}
@@ -53,6 +54,88 @@ def test_unusable_text_is_refused_by_name(name, value):
     result = check(**{name: value})
     assert result.returncode != 0
     assert name in result.stderr, result.stderr
+
+
+# --- A language's row and texts (tools/language_resources.py, which the build runs) ------
+
+LANGUAGE_TOOL = os.path.join(paths.REPO, 'tools', 'language_resources.py')
+
+
+def language_build(tmp_path, code, row=None, texts=None, extra_row=None):
+    """The tool on a table with one changed row (or one more) and one
+    changed texts file beside the repository's."""
+    table = tmp_path / 'languages.tsv'
+    folder = tmp_path / 'lang'
+    folder.mkdir(exist_ok=True)
+    lines = []
+    for language in languages.table().values():
+        fields = [language.code, language.name, str(language.langid), str(language.oslanguage),
+                  str(language.codepage)]
+        lines.append('\t'.join(row if row and language.code == code else fields))
+        if language.code != 'en':
+            with open(os.path.join(languages.TEXTS, language.code + '.txt'), encoding='utf-8') as f:
+                text = f.read()
+            if texts and language.code == code:
+                text = texts(text)
+            (folder / (language.code + '.txt')).write_text(text, encoding='utf-8')
+    if extra_row:
+        lines.append('\t'.join(extra_row))
+    table.write_text('\n'.join(lines) + '\n', encoding='utf-8')
+    return subprocess.run([sys.executable, LANGUAGE_TOOL, '--language', code, '--out',
+                           str(tmp_path / 'out'), '--table', str(table), '--texts', str(folder)],
+                          capture_output=True, text=True, timeout=30)
+
+
+def with_text(name, text):
+    return lambda file: re.sub(r'(?m)^%s ".*"$' % name, lambda _: '%s "%s"' % (name, text), file)
+
+
+def test_every_language_passes_and_a_message_may_fill_its_buffer(tmp_path):
+    for language in languages.translated():
+        run = language_build(tmp_path, language.code)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == '%s;%d;%d;%d' % (language.name, language.langid,
+                                              language.oslanguage, language.codepage)
+    # 127 characters of two bytes each and one of one: 255 bytes and the terminator.
+    run = language_build(tmp_path, 'ja', texts=with_text('IDS_ERR_NETWORK', '\u30a2' * 127 + '.'))
+    assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.parametrize('code, change, refusal', [
+    # 128 characters, but 256 bytes in code page 932: LoadStringA would cut it.
+    ('ja', with_text('IDS_ERR_NETWORK', '\u30a2' * 128), 'IDS_ERR_NETWORK takes 256 bytes'),
+    ('de', with_text('IDS_INSTALLING', 'x' * 256), 'IDS_INSTALLING takes 256 bytes'),
+    # Not in code page 1252: a German system would show "?".
+    ('de', with_text('IDOK', 'Wiederholen \u0441'), 'IDOK holds'),
+    ('ru', with_text('IDS_ERR_NO_MEMORY', 'Na\u00efve'), 'IDS_ERR_NO_MEMORY holds'),
+    ('fr', lambda file: re.sub(r'(?m)^IDCANCEL .*$', '', file), 'lacks IDCANCEL'),
+    ('es', lambda file: file + 'IDS_ERR_TYPO "x"\n', 'IDS_ERR_TYPO is not a text'),
+    ('de', lambda file: file + 'RECT IDC_MESSAGE 75 24 160 33\n',
+     'IDC_MESSAGE (75, 24, 160, 33) does not lie'),
+])
+def test_a_text_that_would_not_show_whole_is_refused(tmp_path, code, change, refusal):
+    run = language_build(tmp_path, code, texts=change)
+    assert run.returncode == 1
+    assert refusal in run.stderr and len(run.stderr.splitlines()) == 1, run.stderr
+    assert not (tmp_path / 'out').exists()
+
+
+@pytest.mark.parametrize('code, row, refusal', [
+    ('de', ['de', 'german', '1031', '9', '1252'], 'primary language id, 7'),
+    ('de', ['de', 'german', '1031', '7', '65001'], 'ANSI code page'),
+    ('de', ['de', 'Ger man', '1031', '7', '1252'], 'name'),
+    ('de', ['deu', 'german', '1031', '7', '1252'], 'two lowercase letters'),
+])
+def test_a_row_the_reports_or_the_path_could_not_carry_is_refused(tmp_path, code, row, refusal):
+    run = language_build(tmp_path, code, row=row)
+    assert run.returncode == 1 and refusal in run.stderr, run.stderr
+
+
+def test_a_language_without_a_row_or_texts_is_refused(tmp_path):
+    run = language_build(tmp_path, 'pt')
+    assert run.returncode == 1 and 'not in' in run.stderr and 'de, fr' in run.stderr
+    run = language_build(tmp_path, 'pt', extra_row=['pt', 'portuguese', '2070', '22', '1252'])
+    assert run.returncode == 1 and 'pt.txt is missing' in run.stderr, run.stderr
 
 
 # What the host needs to make and boot the guest that runs the 32-bit build.

@@ -20,7 +20,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from harness import paths, signing       # noqa: E402
+from harness import languages, paths, signing       # noqa: E402
 from harness.catalogue import (DAMAGED, MESSAGES, NOT_SIGNED, PINNED_MESSAGES,  # noqa: E402
                                SIGNER_MESSAGES)
 from harness.signing import SIGNER    # noqa: E402
@@ -466,6 +466,59 @@ def test_dialog_template(resources):
          WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, (172, 81, 42, 12)),
     ]
     assert len(data) - end < 4, 'bytes after the last control'
+
+
+# --- The builds in other languages -------------------------------------------------
+
+# The template's controls in order, by the names the texts files give them.
+CONTROL_NAMES = ['IDC_PROGRESS', 'IDC_DOWNLOAD_TEXT', 'IDC_PROMO_TEXT', 'IDC_LOGO', 'IDC_MESSAGE',
+                 'IDOK', 'IDCANCEL']
+
+
+@pytest.mark.parametrize('language', languages.translated(), ids=lambda language: language.code)
+def test_language_build_holds_its_texts_its_room_and_its_language(language):
+    """Every resource in the language, the catalogue and the template's
+    texts of its texts file, its object path, the template's rectangles with
+    the room it asks for and else English's, and its reports' values."""
+    path = language.program()
+    if not os.path.exists(path):
+        pytest.skip('%s is not built (make languages)' % os.path.relpath(path, paths.REPO))
+    resources = PeFile(read(EXE)).resources()
+    english_dialog, english_controls, _ = parse_dialog(resources[(RT_DIALOG, IDD_DOWNLOAD,
+                                                                  ENGLISH_US)])
+    messages = {number: text for number, text in language.messages.items()
+                if number not in (languages.PINNED_ID, languages.SIGNER_ID)}
+    catalogue = {IDS_SERVER: paths.DOWNLOAD_HOST, IDS_OBJECT: language.object_path,
+                 IDS_AGENT: paths.USER_AGENT, **messages}
+    for program, texts in ((path, catalogue),
+                           (language.program('lvdownload-pinned-signer'),
+                            {**catalogue, **language.messages})):
+        data = read(program)
+        built = PeFile(data).resources()
+        assert {language for _, _, language in built} == {language.langid}, program
+        strings = string_table(built)
+        assert sorted(strings) == sorted(texts), program
+        for number, text in texts.items():
+            assert strings[number] == text.encode('utf-16-le'), (program, number)
+        # The reports name the language, and nothing names English.
+        assert re.findall(rb'&oslanguage=[0-9]+&', data) == [
+            b'&oslanguage=%d&' % language.oslanguage]
+        assert re.findall(rb'&uilanguage=[a-z]+&', data) == [
+            b'&uilanguage=%s&' % language.code.encode()]
+
+    data = built[(RT_DIALOG, IDD_DOWNLOAD, language.langid)]
+    dialog, controls, end = parse_dialog(data)
+    assert dialog == dict(english_dialog, rect=language.rects.get('IDD_DOWNLOAD',
+                                                                  english_dialog['rect']))
+    expected = []
+    for name, (item_id, item_class, text, style, extended, rect) in zip(CONTROL_NAMES,
+                                                                        english_controls):
+        expected.append((item_id, item_class, language.texts.get(name, text), style, extended,
+                         language.rects.get(name, rect)))
+    assert controls == expected
+    assert len(data) - end < 4, 'bytes after the last control'
+    assert built[(RT_BITMAP, IDB_LOGO, language.langid)] == resources[(RT_BITMAP, IDB_LOGO,
+                                                                       ENGLISH_US)]
 
 
 def test_logo_is_120_square_256_colours(resources):

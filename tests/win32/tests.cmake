@@ -107,6 +107,9 @@ lv_jobhost(jobhost_signer jobhost-signer signer signer)
 lv_resources(pinned_signer "${IDS_SERVER}" "${IDS_OBJECT}" "${IDS_AGENT}" PINNED SIGNER)
 lv_job_library(pinned_signer "${REPORT_HOST}" PIN_FILE testinstaller SIGNER "${LV_TEST_SIGNER}")
 lv_jobhost(jobhost_pinned_signer jobhost-pinned-signer pinned_signer pinned_signer)
+# The downloader with both: the one build whose catalogue holds every message.
+lv_downloader(lvdownload_pinned_signer lvdownload-pinned-signer pinned_signer pinned_signer
+              ${LV_TEST_BIN})
 
 # Builds that resume a download after Try Again, plain and pinned (the
 # pinned digest must cover the kept part too).
@@ -122,6 +125,8 @@ lv_jobhost(jobhost_pinned_resume jobhost-pinned-resume pinned pinned_resume)
 lv_job_library(https "${REPORT_HOST}" HTTPS)
 lv_downloader(lvdownload_https lvdownload-https release https ${LV_TEST_BIN})
 lv_jobhost(jobhost_https jobhost-https release https)
+lv_job_library(https_resume "${REPORT_HOST}" HTTPS RESUME)
+lv_jobhost(jobhost_https_resume jobhost-https-resume release https_resume)
 # The same over direct connections to the loopback addresses, port 443.
 lv_job_library(https_loopback "127.0.0.3" HTTPS)
 lv_jobhost(jobhost_https_loopback jobhost-https-loopback loopback https_loopback)

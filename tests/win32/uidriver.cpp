@@ -9,6 +9,10 @@
 //   uidriver key VK                press and release a key in the focused control
 //   uidriver send MSG WPARAM LPARAM   SendMessage to the dialog, print the answer
 //   uidriver post MSG WPARAM LPARAM   PostMessage to the dialog
+//   uidriver fit CODE...           how much room each text needs in its control, with
+//                                  the control's own font: the download view's texts,
+//                                  the buttons' labels, then the message of each code
+//                                  (shown with WMU_FINISHED), as JSON
 // Numbers may be decimal or 0x-hexadecimal. Exit code 1 when the dialog
 // is not there (or, for wait-gone, still there).
 #include <windows.h>
@@ -119,6 +123,61 @@ static int PrintState(HWND dialog)
     return 0;
 }
 
+// The text of a control, laid out as the control lays it out, in its own
+// font: a static one wraps at word breaks (DrawText, as SS_LEFT draws), a
+// button holds one line. Width and height are the text's; room is the
+// control's client area.
+static void PrintFit(HWND dialog, int id, unsigned long code, bool first)
+{
+    HWND control = GetDlgItem(dialog, id);
+    wchar_t text[512];
+    char className[16];
+    GetWindowTextW(control, text, 512);
+    GetClassNameA(control, className, sizeof className);
+    bool button = lstrcmpiA(className, "Button") == 0;
+    RECT room;
+    GetClientRect(control, &room);
+    HDC dc = GetDC(control);
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics;
+    GetTextMetricsW(dc, &metrics);
+    // Wrapped within the width the test gives it; DT_CALCRECT widens the
+    // rectangle where one word is wider than that.
+    RECT needed = {0, 0, 0, 0};
+    int width = room.right - room.left;
+    int inner = width * 9 / 10;
+    needed.right = inner;
+    DrawTextW(dc, text, -1, &needed,
+              DT_CALCRECT | (button ? DT_SINGLELINE : DT_WORDBREAK | DT_EXPANDTABS));
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    char utf8[1024];
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    printf("%s{\"id\": %d, \"code\": %lu, \"button\": %s, \"text\": ", first ? "" : ", ", id,
+           code, button ? "true" : "false");
+    PrintJsonText(utf8);
+    printf(", \"room\": [%ld, %ld], \"width\": %ld, \"height\": %ld, \"line\": %ld}",
+           room.right - room.left, room.bottom - room.top, needed.right - needed.left,
+           needed.bottom - needed.top, metrics.tmHeight);
+}
+
+static int PrintFits(HWND dialog, int count, char** codes)
+{
+    static const int VIEW_TEXTS[] = {130, 133, IDOK, IDCANCEL};   // download text, blurb, buttons
+    printf("{\"found\": true, \"fits\": [");
+    for (int i = 0; i < 4; ++i)
+        PrintFit(dialog, VIEW_TEXTS[i], 0, i == 0);
+    for (int i = 0; i < count; ++i) {
+        unsigned long code = Number(codes[i]);
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutA(dialog, 0x401, code, 0, SMTO_NORMAL, 10000, &answer);   // WMU_FINISHED
+        PrintFit(dialog, 1003, code, false);   // IDC_MESSAGE
+    }
+    printf("]}\n");
+    return 0;
+}
+
 // Waits for the dialog for up to the given seconds; null when it never came.
 static HWND WaitForDialog(double seconds)
 {
@@ -183,6 +242,8 @@ int main(int argc, char** argv)
         return NotFound();
     if (strcmp(command, "state") == 0)
         return PrintState(dialog);
+    if (strcmp(command, "fit") == 0)
+        return PrintFits(dialog, argc - 2, argv + 2);
     if (strcmp(command, "click") == 0 && argc == 3) {
         // As a mouse click would: the button itself tells its parent.
         PostMessageA(GetDlgItem(dialog, static_cast<int>(Number(argv[2]))), BM_CLICK, 0, 0);

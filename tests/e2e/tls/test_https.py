@@ -12,7 +12,7 @@ import pytest
 from harness import paths
 from harness.job import installer_body, run_jobhost
 from harness.protocol import origin_form, received_seconds, result_url, sheet_request, start_url
-from harness.web import PLAIN_INSIDE, Collector, Download, tls_front
+from harness.web import PLAIN_INSIDE, Collector, Download, FileOrigin, tls_front
 from test_installer import BROWSER, Logs, assert_ran_once_quoted, page_file
 from test_reports import assert_report_wire, current_os
 
@@ -112,6 +112,26 @@ def test_a_body_cut_short_is_interrupted_and_never_run(wine, web):
     progress = [e for e in run.events if e[0] == 'PROGRESS']
     assert progress[-1][2] == len(body)
     assert_result_report(web, current_os(wine), 117, progress[-1][1])
+    assert wine.leftover_temp_files() == []
+
+
+def test_a_resumed_download_asks_for_the_rest_after_its_redirects(wine, web, tmp_path):
+    # RESUME=ON with HTTPS: the request that fetches the body, after the
+    # redirect, carries the Range request, and Debian's nginx answers it.
+    body = installer_body()
+    cut = len(body) * 4 // 5
+    moved = redirect(302, 'https://%s%s' % (MIRROR_HOST, MIRROR_OBJECT))
+    with FileOrigin(str(tmp_path / 'origin')) as origin:
+        origin.put(MIRROR_OBJECT[1:], body)
+        web.queue_download(moved, Download(origin=origin.address, close_at=cut),
+                           moved, Download(origin=origin.address))
+        run = run_jobhost(wine, proxy=web.proxy_url, variant='jobhost-https-resume', attempts=2)
+        answers = [(a.status, a.range) for a in origin.answers()]
+    assert [e for e in run.events if e[0] == 'FINISHED'] == [('FINISHED', 117), ('FINISHED', 0)]
+    kept = [e for e in run.events[:run.events.index(('FINISHED', 117))] if e[0] == 'PROGRESS']
+    assert 0 < kept[-1][1] <= cut
+    assert answers == [(200, ''), (206, 'bytes=%d-' % kept[-1][1])]
+    assert [d.scheme for d in web.recorder.downloads()] == ['https'] * 4
     assert wine.leftover_temp_files() == []
 
 
