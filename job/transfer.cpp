@@ -131,7 +131,8 @@ ResultCode TransferToFile(HWND dialog, HINTERNET request, HANDLE file, DWORD* by
     ResultCode result;
     DWORD lastPercent = 0;
 #ifdef LV_INSTALLER_SHA256
-    // Over the bytes as they are written: nothing is read back.
+    // Over the bytes as they are written; only a continued file's kept
+    // part is read back, before them.
     Sha256 hash;
     Sha256Begin(&hash);
 #endif
