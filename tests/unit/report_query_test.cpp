@@ -22,6 +22,15 @@ const std::string kStart = kCommon +
     "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
     "&savesattempted=&savescompleted=&package1=kest,850325&action=update&osversion=5.1&os=nt";
 
+// A start report of a build in another language.
+std::string Language(const std::string& osLanguage, const std::string& uiLanguage)
+{
+    std::string query = kStart;
+    query.replace(query.find("oslanguage=9"), 12, "oslanguage=" + osLanguage);
+    query.replace(query.find("uilanguage=en"), 13, "uilanguage=" + uiLanguage);
+    return query;
+}
+
 std::string Failure(const std::string& code, const std::string& tail)
 {
     return kCommon + "&filesdownloaded=1&installattempts=1&version=,850325&action=failure&error=" +
@@ -187,7 +196,26 @@ INSTANTIATE_TEST_SUITE_P(
                   "NUL"},
         // Percent-encoding is not undone: the downloader never encodes.
         Malformed{kCommon + "%26machinetype=pc", "expected \"&filesdownloaded=1"},
-        Malformed{kStart + std::string(1024, '&'), "longer than any report"}));
+        Malformed{kStart + std::string(1024, '&'), "longer than any report"},
+        // A language build's values: five digits at most, two lowercase letters.
+        Malformed{Language("123456", "en"), "more than 5 digits"},
+        Malformed{Language("", "en"), "expected a number"},
+        Malformed{Language("7", "DE"), "two lowercase letters"},
+        Malformed{Language("7", "d"), "two lowercase letters"},
+        Malformed{Language("7", "deu"), "expected \"&worldregion=1"}));
+
+TEST(ReportQuery, ReadsTheLanguageOfABuild)
+{
+    for (const auto& [id, code] : {std::pair{"7", "de"}, {"17", "ja"}, {"65535", "zz"}, {"00009", "en"}}) {
+        ParsedQuery parsed = ParseReportQuery(Language(id, code));
+        ASSERT_TRUE(parsed.valid) << parsed.reason;
+        EXPECT_EQ(parsed.report.osLanguage, std::stoul(id));
+        EXPECT_EQ(parsed.report.uiLanguage, code);
+    }
+    ParsedQuery failure = ParseReportQuery(Failure("117", "9" + kTail));
+    ASSERT_TRUE(failure.valid);
+    EXPECT_EQ(failure.report.osLanguage, 9u);
+}
 
 TEST(ReportTarget, OriginAndAbsoluteForms)
 {
