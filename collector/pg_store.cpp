@@ -143,14 +143,14 @@ const char kAddMalformed[] =
 const char kAddClients[] =
     "INSERT INTO day_clients AS d (day, client_hash, first_failure_ms, last_start_ms, became_client,"
     " became_retried)"
-    " SELECT y, c, f, l, l IS NOT NULL, coalesce(f < l, false)"
+    " SELECT y, c, f, l, l IS NOT NULL, coalesce(f <= l, false)"
     " FROM unnest($1::bigint[], $2::text[], $3::bigint[], $4::bigint[]) AS u(y, c, f, l) ORDER BY y, c"
     " ON CONFLICT (day, client_hash) DO UPDATE SET"
     " first_failure_ms = least(d.first_failure_ms, excluded.first_failure_ms),"
     " last_start_ms = greatest(d.last_start_ms, excluded.last_start_ms),"
     " became_client = d.last_start_ms IS NULL AND excluded.last_start_ms IS NOT NULL,"
-    " became_retried = NOT coalesce(d.first_failure_ms < d.last_start_ms, false) AND"
-    "  coalesce(least(d.first_failure_ms, excluded.first_failure_ms) <"
+    " became_retried = NOT coalesce(d.first_failure_ms <= d.last_start_ms, false) AND"
+    "  coalesce(least(d.first_failure_ms, excluded.first_failure_ms) <="
     "   greatest(d.last_start_ms, excluded.last_start_ms), false)"
     " RETURNING day, client_hash, became_client, became_retried";
 const char kAddDays[] =

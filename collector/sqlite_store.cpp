@@ -85,16 +85,16 @@ const char kAddMalformed[] =
 // was (a SET sees the old values): a client that started for the first
 // time that day, one that first needed Try Again.
 const char kAddClient[] =
-    "INSERT INTO day_clients VALUES (?1, ?2, ?3, ?4, ?4 IS NOT NULL, coalesce(?3 < ?4, 0))"
+    "INSERT INTO day_clients VALUES (?1, ?2, ?3, ?4, ?4 IS NOT NULL, coalesce(?3 <= ?4, 0))"
     " ON CONFLICT DO UPDATE SET"
     " first_failure_ms = coalesce(min(first_failure_ms, excluded.first_failure_ms), first_failure_ms,"
     "  excluded.first_failure_ms),"
     " last_start_ms = coalesce(max(last_start_ms, excluded.last_start_ms), last_start_ms,"
     "  excluded.last_start_ms),"
     " became_client = last_start_ms IS NULL AND excluded.last_start_ms IS NOT NULL,"
-    " became_retried = NOT coalesce(first_failure_ms < last_start_ms, 0) AND"
+    " became_retried = NOT coalesce(first_failure_ms <= last_start_ms, 0) AND"
     "  coalesce(coalesce(min(first_failure_ms, excluded.first_failure_ms), first_failure_ms,"
-    "   excluded.first_failure_ms) < coalesce(max(last_start_ms, excluded.last_start_ms),"
+    "   excluded.first_failure_ms) <= coalesce(max(last_start_ms, excluded.last_start_ms),"
     "   last_start_ms, excluded.last_start_ms), 0)"
     " RETURNING became_client, became_retried";
 const char kAddDay[] =

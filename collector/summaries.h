@@ -73,7 +73,7 @@ struct ClientTimes {
     std::int64_t lastStartMs = -1;
     void Merge(const ClientTimes& other);
     bool Started() const { return lastStartMs >= 0; }
-    bool NeededTryAgain() const { return firstFailureMs >= 0 && firstFailureMs < lastStartMs; }
+    bool NeededTryAgain() const { return firstFailureMs >= 0 && firstFailureMs <= lastStartMs; }
 };
 
 // A client hash made with a collector's own key (client_hash.h) begins so.
