@@ -12,7 +12,7 @@
 
 namespace lvcollect {
 
-const std::set<std::string> FILL_OPTIONS = {"--db", "--reports", "--days", "--seed"};
+const std::set<std::string> FILL_OPTIONS = {"--db", "--reports", "--days", "--seed", "--replay"};
 
 namespace {
 
@@ -78,8 +78,67 @@ bool Number(const std::map<std::string, std::string>& options, const char* name,
 
 }  // namespace
 
+namespace {
+
+// Each line of the file: the time received (Unix milliseconds), the client,
+// the user agent and the query, tab between them.
+int Replay(const std::string& db, const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        std::fprintf(stderr, "lvcollect: cannot read %s\n", path.c_str());
+        return 1;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
+    std::vector<Received> batch;
+    std::string line;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        Received received;
+        std::size_t first = line.find('\t'), second = line.find('\t', first + 1),
+                    third = line.find('\t', second + 1);
+        if (third == std::string::npos) {
+            std::fprintf(stderr, "lvcollect: %s: a line without its four fields\n", path.c_str());
+            return 1;
+        }
+        received.receivedMs = std::stoll(line.substr(0, first));
+        received.client = line.substr(first + 1, second - first - 1);
+        received.userAgent = line.substr(second + 1, third - second - 1);
+        received.query = line.substr(third + 1);
+        received.parsed = ParseReportQuery(received.query);
+        batch.push_back(std::move(received));
+        line.clear();
+    }
+    std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, UpgradeOptions{0, nowMs, false});
+    if (batch.empty())
+        return 0;
+    ClientHasher hasher;
+    std::int64_t first = DayOf(batch.front().receivedMs), last = first;
+    for (const Received& received : batch) {
+        first = std::min(first, DayOf(received.receivedMs));
+        last = std::max(last, DayOf(received.receivedMs));
+    }
+    for (const auto& [day, key] : store->DayKeys(first, last))
+        hasher.PutShared(day, key);
+    for (Received& received : batch)
+        received.client = hasher.Hash(received.client, received.receivedMs);
+    store->Append(batch, BatchName{"replay", 1, false});
+    store->ForgetDayKeys(DayOf(nowMs - KEY_GRACE_MS));
+    return 0;
+}
+
+}  // namespace
+
 int Fill(const std::string& db, const std::map<std::string, std::string>& options)
 {
+    if (options.count("--replay"))
+        return Replay(db, options.at("--replay"));
     std::uint64_t reports = 0, days = 7, seed = 1;
     if (!options.count("--reports") || !Number(options, "--reports", MAX_FILL_REPORTS, &reports) ||
         !Number(options, "--days", MAX_FILL_DAYS, &days) || !Number(options, "--seed", UINT32_MAX, &seed)) {

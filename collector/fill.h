@@ -4,6 +4,12 @@
 // now, so that the reads are timed on stores of millions of reports.
 //
 //   lvcollect fill --db STORE --reports N [--days D] [--seed S]
+//   lvcollect fill --db STORE --replay FILE
+//
+// --replay stores the reports of a file (one a line: the time received in
+// Unix milliseconds, the client, the user agent and the query, a tab
+// between them) as if received then: the tests' way to reports of past
+// days.
 //
 // The attempts are those of a typical week: a start report each and, for
 // 98 in 100, a result; 80 in 100 end in success; seven Windows versions,

@@ -28,6 +28,7 @@ bool Maintenance::Run(ReportStore& store, std::int64_t nowMs)
         // was away asks again a second later.
         if (nowMs >= nextKeyCheckMs_)
             FetchKeys(store, nowMs);
+        failing_ = false;
         if (keepDays_ > 0 && (expiring_ || nowMs >= nextExpiryCheckMs_)) {
             expiring_ = store.ExpireStep(FirstKeptDay(nowMs, keepDays_));
             if (!expiring_)
@@ -35,8 +36,11 @@ bool Maintenance::Run(ReportStore& store, std::int64_t nowMs)
             return expiring_;
         }
     } catch (const StoreError& error) {
-        // Tried again later; the reports go on being stored meanwhile.
-        std::fprintf(stderr, "lvcollect: %s\n", error.what());
+        // Tried again later; the reports go on being stored meanwhile. Said
+        // once, not every second of an outage.
+        if (!failing_)
+            std::fprintf(stderr, "lvcollect: %s; the day's keys and the expiry wait for it\n", error.what());
+        failing_ = true;
         nextKeyCheckMs_ = nowMs + 1000;
         nextExpiryCheckMs_ = nowMs + EXPIRY_CHECK_MS;
         expiring_ = false;

@@ -44,6 +44,7 @@ private:
     std::int64_t nextKeyCheckMs_ = 0;
     std::int64_t nextExpiryCheckMs_ = 0;
     bool expiring_ = false;
+    bool failing_ = false;
 };
 
 }  // namespace lvcollect

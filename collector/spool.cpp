@@ -212,13 +212,29 @@ public:
 
     Summaries ReadSummaries(const Period& period) override { return database_->ReadSummaries(period); }
     std::vector<StoredReport> Latest(std::size_t count) override { return database_->Latest(count); }
+    // The writer's upkeep: only while nothing is spooled, when the drainer
+    // leaves the database's connection alone (and only the writer's own
+    // Append could start spooling again).
     std::map<std::int64_t, DayKey> DayKeys(std::int64_t firstDay, std::int64_t lastDay) override
     {
+        WhileNotSpooling();
         return database_->DayKeys(firstDay, lastDay);
     }
-    void ForgetDayKeys(std::int64_t day) override { database_->ForgetDayKeys(day); }
-    bool ExpireStep(std::int64_t day) override { return database_->ExpireStep(day); }
-    std::uint64_t ReportsBefore(std::int64_t day) override { return database_->ReportsBefore(day); }
+    void ForgetDayKeys(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        database_->ForgetDayKeys(day);
+    }
+    bool ExpireStep(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        return database_->ExpireStep(day);
+    }
+    std::uint64_t ReportsBefore(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        return database_->ReportsBefore(day);
+    }
 
     std::uint64_t WaitingInSpool() override
     {
@@ -239,6 +255,13 @@ public:
     }
 
 private:
+    void WhileNotSpooling()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spooling_)
+            throw StoreError("the database is away: the spool " + path_ + " is stored first");
+    }
+
     // A spool of the first collector, whose records hold addresses: its
     // whole records are written anew with the clients hashed (each under
     // its day's key: the fleet's where this collector holds it), into a
