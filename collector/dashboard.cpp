@@ -400,9 +400,9 @@ std::string DashboardHtml(const Dashboard& d)
            " malformed queries.</p>\n";
     out += Figures(d);
     out += "</header>\n<main>\n";
-    out += "<section id=\"funnel\">\n<h2>Funnel</h2>\n" + FunnelPageSvg(f) + "</section>\n";
+    out += "<div class=\"column\">\n<section id=\"funnel\">\n<h2>Funnel</h2>\n" + FunnelPageSvg(f) +
+           "</section>\n" + LanguagesSection(f) + "</div>\n";
     out += "<div class=\"column\">\n" + VersionsSection(f) + SpreadSection(f) + "</div>\n";
-    out += LanguagesSection(f);
     out += HourlySection(d.hourly);
     out += LatestSection(d.latest);
     out += "</main>\n<footer>The same figures for scripts: <a href=\"/summary.json\">/summary.json</a>. "

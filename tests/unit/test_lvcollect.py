@@ -1072,3 +1072,191 @@ def test_dashboard_while_reports_arrive(collector):
         time.sleep(DASHBOARD_FRESH)     # a younger read would answer at once
         assert json.loads(running.admin_get('/summary.json')[2]) == running.summary()
         running.stop()
+
+
+# At the product's scale: summaries, hashed clients, expiry, upgrade ----------
+
+ALL_VERSIONS = [(4, 0, 1), (4, 10, 1), (4, 90, 1), (4, 0, 2), (5, 0, 2), (5, 1, 2), (5, 2, 2),
+                (6, 0, 2), (6, 1, 2), (6, 2, 2), (6, 3, 2), (10, 0, 2), (7, 5, 2)]
+# Languages of the table, and one it lacks.
+LANGUAGES = [(9, 'en'), (7, 'de'), (17, 'ja'), (25, 'ru'), (1234, 'zz')]
+CODES = sorted(code for code in MESSAGES if code != CANCEL) + [999]
+
+
+def in_language(url, language):
+    oslanguage, uilanguage = language
+    return url.replace('oslanguage=9&', 'oslanguage=%d&' % oslanguage).replace(
+        'uilanguage=en&', 'uilanguage=%s&' % uilanguage)
+
+
+def generated_set(clients=260):
+    """{address: [url, ...]}: every kind, every catalogue code (and one
+    without a text), every Windows version and several languages, Try
+    Again among them; seconds and bytes both small and large."""
+    scripts = {}
+    for i in range(clients):
+        os_version = ALL_VERSIONS[i % len(ALL_VERSIONS)]
+        language = LANGUAGES[i % len(LANGUAGES)]
+        code = CODES[i % len(CODES)]
+        seconds, size = (i * 37) % 900, 1000 + i * 99991
+
+        def result(code_, size_=size):
+            return result_url(os_version, code_, size_, seconds)
+        start = start_url(os_version)
+        steps = [[start, result(0)],
+                 [start, result(code), start, result(0)],        # Try Again
+                 [start, result(CANCEL, 0)],
+                 [start],                                         # cut off
+                 [start, result(code)]][i % 5]
+        scripts['10.%d.%d.%d' % (i >> 16, (i >> 8) & 255, i & 255)] = [in_language(u, language) for u in steps]
+    return scripts
+
+
+def expected_figures(scripts):
+    """The figures that a summary must show, counted from the generator's
+    own scripts."""
+    figures = {'started': 0, 'succeeded': 0, 'failed': collections.Counter(), 'cancelled': 0,
+               'by_os': collections.Counter(), 'by_language': collections.Counter(),
+               'clients': 0, 'clients_needing_try_again': 0, 'seconds': [], 'bytes': []}
+    for urls in scripts.values():
+        figures['clients'] += 1
+        failed = False
+        for url in urls:
+            fields = dict(f.split('=', 1) for f in url.split('?', 1)[1].split('&') if '=' in f)
+            os_key = '%s %s' % (fields['osversion'], fields['os'])
+            if 'action=update' in url:
+                kind = 'started'
+                figures['clients_needing_try_again'] += failed
+                failed = False
+            elif 'action=success' in url:
+                kind = 'succeeded'
+                figures['seconds'].append(int(fields['installduration']))
+                figures['bytes'].append(int(fields['totalbytes']))
+            elif fields['error'] == str(CANCEL) and fields['totalbytes'] == '0':
+                kind = 'cancelled'
+            else:
+                kind = 'failed'
+                figures['failed'][fields['error']] += 1
+                failed = True
+            if kind == 'failed':
+                pass
+            else:
+                figures[kind] += 1
+            figures['by_os'][os_key, kind] += 1
+            figures['by_language'][fields['oslanguage'], kind] += 1
+    figures['failed'] = dict(figures['failed'])
+    return figures
+
+
+def figures_of_summary(summary):
+    kinds = ('started', 'succeeded', 'failed', 'cancelled')
+    return {
+        'started': summary['started'], 'succeeded': summary['succeeded'], 'failed': summary['failed'],
+        'cancelled': summary['cancelled'],
+        'by_os': collections.Counter({(key, kind): entry[kind] for key, entry in summary['by_os'].items()
+                                      for kind in kinds if entry[kind]}),
+        'by_language': collections.Counter({(key, kind): entry[kind]
+                                            for key, entry in summary['by_language'].items()
+                                            for kind in kinds if entry[kind]}),
+        'clients': summary['clients'], 'clients_needing_try_again': summary['clients_needing_try_again']}
+
+
+def figures_of_rows(collector):
+    """The same figures counted from the stored rows, whose clients are hashes."""
+    figures = {'started': 0, 'succeeded': 0, 'failed': collections.Counter(), 'cancelled': 0,
+               'by_os': collections.Counter(), 'by_language': collections.Counter()}
+    days = {}
+    names = {b'start': 'started', b'success': 'succeeded', b'failure': 'failed', b'cancel': 'cancelled'}
+    for ms, hash_, kind, code, major, minor, line, language in collector.rows(
+            'SELECT received_ms, client_hash, kind, code, os_major, os_minor, os_line, language FROM reports'):
+        kind = names[bytes(kind)]
+        if kind == 'failed':
+            figures['failed'][str(code)] += 1
+        else:
+            figures[kind] += 1
+        figures['by_os']['%d.%d %s' % (major, minor, bytes(line).decode()), kind] += 1
+        figures['by_language'][str(language), kind] += 1
+        day = days.setdefault((ms // (24 * HOUR_MS), bytes(hash_)), [None, None])
+        if kind == 'started':
+            day[1] = max(day[1] or 0, ms)
+        elif kind == 'failed':
+            day[0] = min(day[0] or ms, ms)
+    figures['failed'] = dict(figures['failed'])
+    started = [times for times in days.values() if times[1] is not None]
+    figures['clients'] = len(started)
+    figures['clients_needing_try_again'] = sum(1 for f, s in started if f is not None and f <= s)
+    return figures
+
+
+def nearest_rank(values, percent):
+    values = sorted(values)
+    return values[max(0, (len(values) * percent + 99) // 100 - 1)]
+
+
+def address_in(data, addresses):
+    """The addresses found in `data`, as text or as the hex of a bytea in a dump."""
+    return [a for a in addresses if a.encode() in data or a.encode().hex().encode() in data]
+
+
+def store_bytes(postgres, db):
+    """All that a store holds on disk: a SQLite file and its log, or a dump
+    of the database."""
+    if db.startswith('postgresql'):
+        return postgres.dump(db)
+    return b''.join(open(db + suffix, 'rb').read() for suffix in ('', '-wal') if os.path.exists(db + suffix))
+
+
+def test_summaries_equal_the_reports_and_no_address_is_kept(postgres, db, tmp_path):
+    """A generated set of every kind, code, Windows version and several
+    languages, from known addresses, its reports spread at random over two
+    collectors on one store: the summary (read from the summaries) equals
+    the generator's own counts and those counted from the stored rows; the
+    spreads are within 1 % of the exact nearest ranks. No address of the
+    set is in the store's files, a dump of the database, the spools or the
+    collectors' logs."""
+    scripts = generated_set()
+    log = str(tmp_path / 'collectors.log')
+    spools = [str(tmp_path / ('lvcollect-%d.spool' % i)) for i in range(2)]
+    options = lambda i: FLEET_OPTIONS + (('--spool', spools[i]) if db.startswith('postgresql') else ())
+    with contextlib.ExitStack() as stack:
+        fleet = [stack.enter_context(Collector(db, options=options(i), log=log)) for i in range(2)]
+
+        def client(item):
+            address, urls = item
+            chooser = random.Random(address)
+            for url in urls:
+                extra = b'X-Forwarded-For: %s\r\n' % address.encode()
+                assert status(exchange(chooser.choice(fleet).address, request(target(url), extra=extra))) == 200
+                time.sleep(CLIENT_PAUSE)
+
+        with concurrent.futures.ThreadPoolExecutor(16) as pool:
+            list(pool.map(client, scripts.items()))
+        for collector in fleet:
+            assert 'all stored' in collector.stop()
+        spool_bytes = b''.join(open(s, 'rb').read() for s in spools if os.path.exists(s))
+
+    expected = expected_figures(scripts)
+    summary = fleet[0].summary()
+    from_rows = figures_of_rows(fleet[0])
+    from_summary = figures_of_summary(summary)
+    for name in from_summary:
+        assert from_summary[name] == from_rows[name] == expected[name], name
+    for measure in ('seconds', 'bytes'):
+        spread = summary[measure]['success']
+        assert spread['count'] == len(expected[measure])
+        for key, percent in (('median', 50), ('p95', 95)):
+            exact = nearest_rank(expected[measure], percent)
+            assert abs(spread[key] - exact) <= exact / 100, (measure, key, spread, exact)
+    assert summary['bytes']['success']['exact'] is False
+    text = lvcollect('summary', '--db', db).stdout
+    assert '1234 ' in text and '17 Japanese' in text and '(within 1 %)' in text, text
+
+    addresses = list(scripts)
+    stored = store_bytes(postgres, db)
+    # It holds the reports (as text, or as hex in a dump).
+    assert address_in(stored, ['Lumenvast Downloader']) == ['Lumenvast Downloader']
+    with open(log, 'rb') as f:
+        logged = f.read()
+    for where, data in (('store', stored), ('spool', spool_bytes), ('log', logged)):
+        assert address_in(data, addresses) == [], where
+
