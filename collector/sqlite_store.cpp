@@ -594,10 +594,14 @@ private:
             Prepare();
             std::int64_t today = DayOf(options.nowMs);
             std::map<std::int64_t, DayKey> keys = KeysOf(today, today + 1);
-            Statement total = PrepareOne("SELECT (SELECT count(*) FROM reports_v1) + (SELECT count(*) FROM malformed_v1)");
-            if (sqlite3_step(total.get()) != SQLITE_ROW)
-                Fail("counting the reports to upgrade");
-            std::uint64_t rows = static_cast<std::uint64_t>(sqlite3_column_int64(total.get(), 0)), done = 0;
+            std::uint64_t rows = 0, done = 0;
+            {
+                Statement total =
+                    PrepareOne("SELECT (SELECT count(*) FROM reports_v1) + (SELECT count(*) FROM malformed_v1)");
+                if (sqlite3_step(total.get()) != SQLITE_ROW)
+                    Fail("counting the reports to upgrade");
+                rows = static_cast<std::uint64_t>(sqlite3_column_int64(total.get(), 0));
+            }
             for (bool valid : {true, false}) {
                 Statement select = PrepareOne(
                     valid ? "SELECT id, received_ms, client, user_agent, query FROM reports_v1 ORDER BY id"

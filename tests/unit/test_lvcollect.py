@@ -25,6 +25,7 @@ import threading
 import time
 
 import sqlite3
+import struct
 
 import html5lib
 import pytest
@@ -1260,3 +1261,189 @@ def test_summaries_equal_the_reports_and_no_address_is_kept(postgres, db, tmp_pa
     for where, data in (('store', stored), ('spool', spool_bytes), ('log', logged)):
         assert address_in(data, addresses) == [], where
 
+
+
+def replay(db, tmp_path, reports):
+    """Stores (ms, client, query) through the store's own code, as received then."""
+    path = tmp_path / 'replay.tsv'
+    with open(path, 'wb') as f:
+        for ms, client, query in reports:
+            f.write(b'%d\t%s\tLumenvast Downloader\t%s\n' % (ms, client.encode(), query))
+    fill = lvcollect('fill', '--db', db, '--replay', str(path))
+    assert fill.returncode == 0, fill.stderr
+
+
+def query_of(url):
+    return target(url).partition(b'?')[2]
+
+
+DAY_MS = 24 * HOUR_MS
+
+
+def test_old_reports_expire_and_their_summaries_stay(postgres, db, tmp_path):
+    """Reports and malformed queries older than --keep-days go while the
+    collector runs (on PostgreSQL their day's partitions are dropped); the
+    start says how many; the summaries keep counting them, and a period of
+    their day still shows them."""
+    now = int(time.time() * 1000)
+    old, kept = now - 100 * DAY_MS, now - 10 * DAY_MS
+    replay(db, tmp_path, [(old, '192.0.2.1', query_of(start_url(XP))),
+                          (old + 1000, '192.0.2.1', query_of(result_url(XP, 0, 500, 3))),
+                          (old + 2000, '192.0.2.2', b'protocol=2&bogus'),
+                          (kept, '192.0.2.3', query_of(start_url(XP))),
+                          (now, '192.0.2.4', query_of(start_url(XP)))])
+    before = lvcollect('summary', '--db', db, '--json')
+    log = str(tmp_path / 'collector.log')
+    with Collector(db, options=['--keep-days', '90'], log=log) as collector:
+        cutoff = (now // DAY_MS - 90) * DAY_MS
+        wait_until(lambda: collector.rows('SELECT count(*) FROM reports WHERE received_ms < %d' % cutoff) ==
+                   [(0,)] and collector.rows('SELECT count(*) FROM malformed') == [(0,)],
+                   timeout=20, what='the old reports to go')
+        assert collector.rows('SELECT count(*) FROM reports') == [(2,)]
+        assert collector.rows('SELECT count(*) FROM day_clients WHERE day < %d' % (cutoff // DAY_MS)) == [(0,)]
+        if db.startswith('postgresql'):
+            day = time.strftime('%Y%m%d', time.gmtime(old / 1000))
+            assert collector.rows("SELECT count(*) FROM pg_class WHERE relname LIKE '%%_%s'" % day) == [(0,)]
+        collector.stop()
+    with open(log) as f:
+        assert '2 kept reports are older than --keep-days 90 and will go' in f.read()
+    assert json.loads(before.stdout) == collector.summary()
+    day = time.strftime('%Y-%m-%d', time.gmtime(old / 1000))
+    that_day = json.loads(lvcollect('summary', '--db', db, '--json', '--from', day, '--to', day).stdout)
+    assert (that_day['started'], that_day['succeeded'], that_day['malformed'], that_day['clients']) == (1, 1, 1, 1)
+    assert lvcollect('summary', '--db', db, '--from', day, '--to', '2000-01-01').returncode == 2
+
+
+# The first collector's stores: its own tables, as it made them.
+FIRST_SQLITE_SCHEMA = """
+CREATE TABLE reports (id INTEGER PRIMARY KEY, received_ms INTEGER NOT NULL, client TEXT NOT NULL,
+ user_agent TEXT NOT NULL, kind TEXT NOT NULL CHECK (kind IN ('start', 'success', 'failure', 'cancel')),
+ code INTEGER NOT NULL, seconds INTEGER, bytes INTEGER, current_url TEXT, os_major INTEGER NOT NULL,
+ os_minor INTEGER NOT NULL, os_line TEXT NOT NULL CHECK (os_line IN ('nt', 'win')), query TEXT NOT NULL);
+CREATE TABLE malformed (id INTEGER PRIMARY KEY, received_ms INTEGER NOT NULL, client TEXT NOT NULL,
+ user_agent TEXT NOT NULL, reason TEXT NOT NULL, query TEXT NOT NULL);
+PRAGMA user_version = 1;
+"""
+FIRST_POSTGRES_SCHEMA = """
+CREATE TABLE reports (id bigint GENERATED ALWAYS AS IDENTITY, received_ms bigint NOT NULL,
+ client bytea NOT NULL, user_agent bytea NOT NULL,
+ kind text NOT NULL CHECK (kind IN ('start', 'success', 'failure', 'cancel')), code bigint NOT NULL,
+ seconds bigint, bytes bigint, current_url bytea, os_major bigint NOT NULL, os_minor bigint NOT NULL,
+ os_line text NOT NULL CHECK (os_line IN ('nt', 'win')), query bytea NOT NULL);
+CREATE TABLE malformed (id bigint GENERATED ALWAYS AS IDENTITY, received_ms bigint NOT NULL,
+ client bytea NOT NULL, user_agent bytea NOT NULL, reason text NOT NULL, query bytea NOT NULL);
+CREATE TABLE stored_batches (collector text NOT NULL, batch bigint NOT NULL, reports bigint NOT NULL,
+ malformed bigint NOT NULL, stored_ms bigint NOT NULL, PRIMARY KEY (collector, batch));
+CREATE TABLE schema_version (version integer NOT NULL);
+INSERT INTO schema_version VALUES (1);
+"""
+
+
+def first_store(db, reports, malformed):
+    """A store as the first collector wrote it: (ms, client, url) reports
+    and (ms, client, query, reason) malformed queries."""
+    rows = []
+    for ms, client, url in reports:
+        fields = dict(f.split('=', 1) for f in url.split('?', 1)[1].split('&') if '=' in f)
+        kind = ('start' if 'action=update' in url else 'success' if 'action=success' in url
+                else 'cancel' if fields['error'] == '123' and fields['totalbytes'] == '0' else 'failure')
+        result = kind != 'start'
+        major, minor = map(int, fields['osversion'].split('.'))
+        rows.append((ms, client, 'Lumenvast Downloader', kind, int(fields['error'] or 0) if result else 0,
+                     int(fields.get('installduration') or fields.get('duration') or 0) if result else None,
+                     int(fields['totalbytes']) if result else None,
+                     url.split('&currenturl=', 1)[1].split('&osversion=')[0] if result else None,
+                     major, minor, fields['os'], query_of(url).decode('latin-1')))
+    if db.startswith('postgresql'):
+        from harness import postgres as pg
+        pg.execute(db, FIRST_POSTGRES_SCHEMA)
+        for row in rows:
+            pg.execute(db, "INSERT INTO reports (received_ms, client, user_agent, kind, code, seconds, bytes,"
+                           " current_url, os_major, os_minor, os_line, query) VALUES (%d, '%s', '%s', '%s', %d,"
+                           " %s, %s, %s, %d, %d, '%s', '%s')" % (
+                               row[0], row[1], row[2], row[3], row[4], 'NULL' if row[5] is None else row[5],
+                               'NULL' if row[6] is None else row[6],
+                               'NULL' if row[7] is None else "'%s'" % row[7], row[8], row[9], row[10], row[11]))
+        for ms, client, query, reason in malformed:
+            pg.execute(db, "INSERT INTO malformed (received_ms, client, user_agent, reason, query) VALUES"
+                           " (%d, '%s', 'Lumenvast Downloader', '%s', '%s')" % (ms, client, reason, query))
+        return
+    with sqlite3.connect(db) as store:
+        store.executescript(FIRST_SQLITE_SCHEMA)
+        store.executemany('INSERT INTO reports (received_ms, client, user_agent, kind, code, seconds, bytes,'
+                          ' current_url, os_major, os_minor, os_line, query) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)', rows)
+        store.executemany("INSERT INTO malformed (received_ms, client, user_agent, reason, query) VALUES"
+                          " (?, ?, 'Lumenvast Downloader', ?, ?)", malformed)
+
+
+def fnv1a(data):
+    value = 0xcbf29ce484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001b3) & 0xffffffffffffffff
+    return value
+
+
+def first_spool(path, batches):
+    """A spool as the first collector wrote it: [(source, number, [(ms, client, url)])]."""
+    def text(data):
+        return struct.pack('<I', len(data)) + data
+    out = b'LVSPOOL1'
+    for source, number, reports in batches:
+        payload = text(source.encode()) + struct.pack('<QI', number, len(reports))
+        for ms, client, url in reports:
+            payload += struct.pack('<Q', ms) + text(client.encode()) + text(b'Lumenvast Downloader') + \
+                text(query_of(url))
+        out += struct.pack('<IQ', len(payload), fnv1a(payload)) + payload
+    with open(path, 'wb') as f:
+        f.write(out)
+
+
+def test_stores_and_spools_of_the_first_collector_are_upgraded(postgres, db, tmp_path):
+    """A store of the first collector (and, on PostgreSQL, its spool) with
+    addresses, of today and of past days: the first start upgrades it before
+    it listens. The summary counts every report, today's client is one
+    across the upgrade, reports past --keep-days are said to go, and no
+    address is left in the store, the spool or the log. A store newer than
+    the collector is refused in one sentence."""
+    now = int(time.time() * 1000)
+    addresses = ['198.51.100.%d' % i for i in range(1, 5)]
+    first_store(db, [(now - 100 * DAY_MS, addresses[0], start_url(XP)),
+                     (now - 3 * DAY_MS, addresses[1], start_url(W98)),
+                     (now - 3 * DAY_MS + 10, addresses[1], result_url(W98, 117, 5000, 4)),
+                     (now - 3 * DAY_MS + 20, addresses[1], start_url(W98)),
+                     (now - 1000, addresses[2], start_url(XP))],
+                [(now - 2000, addresses[3], 'protocol=2&x', 'at byte 10: expected')])
+    options = ['--keep-days', '90', '--client-header', 'X-Forwarded-For']
+    spool = str(tmp_path / 'lvcollect.spool')
+    if db.startswith('postgresql'):
+        first_spool(spool, [('old:1:1', 7, [(now - 500, addresses[2], result_url(XP, 0, 300, 2))])])
+        options += ['--spool', spool]
+    log = str(tmp_path / 'collector.log')
+    with Collector(db, options=options, log=log) as collector:
+        # The same client today, after the upgrade.
+        assert status(exchange(collector.address, request(START, extra=forwarded_as(addresses[2])))) == 200
+        spooled = 1 if db.startswith('postgresql') else 0
+        wait_until(lambda: (collector.summary()['started'], collector.summary()['succeeded']) == (5, spooled),
+                   what='the spool to be stored')
+        collector.stop()
+    summary = collector.summary()
+    assert {k: summary[k] for k in ('started', 'succeeded', 'failed', 'malformed', 'clients',
+                                    'clients_needing_try_again')} == {
+        'started': 5, 'succeeded': spooled, 'failed': {'117': 1},
+        'malformed': 1, 'clients': 3, 'clients_needing_try_again': 1}
+    with open(log) as f:
+        said = f.read()
+    assert '1 kept reports are older than --keep-days 90' in said, said
+    for where, data in (('store', store_bytes(postgres, db)), ('log', said.encode()),
+                        ('spool', open(spool, 'rb').read() if os.path.exists(spool) else b'')):
+        assert address_in(data, addresses) == [], where
+
+    # A store of a later collector than this one: one sentence, exit 1.
+    collector.execute('UPDATE schema_version SET version = 3' if db.startswith('postgresql')
+                      else 'PRAGMA user_version = 3')
+    run = lvcollect('serve', '--listen', '127.0.0.1:0', '--db', db)
+    assert run.returncode == 1 and run.stderr.count('\n') == 1 and 'newer lvcollect' in run.stderr, run.stderr
+
+
+def forwarded_as(address):
+    return b'X-Forwarded-For: %s\r\n' % address.encode()
