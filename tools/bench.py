@@ -1349,11 +1349,84 @@ def scale_reads_section(args, builds):
     print()
 
 
+EXPIRY_REPORTS = 1_000_000
+EXPIRY_KEEP_DAYS = 3            # of a store of SCALE_DAYS days: about 4 days go
+
+
+def expiry_run(program, db, keep_days, seconds_at_most, old_rows):
+    """A collector on `db` with --keep-days `keep_days`, ordinary reports
+    sent one after another (a connection each) until `old_rows()` is 0 or
+    for `seconds_at_most`: the seconds that took, the reports' latencies,
+    and the store batches' mean time from /metrics."""
+    command = [program, 'serve', '--listen', '127.0.0.1:0', '--admin-listen', '127.0.0.1:0',
+               '--keep-days', str(keep_days), '--db', db]
+    if db.startswith('postgresql'):
+        command += ['--spool', os.path.join(SCALE_DIR, 'expiry.spool')]
+    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    admin = listening(server, 'lvcollect: admin listening on ')
+    port = listening(server, 'lvcollect: listening on ')[1]
+    started = time.monotonic()
+    latencies = []
+    request = report_request()
+    while time.monotonic() - started < seconds_at_most:
+        sent = time.monotonic()
+        exchange(('127.0.0.1', port), request)
+        latencies.append(time.monotonic() - sent)
+        if len(latencies) % 25 == 0 and old_rows() == 0:
+            break
+        time.sleep(0.02)
+    took = time.monotonic() - started
+    metrics = admin_metrics(admin)
+    server.send_signal(signal.SIGTERM)
+    server.communicate(timeout=60)
+    batches = max(1, metrics.get('lvcollect_store_batch_seconds_count', 0))
+    return took, sorted(latencies), metrics.get('lvcollect_store_batch_seconds_sum', 0) / batches
+
+
+def scale_expiry_section(args):
+    new = Build(paths.LVCOLLECT)
+    print('Expiry: a store of %d reports over %d days, a collector started with --keep-days %d'
+          % (EXPIRY_REPORTS, SCALE_DAYS, EXPIRY_KEEP_DAYS))
+    print('  (about 4 days go) while ordinary reports go one after another, a connection each, 20 ms')
+    print('  apart; beside the same with --keep-days 0 for as long. %s.' % new.name)
+    print('  %-10s %-14s %10s %10s %10s %10s %10s %12s' % (
+        'store', 'keep-days', 'seconds', 'reports', 'p50 ms', 'p99 ms', 'max ms', 'batch ms'))
+    with PostgresServer() as postgres:
+        for store in ('SQLite', 'PostgreSQL'):
+            shutil.rmtree(SCALE_DIR, ignore_errors=True)
+            os.makedirs(SCALE_DIR)
+            db = os.path.join(SCALE_DIR, 'reports.db') if store == 'SQLite' else postgres.create_database()
+            subprocess.run([new.path, 'fill', '--db', db, '--reports', str(EXPIRY_REPORTS), '--days',
+                            str(SCALE_DAYS)], check=True, stdout=subprocess.DEVNULL)
+            cutoff = (int(time.time() * 1000) // 86400000 - EXPIRY_KEEP_DAYS) * 86400000
+            query = 'SELECT count(*) FROM reports WHERE received_ms < %d' % cutoff
+
+            def old_rows():
+                if store == 'SQLite':
+                    with sqlite3.connect(db) as c:
+                        return c.execute(query).fetchone()[0]
+                return pg_rows(db, query)[0][0]
+            before = old_rows()
+            took, latencies, batch = expiry_run(new.path, db, EXPIRY_KEEP_DAYS, 600, old_rows)
+            left = old_rows()
+            print('  %-10s %-14s %10.1f %10d %10.2f %10.2f %10.2f %12.3f  (%d old reports, %d left)' % (
+                store, str(EXPIRY_KEEP_DAYS), took, len(latencies), ms(statistics.median(latencies)),
+                ms(percentile(latencies, 0.99)), ms(latencies[-1]), ms(batch), before, left), flush=True)
+            took0, latencies, batch = expiry_run(new.path, db, 0, took, lambda: 1)
+            print('  %-10s %-14s %10.1f %10d %10.2f %10.2f %10.2f %12.3f' % (
+                store, '0 (none go)', took0, len(latencies), ms(statistics.median(latencies)),
+                ms(percentile(latencies, 0.99)), ms(latencies[-1]), ms(batch)), flush=True)
+    print()
+
+
 def scale_section(args):
     builds = [Build(path) for path in args.beside] + [Build(paths.LVCOLLECT)]
     for i, build in enumerate(builds):
         if [b.name for b in builds].count(build.name) > 1:
             build.name += ' #%d' % (i + 1)
+    if args.scale_expiry_only:
+        scale_expiry_section(args)
+        return
     if not args.scale_ingest_only:
         scale_reads_section(args, builds)
     if len(builds) > 1 and not args.scale_reads_only:
@@ -1408,6 +1481,7 @@ def main():
                         help='scale: the largest store the first build\'s reads are timed on')
     parser.add_argument('--scale-reads-only', action='store_true')
     parser.add_argument('--scale-ingest-only', action='store_true')
+    parser.add_argument('--scale-expiry-only', action='store_true')
     parser.add_argument('--https-inside', metavar='FOLDER', help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.https_inside:
