@@ -171,6 +171,9 @@ public:
         // it answered; the log is synced to the disk at each checkpoint, so
         // a power cut may take the commits since the last one.
         Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+        // What is deleted (a day's key, expired reports) is overwritten in
+        // its page, not left in free space until the page is used again.
+        Execute("PRAGMA secure_delete = ON;");
         if (version == 0) {
             Execute("BEGIN IMMEDIATE");
             Execute(kSchema);

@@ -982,6 +982,13 @@ def test_dashboard_in_a_browser(db, tmp_path):
         code, headers, body = collector.admin_get('/summary.json')
         assert (code, headers['content-type']) == (200, 'application/json')
         assert json.loads(body) == collector.summary()
+        # A period of whole UTC days, as summary --from --to.
+        day = time.strftime('%Y-%m-%d', time.gmtime(time.time() - 30 * 3600))
+        code, _, body = collector.admin_get('/summary.json?from=%s&to=%s' % (day, day))
+        assert code == 200 and json.loads(body) == json.loads(
+            lvcollect('summary', '--db', collector.db, '--json', '--from', day, '--to', day).stdout)
+        assert 0 < json.loads(body)['started'] < 12
+        assert collector.admin_get('/?from=2024-13-01')[0] == 400
         assert collector.admin_get('/', 'POST')[0] == 405
         for path in (b'/', b'/summary.json'):
             assert status(exchange(collector.address, request(path))) == 404
