@@ -74,11 +74,16 @@ const char kSchema[] =
     " hour_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
     " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
     " language bigint NOT NULL, reports bigint NOT NULL,"
-    " PRIMARY KEY (hour_ms, collector, kind, code, os_major, os_minor, os_line, language));"
+    " PRIMARY KEY (kind, hour_ms, collector, code, os_major, os_minor, os_line, language));"
+    "CREATE TABLE report_day_counts ("
+    " day_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
+    " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
+    " language bigint NOT NULL, reports bigint NOT NULL,"
+    " PRIMARY KEY (day_ms, collector, kind, code, os_major, os_minor, os_line, language));"
     "CREATE TABLE report_spreads ("
-    " hour_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, measure text NOT NULL,"
+    " day_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, measure text NOT NULL,"
     " bucket bigint NOT NULL, reports bigint NOT NULL,"
-    " PRIMARY KEY (hour_ms, collector, kind, measure, bucket));"
+    " PRIMARY KEY (day_ms, collector, kind, measure, bucket));"
     "CREATE TABLE malformed_counts ("
     " hour_ms bigint NOT NULL, collector text NOT NULL, queries bigint NOT NULL,"
     " PRIMARY KEY (hour_ms, collector));"
@@ -118,17 +123,24 @@ const char kInsertBatches[] =
 const char kSelectBatches[] =
     "SELECT collector, batch FROM stored_batches"
     " JOIN unnest($1::text[], $2::bigint[]) AS n(c, b) ON collector = c AND batch = b";
+// The hours' rows and the days' in one statement.
 const char kAddCounts[] =
-    "INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line, language, reports)"
-    " SELECT h, $1, k, c, ma, mi, l, g, n FROM unnest($2::bigint[], $3::text[], $4::bigint[], $5::bigint[],"
-    " $6::bigint[], $7::text[], $8::bigint[], $9::bigint[]) AS u(h, k, c, ma, mi, l, g, n)"
-    " ON CONFLICT (hour_ms, collector, kind, code, os_major, os_minor, os_line, language)"
-    " DO UPDATE SET reports = report_counts.reports + excluded.reports";
+    "WITH u(h, k, c, ma, mi, l, g, n) AS (SELECT * FROM unnest($2::bigint[], $3::text[], $4::bigint[],"
+    " $5::bigint[], $6::bigint[], $7::text[], $8::bigint[], $9::bigint[])),"
+    " hours AS (INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line,"
+    " language, reports) SELECT h, $1, k, c, ma, mi, l, g, n FROM u"
+    " ON CONFLICT (kind, hour_ms, collector, code, os_major, os_minor, os_line, language)"
+    " DO UPDATE SET reports = report_counts.reports + excluded.reports)"
+    " INSERT INTO report_day_counts (day_ms, collector, kind, code, os_major, os_minor, os_line, language,"
+    " reports) SELECT h - (h % 86400000 + 86400000) % 86400000, $1, k, c, ma, mi, l, g, sum(n) FROM u"
+    " GROUP BY 1, 2, 3, 4, 5, 6, 7, 8"
+    " ON CONFLICT (day_ms, collector, kind, code, os_major, os_minor, os_line, language)"
+    " DO UPDATE SET reports = report_day_counts.reports + excluded.reports";
 const char kAddSpreads[] =
-    "INSERT INTO report_spreads (hour_ms, collector, kind, measure, bucket, reports)"
+    "INSERT INTO report_spreads (day_ms, collector, kind, measure, bucket, reports)"
     " SELECT h, $1, k, m, b, n FROM unnest($2::bigint[], $3::text[], $4::text[], $5::bigint[], $6::bigint[])"
     " AS u(h, k, m, b, n)"
-    " ON CONFLICT (hour_ms, collector, kind, measure, bucket)"
+    " ON CONFLICT (day_ms, collector, kind, measure, bucket)"
     " DO UPDATE SET reports = report_spreads.reports + excluded.reports";
 const char kAddMalformed[] =
     "INSERT INTO malformed_counts (hour_ms, collector, queries)"
@@ -161,15 +173,15 @@ const char kAddDays[] =
     " own_key_clients = day_counts.own_key_clients + excluded.own_key_clients";
 
 const char kSelectCounts[] =
-    "SELECT kind, code, os_major, os_minor, os_line, language, sum(reports) FROM report_counts"
-    " WHERE hour_ms >= $1 AND hour_ms < $2 GROUP BY kind, code, os_major, os_minor, os_line, language";
+    "SELECT kind, code, os_major, os_minor, os_line, language, sum(reports) FROM report_day_counts"
+    " WHERE day_ms >= $1 AND day_ms < $2 GROUP BY kind, code, os_major, os_minor, os_line, language";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, sum(reports) FROM report_counts WHERE hour_ms >= $1 AND hour_ms < $2"
-    " AND kind IN ('start', 'success') GROUP BY hour_ms, kind";
+    "SELECT hour_ms, kind, sum(reports) FROM report_counts WHERE kind IN ('start', 'success')"
+    " AND hour_ms >= $1 AND hour_ms < $2 GROUP BY hour_ms, kind";
 const char kSelectSpan[] =
-    "SELECT min(hour_ms), max(hour_ms) FROM report_counts WHERE hour_ms >= $1 AND hour_ms < $2";
+    "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= $1 AND day_ms < $2";
 const char kSelectSpreads[] =
-    "SELECT kind, measure, bucket, sum(reports) FROM report_spreads WHERE hour_ms >= $1 AND hour_ms < $2"
+    "SELECT kind, measure, bucket, sum(reports) FROM report_spreads WHERE day_ms >= $1 AND day_ms < $2"
     " GROUP BY kind, measure, bucket";
 const char kSelectMalformed[] =
     "SELECT coalesce(sum(queries), 0) FROM malformed_counts WHERE hour_ms >= $1 AND hour_ms < $2";
@@ -677,7 +689,7 @@ private:
             std::vector<std::int64_t> hours, buckets, counts;
             std::vector<std::string> kinds, measures;
             for (const auto& [key, count] : delta.spreads) {
-                hours.push_back(key.hourMs);
+                hours.push_back(key.dayMs);
                 kinds.push_back(KindName(key.kind));
                 measures.push_back(MeasureName(key.measure));
                 buckets.push_back(key.bucket);

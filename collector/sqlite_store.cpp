@@ -44,15 +44,21 @@ const char kSchema[] =
     " user_agent TEXT NOT NULL,"
     " reason TEXT NOT NULL,"
     " query TEXT NOT NULL);"
+    // By kind first: the hourly chart reads the starts and successes alone.
     "CREATE TABLE report_counts ("
     " hour_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
     " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
     " language INTEGER NOT NULL, reports INTEGER NOT NULL,"
-    " PRIMARY KEY (hour_ms, kind, code, os_major, os_minor, os_line, language)) WITHOUT ROWID;"
+    " PRIMARY KEY (kind, hour_ms, code, os_major, os_minor, os_line, language)) WITHOUT ROWID;"
+    "CREATE TABLE report_day_counts ("
+    " day_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
+    " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
+    " language INTEGER NOT NULL, reports INTEGER NOT NULL,"
+    " PRIMARY KEY (day_ms, kind, code, os_major, os_minor, os_line, language)) WITHOUT ROWID;"
     "CREATE TABLE report_spreads ("
-    " hour_ms INTEGER NOT NULL, kind TEXT NOT NULL, measure TEXT NOT NULL, bucket INTEGER NOT NULL,"
+    " day_ms INTEGER NOT NULL, kind TEXT NOT NULL, measure TEXT NOT NULL, bucket INTEGER NOT NULL,"
     " reports INTEGER NOT NULL,"
-    " PRIMARY KEY (hour_ms, kind, measure, bucket)) WITHOUT ROWID;"
+    " PRIMARY KEY (day_ms, kind, measure, bucket)) WITHOUT ROWID;"
     "CREATE TABLE malformed_counts ("
     " hour_ms INTEGER PRIMARY KEY, queries INTEGER NOT NULL);"
     "CREATE TABLE day_clients ("
@@ -74,6 +80,9 @@ const char kInsertMalformed[] =
     " VALUES (?6, ?1, ?2, ?3, ?4, ?5)";
 const char kAddCount[] =
     "INSERT INTO report_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
+    " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
+const char kAddDayCount[] =
+    "INSERT INTO report_day_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
     " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
 const char kAddSpread[] =
     "INSERT INTO report_spreads VALUES (?1, ?2, ?3, ?4, ?5)"
@@ -102,16 +111,18 @@ const char kAddDay[] =
     " ON CONFLICT DO UPDATE SET clients = clients + excluded.clients, retried = retried + excluded.retried,"
     " own_key_clients = own_key_clients + excluded.own_key_clients";
 
+// The rows come as they are, summed by the reader: a map of a few hundred
+// keys costs less than SQLite's sorting of thousands of rows.
 const char kSelectCounts[] =
-    "SELECT kind, code, os_major, os_minor, os_line, language, sum(reports) FROM report_counts"
-    " WHERE hour_ms >= ?1 AND hour_ms < ?2 GROUP BY kind, code, os_major, os_minor, os_line, language";
+    "SELECT kind, code, os_major, os_minor, os_line, language, reports FROM report_day_counts"
+    " WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, sum(reports) FROM report_counts WHERE hour_ms >= ?1 AND hour_ms < ?2"
-    " AND kind IN ('start', 'success') GROUP BY hour_ms, kind";
-const char kSelectSpan[] = "SELECT min(hour_ms), max(hour_ms) FROM report_counts WHERE hour_ms >= ?1 AND hour_ms < ?2";
+    "SELECT hour_ms, kind, reports FROM report_counts WHERE kind IN ('start', 'success')"
+    " AND hour_ms >= ?1 AND hour_ms < ?2";
+const char kSelectSpan[] =
+    "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectSpreads[] =
-    "SELECT kind, measure, bucket, sum(reports) FROM report_spreads WHERE hour_ms >= ?1 AND hour_ms < ?2"
-    " GROUP BY kind, measure, bucket";
+    "SELECT kind, measure, bucket, reports FROM report_spreads WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectMalformed[] = "SELECT sum(queries) FROM malformed_counts WHERE hour_ms >= ?1 AND hour_ms < ?2";
 const char kSelectDays[] =
     "SELECT day, clients, retried, own_key_clients FROM day_counts WHERE day >= ?1 AND day < ?2 ORDER BY day";
@@ -339,6 +350,7 @@ private:
         insertReport_ = PrepareOne(kInsertReport);
         insertMalformed_ = PrepareOne(kInsertMalformed);
         addCount_ = PrepareOne(kAddCount);
+        addDayCount_ = PrepareOne(kAddDayCount);
         addSpread_ = PrepareOne(kAddSpread);
         addMalformed_ = PrepareOne(kAddMalformed);
         addClient_ = PrepareOne(kAddClient);
@@ -400,23 +412,34 @@ private:
         Step(s, "storing a malformed query");
     }
 
+    void AddCount(sqlite3_stmt* s, const CountKey& key, std::uint64_t count)
+    {
+        sqlite3_bind_int64(s, 1, key.hourMs);
+        sqlite3_bind_text(s, 2, KindName(key.kind), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 3, key.code);
+        sqlite3_bind_int64(s, 4, key.osMajor);
+        sqlite3_bind_int64(s, 5, key.osMinor);
+        sqlite3_bind_text(s, 6, key.ntLine ? "nt" : "win", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 7, key.language);
+        sqlite3_bind_int64(s, 8, static_cast<sqlite3_int64>(count));
+        Step(s, "counting the reports");
+    }
+
     void ApplyDelta(const SummaryDelta& delta)
     {
+        std::map<CountKey, std::uint64_t> dayCounts;
         for (const auto& [key, count] : delta.counts) {
-            sqlite3_stmt* s = addCount_.get();
-            sqlite3_bind_int64(s, 1, key.hourMs);
-            sqlite3_bind_text(s, 2, KindName(key.kind), -1, SQLITE_STATIC);
-            sqlite3_bind_int64(s, 3, key.code);
-            sqlite3_bind_int64(s, 4, key.osMajor);
-            sqlite3_bind_int64(s, 5, key.osMinor);
-            sqlite3_bind_text(s, 6, key.ntLine ? "nt" : "win", -1, SQLITE_STATIC);
-            sqlite3_bind_int64(s, 7, key.language);
-            sqlite3_bind_int64(s, 8, static_cast<sqlite3_int64>(count));
-            Step(s, "counting the reports");
+            CountKey day = key;
+            day.hourMs = DayOf(key.hourMs) * DAY_MS;
+            dayCounts[day] += count;
         }
+        for (const auto& [key, count] : dayCounts)
+            AddCount(addDayCount_.get(), key, count);
+        for (const auto& [key, count] : delta.counts)
+            AddCount(addCount_.get(), key, count);
         for (const auto& [key, count] : delta.spreads) {
             sqlite3_stmt* s = addSpread_.get();
-            sqlite3_bind_int64(s, 1, key.hourMs);
+            sqlite3_bind_int64(s, 1, key.dayMs);
             sqlite3_bind_text(s, 2, KindName(key.kind), -1, SQLITE_STATIC);
             sqlite3_bind_text(s, 3, MeasureName(key.measure), -1, SQLITE_STATIC);
             sqlite3_bind_int64(s, 4, key.bucket);
@@ -666,7 +689,7 @@ private:
     // The database first: members go in reverse order, so the statements
     // are finalized before it closes.
     Database db_;
-    Statement insertReport_, insertMalformed_, addCount_, addSpread_, addMalformed_, addClient_, addDay_;
+    Statement insertReport_, insertMalformed_, addCount_, addDayCount_, addSpread_, addMalformed_, addClient_, addDay_;
 };
 
 }  // namespace

@@ -103,7 +103,7 @@ void SummaryDelta::AddReport(std::int64_t receivedMs, const std::string& client,
     key.language = report.osLanguage;
     ++counts[key];
     if (report.kind == ReportKind::Success || report.kind == ReportKind::Failure) {
-        SpreadKey spread{key.hourMs, report.kind, Measure::Seconds, BucketOf(report.seconds)};
+        SpreadKey spread{DayOf(receivedMs) * DAY_MS, report.kind, Measure::Seconds, BucketOf(report.seconds)};
         ++spreads[spread];
         spread.measure = Measure::Bytes;
         spread.bucket = BucketOf(report.bytes);
@@ -188,10 +188,10 @@ Summaries SummariesOf(const SummaryDelta& delta, const Period& period)
         summaries.lastHourMs = std::max(summaries.lastHourMs, key.hourMs);
     }
     for (const auto& [key, count] : delta.spreads) {
-        if (!period.Contains(key.hourMs))
+        if (!period.Contains(key.dayMs))
             continue;
         SpreadKey whole = key;
-        whole.hourMs = 0;
+        whole.dayMs = 0;
         summaries.spreads[whole] += count;
     }
     std::map<std::int64_t, DayClients> days;

@@ -4,9 +4,11 @@
 //
 // Three kinds of rows, each summed when read:
 //   counts: reports per UTC hour and per everything a read shows of one
-//     (kind, code, Windows version and line, language);
-//   spreads: the seconds and bytes of the results, per hour and kind, in
-//     buckets from which the median and 95th percentile come out within
+//     (kind, code, Windows version and line, language), and the same per
+//     UTC day, which is what reads (always of whole days) sum: a day's
+//     rows are a twenty-fourth of its hours';
+//   spreads: the seconds and bytes of the results, per UTC day and kind,
+//     in buckets from which the median and 95th percentile come out within
 //     1 % (exactly below EXACT_BELOW);
 //   clients: per UTC day and client (a keyed hash, client_hash.h), the
 //     first failure's time and the last start's time, and per day how many
@@ -59,11 +61,11 @@ struct CountKey {
 };
 
 struct SpreadKey {
-    std::int64_t hourMs = 0;
+    std::int64_t dayMs = 0;                  // where its UTC day begins
     ReportKind kind = ReportKind::Success;   // Success or Failure
     Measure measure = Measure::Seconds;
     std::uint32_t bucket = 0;
-    auto Tied() const { return std::tie(hourMs, kind, measure, bucket); }
+    auto Tied() const { return std::tie(dayMs, kind, measure, bucket); }
     bool operator<(const SpreadKey& other) const { return Tied() < other.Tied(); }
 };
 
@@ -115,7 +117,7 @@ struct DayClients {
 // over the period and the fleet, the counts also hour by hour.
 struct Summaries {
     std::map<CountKey, std::uint64_t> counts;   // hourMs 0: the whole period
-    std::map<SpreadKey, std::uint64_t> spreads; // hourMs 0
+    std::map<SpreadKey, std::uint64_t> spreads; // dayMs 0
     std::vector<DayClients> days;               // in order
     std::uint64_t malformed = 0;
     // Attempts and successes per hour, for the hourly chart.
