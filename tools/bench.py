@@ -1098,6 +1098,17 @@ def throughput_section(args, builds):
             share = med('rate', ours, ('SQLite', connections), name) / med('rate', 'nginx', connections, name)
             print('  %s, %d connections: %s on SQLite answers %.2f of nginx\'s rate (target at least 1: %s)'
                   % (name, connections, ours, share, 'met' if share >= 1 else 'MISSED'))
+    if len(builds) > 1:
+        for name, _ in COLLECTOR_LOADS:
+            for store, collectors, connections in COLLECTOR_SETUPS:
+                setup = (store if collectors == 1 else '%s x%d' % (store, collectors), connections)
+                share = med('rate', ours, setup, name) / med('rate', first, setup, name)
+                print('  %s, %s, %d connections: %s answers %.2f of %s\'s rate (target at least %.2f: %s)' % (
+                    name, setup[0], connections, ours, share, first, TARGET_INGEST_SHARE,
+                    'met' if share >= TARGET_INGEST_SHARE else 'MISSED'))
+    if 'keep-alive' not in dict(COLLECTOR_LOADS) or ('SQLite', 1, 16) not in COLLECTOR_SETUPS:
+        print()
+        return
     best = {setup: max(f['stored_rate'] for f in figures['keep-alive', ours, setup])
             for setup in (('SQLite', 16), ('PostgreSQL', 16), ('PostgreSQL x2', 16))}
     sqlite = best['SQLite', 16]
