@@ -114,60 +114,62 @@ constexpr short REPORT_FIELDS = 13;
 const char kCopyMalformed[] =
     "COPY malformed (received_ms, client_hash, user_agent, reason, query) FROM STDIN (FORMAT binary)";
 constexpr short MALFORMED_FIELDS = 5;
-// The batches' names and counts go as parallel arrays: one statement
-// however many batches a transaction carries.
-const char kInsertBatches[] =
-    "INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
-    " SELECT c, b, r, m, (extract(epoch FROM clock_timestamp()) * 1000)::bigint"
-    " FROM unnest($1::text[], $2::bigint[], $3::bigint[], $4::bigint[]) AS n(c, b, r, m)";
 const char kSelectBatches[] =
     "SELECT collector, batch FROM stored_batches"
     " JOIN unnest($1::text[], $2::bigint[]) AS n(c, b) ON collector = c AND batch = b";
 // The hours' rows and the days' in one statement.
-const char kAddCounts[] =
-    "WITH u(h, k, c, ma, mi, l, g, n) AS (SELECT * FROM unnest($2::bigint[], $3::text[], $4::bigint[],"
-    " $5::bigint[], $6::bigint[], $7::text[], $8::bigint[], $9::bigint[])),"
-    " hours AS (INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line,"
-    " language, reports) SELECT h, $1, k, c, ma, mi, l, g, n FROM u"
-    " ON CONFLICT (kind, hour_ms, collector, code, os_major, os_minor, os_line, language)"
-    " DO UPDATE SET reports = report_counts.reports + excluded.reports)"
-    " INSERT INTO report_day_counts (day_ms, collector, kind, code, os_major, os_minor, os_line, language,"
-    " reports) SELECT h - (h % 86400000 + 86400000) % 86400000, $1, k, c, ma, mi, l, g, sum(n) FROM u"
-    " GROUP BY 1, 2, 3, 4, 5, 6, 7, 8"
-    " ON CONFLICT (day_ms, collector, kind, code, os_major, os_minor, os_line, language)"
-    " DO UPDATE SET reports = report_day_counts.reports + excluded.reports";
-const char kAddSpreads[] =
-    "INSERT INTO report_spreads (day_ms, collector, kind, measure, bucket, reports)"
-    " SELECT h, $1, k, m, b, n FROM unnest($2::bigint[], $3::text[], $4::text[], $5::bigint[], $6::bigint[])"
-    " AS u(h, k, m, b, n)"
-    " ON CONFLICT (day_ms, collector, kind, measure, bucket)"
-    " DO UPDATE SET reports = report_spreads.reports + excluded.reports";
-const char kAddMalformed[] =
-    "INSERT INTO malformed_counts (hour_ms, collector, queries)"
-    " SELECT h, $1, n FROM unnest($2::bigint[], $3::bigint[]) AS u(h, n)"
-    " ON CONFLICT (hour_ms, collector) DO UPDATE SET queries = malformed_counts.queries + excluded.queries";
-// A client's day is the one row that collectors share: each changes it
+// What a transaction adds besides the rows, in one statement (one round
+// trip to the database, however many tables): the batches' names, the
+// reports per hour and per day, the spreads, the malformed queries, the
+// clients' days and the days' counts. The summaries' rows are each
+// collector's own ($1), so that no two collectors' batches wait for one
+// row; a client's day is the one row collectors share: each changes it
 // under its row lock, and the flags say what this statement changed,
 // computed from the row as it was when locked (a SET sees the old values):
 // a client that started for the first time that day, one that first
 // needed Try Again. In the order of the key, so that two collectors lock
 // their rows in one order.
-const char kAddClients[] =
-    "INSERT INTO day_clients AS d (day, client_hash, first_failure_ms, last_start_ms, became_client,"
-    " became_retried)"
-    " SELECT y, c, f, l, l IS NOT NULL, coalesce(f <= l, false)"
-    " FROM unnest($1::bigint[], $2::text[], $3::bigint[], $4::bigint[]) AS u(y, c, f, l) ORDER BY y, c"
-    " ON CONFLICT (day, client_hash) DO UPDATE SET"
-    " first_failure_ms = least(d.first_failure_ms, excluded.first_failure_ms),"
-    " last_start_ms = greatest(d.last_start_ms, excluded.last_start_ms),"
-    " became_client = d.last_start_ms IS NULL AND excluded.last_start_ms IS NOT NULL,"
-    " became_retried = NOT coalesce(d.first_failure_ms <= d.last_start_ms, false) AND"
-    "  coalesce(least(d.first_failure_ms, excluded.first_failure_ms) <="
-    "   greatest(d.last_start_ms, excluded.last_start_ms), false)"
-    " RETURNING day, client_hash, became_client, became_retried";
-const char kAddDays[] =
-    "INSERT INTO day_counts (day, collector, clients, retried, own_key_clients)"
-    " SELECT y, $1, c, r, o FROM unnest($2::bigint[], $3::bigint[], $4::bigint[], $5::bigint[]) AS u(y, c, r, o)"
+const char kAddSummaries[] =
+    "WITH"
+    " batches AS (INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
+    "  SELECT c, b, r, m, (extract(epoch FROM clock_timestamp()) * 1000)::bigint"
+    "  FROM unnest($2::text[], $3::bigint[], $4::bigint[], $5::bigint[]) AS n(c, b, r, m)),"
+    " u(h, k, c, ma, mi, l, g, n) AS (SELECT * FROM unnest($6::bigint[], $7::text[], $8::bigint[],"
+    "  $9::bigint[], $10::bigint[], $11::text[], $12::bigint[], $13::bigint[])),"
+    " hours AS (INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line,"
+    "  language, reports) SELECT h, $1, k, c, ma, mi, l, g, n FROM u"
+    "  ON CONFLICT (kind, hour_ms, collector, code, os_major, os_minor, os_line, language)"
+    "  DO UPDATE SET reports = report_counts.reports + excluded.reports),"
+    " days AS (INSERT INTO report_day_counts (day_ms, collector, kind, code, os_major, os_minor, os_line,"
+    "  language, reports) SELECT h - (h % 86400000 + 86400000) % 86400000, $1, k, c, ma, mi, l, g, sum(n)"
+    "  FROM u GROUP BY 1, 2, 3, 4, 5, 6, 7, 8"
+    "  ON CONFLICT (day_ms, collector, kind, code, os_major, os_minor, os_line, language)"
+    "  DO UPDATE SET reports = report_day_counts.reports + excluded.reports),"
+    " spreads AS (INSERT INTO report_spreads (day_ms, collector, kind, measure, bucket, reports)"
+    "  SELECT d, $1, k, m, b, n FROM unnest($14::bigint[], $15::text[], $16::text[], $17::bigint[],"
+    "  $18::bigint[]) AS s(d, k, m, b, n)"
+    "  ON CONFLICT (day_ms, collector, kind, measure, bucket)"
+    "  DO UPDATE SET reports = report_spreads.reports + excluded.reports),"
+    " malformed AS (INSERT INTO malformed_counts (hour_ms, collector, queries)"
+    "  SELECT h, $1, n FROM unnest($19::bigint[], $20::bigint[]) AS m(h, n)"
+    "  ON CONFLICT (hour_ms, collector) DO UPDATE SET queries = malformed_counts.queries + excluded.queries),"
+    " changed AS (INSERT INTO day_clients AS d (day, client_hash, first_failure_ms, last_start_ms,"
+    "  became_client, became_retried)"
+    "  SELECT y, c, f, l, l IS NOT NULL, coalesce(f <= l, false)"
+    "  FROM unnest($21::bigint[], $22::text[], $23::bigint[], $24::bigint[]) AS v(y, c, f, l) ORDER BY y, c"
+    "  ON CONFLICT (day, client_hash) DO UPDATE SET"
+    "  first_failure_ms = least(d.first_failure_ms, excluded.first_failure_ms),"
+    "  last_start_ms = greatest(d.last_start_ms, excluded.last_start_ms),"
+    "  became_client = d.last_start_ms IS NULL AND excluded.last_start_ms IS NOT NULL,"
+    "  became_retried = NOT coalesce(d.first_failure_ms <= d.last_start_ms, false) AND"
+    "   coalesce(least(d.first_failure_ms, excluded.first_failure_ms) <="
+    "    greatest(d.last_start_ms, excluded.last_start_ms), false)"
+    "  RETURNING day, client_hash, became_client, became_retried),"
+    " added AS (SELECT day, sum(became_client::int) AS clients, sum(became_retried::int) AS retried,"
+    "  sum((became_client AND left(client_hash, 1) = '~')::int) AS own FROM changed"
+    "  WHERE became_client OR became_retried GROUP BY day)"
+    " INSERT INTO day_counts (day, collector, clients, retried, own_key_clients)"
+    " SELECT day, $1, clients, retried, own FROM added"
     " ON CONFLICT (day, collector) DO UPDATE SET clients = day_counts.clients + excluded.clients,"
     " retried = day_counts.retried + excluded.retried,"
     " own_key_clients = day_counts.own_key_clients + excluded.own_key_clients";
@@ -531,6 +533,9 @@ private:
             connection_.reset();
             throw StoreError("cannot connect to PostgreSQL: " + message);
         }
+        // PostgreSQL's notices ("relation ... already exists, skipping" of a
+        // partition that another collector made first) are no news here.
+        PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
         try {
             CheckSchema();
         } catch (const StoreError&) {
@@ -653,63 +658,50 @@ private:
         }
         EnsurePartitions(days);
         Execute("BEGIN");
-        Query(kInsertBatches, {ArrayLiteral(sources), ArrayLiteral(numbers), ArrayLiteral(reportCounts),
-                               ArrayLiteral(malformedCounts)},
-              PGRES_COMMAND_OK, "storing a batch");
         if (reports > 0)
             Copy(kCopyReports, batches, true);
         if (malformed > 0)
             Copy(kCopyMalformed, batches, false);
-        for (const auto& [collector, delta] : deltas)
-            ApplyDelta(collector, delta);
+        // The batches' names go with the first collector's summaries.
+        std::vector<std::string> names = {ArrayLiteral(sources), ArrayLiteral(numbers), ArrayLiteral(reportCounts),
+                                          ArrayLiteral(malformedCounts)};
+        for (const auto& [collector, delta] : deltas) {
+            ApplyDelta(collector, delta, names);
+            names = {"{}", "{}", "{}", "{}"};
+        }
         Execute("COMMIT");
     }
 
-    void ApplyDelta(const std::string& collector, const SummaryDelta& delta)
+    // `names`: the stored_batches arrays (collector, batch, reports,
+    // malformed), empty ones ("{}") when another statement carries them.
+    void ApplyDelta(const std::string& collector, const SummaryDelta& delta, const std::vector<std::string>& names)
     {
-        if (!delta.counts.empty()) {
-            std::vector<std::int64_t> hours, codes, majors, minors, languages, counts;
-            std::vector<std::string> kinds, lines;
-            for (const auto& [key, count] : delta.counts) {
-                hours.push_back(key.hourMs);
-                kinds.push_back(KindName(key.kind));
-                codes.push_back(key.code);
-                majors.push_back(key.osMajor);
-                minors.push_back(key.osMinor);
-                lines.push_back(key.ntLine ? "nt" : "win");
-                languages.push_back(key.language);
-                counts.push_back(static_cast<std::int64_t>(count));
-            }
-            Query(kAddCounts, {collector, NumberArray(hours), ArrayLiteral(kinds), NumberArray(codes),
-                               NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
-                               NumberArray(languages), NumberArray(counts)},
-                  PGRES_COMMAND_OK, "counting the reports");
+        std::vector<std::int64_t> hours, codes, majors, minors, languages, counts;
+        std::vector<std::string> kinds, lines;
+        for (const auto& [key, count] : delta.counts) {
+            hours.push_back(key.hourMs);
+            kinds.push_back(KindName(key.kind));
+            codes.push_back(key.code);
+            majors.push_back(key.osMajor);
+            minors.push_back(key.osMinor);
+            lines.push_back(key.ntLine ? "nt" : "win");
+            languages.push_back(key.language);
+            counts.push_back(static_cast<std::int64_t>(count));
         }
-        if (!delta.spreads.empty()) {
-            std::vector<std::int64_t> hours, buckets, counts;
-            std::vector<std::string> kinds, measures;
-            for (const auto& [key, count] : delta.spreads) {
-                hours.push_back(key.dayMs);
-                kinds.push_back(KindName(key.kind));
-                measures.push_back(MeasureName(key.measure));
-                buckets.push_back(key.bucket);
-                counts.push_back(static_cast<std::int64_t>(count));
-            }
-            Query(kAddSpreads, {collector, NumberArray(hours), ArrayLiteral(kinds), ArrayLiteral(measures),
-                                NumberArray(buckets), NumberArray(counts)},
-                  PGRES_COMMAND_OK, "counting the spreads");
+        std::vector<std::int64_t> spreadDays, buckets, spreadCounts;
+        std::vector<std::string> spreadKinds, measures;
+        for (const auto& [key, count] : delta.spreads) {
+            spreadDays.push_back(key.dayMs);
+            spreadKinds.push_back(KindName(key.kind));
+            measures.push_back(MeasureName(key.measure));
+            buckets.push_back(key.bucket);
+            spreadCounts.push_back(static_cast<std::int64_t>(count));
         }
-        if (!delta.malformed.empty()) {
-            std::vector<std::int64_t> hours, counts;
-            for (const auto& [hourMs, count] : delta.malformed) {
-                hours.push_back(hourMs);
-                counts.push_back(static_cast<std::int64_t>(count));
-            }
-            Query(kAddMalformed, {collector, NumberArray(hours), NumberArray(counts)}, PGRES_COMMAND_OK,
-                  "counting the malformed queries");
+        std::vector<std::int64_t> malformedHours, malformedCounts;
+        for (const auto& [hourMs, count] : delta.malformed) {
+            malformedHours.push_back(hourMs);
+            malformedCounts.push_back(static_cast<std::int64_t>(count));
         }
-        if (delta.clients.empty())
-            return;
         std::vector<std::int64_t> days, failures, starts;
         std::vector<std::string> hashes;
         for (const auto& [dayClient, times] : delta.clients) {
@@ -718,35 +710,14 @@ private:
             failures.push_back(times.firstFailureMs);
             starts.push_back(times.lastStartMs);
         }
-        Result changed = Query(kAddClients, {NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
-                                             NumberArray(starts, true)},
-                               PGRES_TUPLES_OK, "counting the clients");
-        struct DayAdded {
-            std::int64_t clients = 0, retried = 0, ownKeyClients = 0;
-        };
-        std::map<std::int64_t, DayAdded> added;
-        for (int row = 0; row < PQntuples(changed.get()); ++row) {
-            bool becameClient = PQgetvalue(changed.get(), row, 2)[0] == 't';
-            bool becameRetried = PQgetvalue(changed.get(), row, 3)[0] == 't';
-            if (!becameClient && !becameRetried)
-                continue;
-            DayAdded& day = added[std::strtoll(PQgetvalue(changed.get(), row, 0), nullptr, 10)];
-            day.clients += becameClient;
-            day.retried += becameRetried;
-            day.ownKeyClients += becameClient && PQgetvalue(changed.get(), row, 1)[0] == OWN_KEY_MARK;
-        }
-        if (added.empty())
-            return;
-        std::vector<std::int64_t> numbers, clients, retried, own;
-        for (const auto& [number, day] : added) {
-            numbers.push_back(number);
-            clients.push_back(day.clients);
-            retried.push_back(day.retried);
-            own.push_back(day.ownKeyClients);
-        }
-        Query(kAddDays, {collector, NumberArray(numbers), NumberArray(clients), NumberArray(retried),
-                         NumberArray(own)},
-              PGRES_COMMAND_OK, "counting the clients");
+        Query(kAddSummaries,
+              {collector, names[0], names[1], names[2], names[3], NumberArray(hours), ArrayLiteral(kinds),
+               NumberArray(codes), NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
+               NumberArray(languages), NumberArray(counts), NumberArray(spreadDays), ArrayLiteral(spreadKinds),
+               ArrayLiteral(measures), NumberArray(buckets), NumberArray(spreadCounts), NumberArray(malformedHours),
+               NumberArray(malformedCounts), NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
+               NumberArray(starts, true)},
+              PGRES_COMMAND_OK, "storing the summaries");
     }
 
     Summaries Read(const Period& period)
@@ -903,7 +874,7 @@ private:
                 done += static_cast<std::uint64_t>(count);
                 sinceApplied += static_cast<std::uint64_t>(count);
                 if (sinceApplied >= UPGRADE_CHUNK_REPORTS) {
-                    ApplyDelta(collector, delta);
+                    ApplyDelta(collector, delta, kNoNames);
                     delta = SummaryDelta();
                     sinceApplied = 0;
                 }
@@ -911,7 +882,7 @@ private:
                     std::fprintf(stderr, "\rlvcollect: upgrading the PostgreSQL database: %llu of %llu reports",
                                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(rows));
             }
-            ApplyDelta(collector, delta);
+            ApplyDelta(collector, delta, kNoNames);
             Execute("CLOSE lv_old");
         }
         for (auto& [day, key] : keys)
@@ -1012,6 +983,7 @@ private:
         return stored;
     }
 
+    inline static const std::vector<std::string> kNoNames = {"{}", "{}", "{}", "{}"};
     const std::string uri_;
     const StoreAccess access_;
     const UpgradeOptions upgrade_;
