@@ -70,11 +70,9 @@ const char kSchema[] =
     " user_agent bytea NOT NULL,"
     " reason text NOT NULL,"
     " query bytea NOT NULL) PARTITION BY RANGE (received_ms);"
-    "CREATE TABLE report_counts ("
-    " hour_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
-    " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
-    " language bigint NOT NULL, reports bigint NOT NULL,"
-    " PRIMARY KEY (kind, hour_ms, collector, code, os_major, os_minor, os_line, language));"
+    "CREATE TABLE report_hours ("
+    " hour_ms bigint NOT NULL, collector text NOT NULL, started bigint NOT NULL, succeeded bigint NOT NULL,"
+    " PRIMARY KEY (hour_ms, collector));"
     "CREATE TABLE report_day_counts ("
     " day_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
     " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
@@ -136,10 +134,11 @@ const char kAddSummaries[] =
     "  FROM unnest($2::text[], $3::bigint[], $4::bigint[], $5::bigint[]) AS n(c, b, r, m)),"
     " u(h, k, c, ma, mi, l, g, n) AS (SELECT * FROM unnest($6::bigint[], $7::text[], $8::bigint[],"
     "  $9::bigint[], $10::bigint[], $11::text[], $12::bigint[], $13::bigint[])),"
-    " hours AS (INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line,"
-    "  language, reports) SELECT h, $1, k, c, ma, mi, l, g, n FROM u"
-    "  ON CONFLICT (kind, hour_ms, collector, code, os_major, os_minor, os_line, language)"
-    "  DO UPDATE SET reports = report_counts.reports + excluded.reports),"
+    " hours AS (INSERT INTO report_hours (hour_ms, collector, started, succeeded)"
+    "  SELECT h, $1, coalesce(sum(n) FILTER (WHERE k = 'start'), 0),"
+    "  coalesce(sum(n) FILTER (WHERE k = 'success'), 0) FROM u GROUP BY h"
+    "  ON CONFLICT (hour_ms, collector) DO UPDATE SET started = report_hours.started + excluded.started,"
+    "  succeeded = report_hours.succeeded + excluded.succeeded),"
     " days AS (INSERT INTO report_day_counts (day_ms, collector, kind, code, os_major, os_minor, os_line,"
     "  language, reports) SELECT h - (h % 86400000 + 86400000) % 86400000, $1, k, c, ma, mi, l, g, sum(n)"
     "  FROM u GROUP BY 1, 2, 3, 4, 5, 6, 7, 8"
@@ -178,8 +177,8 @@ const char kSelectCounts[] =
     "SELECT kind, code, os_major, os_minor, os_line, language, sum(reports) FROM report_day_counts"
     " WHERE day_ms >= $1 AND day_ms < $2 GROUP BY kind, code, os_major, os_minor, os_line, language";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, sum(reports) FROM report_counts WHERE kind IN ('start', 'success')"
-    " AND hour_ms >= $1 AND hour_ms < $2 GROUP BY hour_ms, kind";
+    "SELECT hour_ms, sum(started), sum(succeeded) FROM report_hours WHERE hour_ms >= $1 AND hour_ms < $2"
+    " GROUP BY hour_ms";
 const char kSelectSpan[] =
     "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= $1 AND day_ms < $2";
 const char kSelectSpreads[] =
@@ -739,8 +738,8 @@ private:
         Result hours = Query(kSelectHours, ms, PGRES_TUPLES_OK, "reading the hours");
         for (int row = 0; row < PQntuples(hours.get()); ++row) {
             auto& hour = summaries.hourly[std::strtoll(PQgetvalue(hours.get(), row, 0), nullptr, 10)];
-            (std::strcmp(PQgetvalue(hours.get(), row, 1), "start") == 0 ? hour.first : hour.second) +=
-                std::strtoull(PQgetvalue(hours.get(), row, 2), nullptr, 10);
+            hour.first += std::strtoull(PQgetvalue(hours.get(), row, 1), nullptr, 10);
+            hour.second += std::strtoull(PQgetvalue(hours.get(), row, 2), nullptr, 10);
         }
         Result span = Query(kSelectSpan, ms, PGRES_TUPLES_OK, "reading the span");
         if (!PQgetisnull(span.get(), 0, 0)) {

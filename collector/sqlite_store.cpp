@@ -44,12 +44,8 @@ const char kSchema[] =
     " user_agent TEXT NOT NULL,"
     " reason TEXT NOT NULL,"
     " query TEXT NOT NULL);"
-    // By kind first: the hourly chart reads the starts and successes alone.
-    "CREATE TABLE report_counts ("
-    " hour_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
-    " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
-    " language INTEGER NOT NULL, reports INTEGER NOT NULL,"
-    " PRIMARY KEY (kind, hour_ms, code, os_major, os_minor, os_line, language)) WITHOUT ROWID;"
+    "CREATE TABLE report_hours ("
+    " hour_ms INTEGER PRIMARY KEY, started INTEGER NOT NULL, succeeded INTEGER NOT NULL);"
     "CREATE TABLE report_day_counts ("
     " day_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
     " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
@@ -78,9 +74,9 @@ const char kInsertReport[] =
 const char kInsertMalformed[] =
     "INSERT INTO malformed (id, received_ms, client_hash, user_agent, reason, query)"
     " VALUES (?6, ?1, ?2, ?3, ?4, ?5)";
-const char kAddCount[] =
-    "INSERT INTO report_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
-    " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
+const char kAddHour[] =
+    "INSERT INTO report_hours VALUES (?1, ?2, ?3)"
+    " ON CONFLICT DO UPDATE SET started = started + excluded.started, succeeded = succeeded + excluded.succeeded";
 const char kAddDayCount[] =
     "INSERT INTO report_day_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
     " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
@@ -117,8 +113,7 @@ const char kSelectCounts[] =
     "SELECT kind, code, os_major, os_minor, os_line, language, reports FROM report_day_counts"
     " WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, reports FROM report_counts WHERE kind IN ('start', 'success')"
-    " AND hour_ms >= ?1 AND hour_ms < ?2";
+    "SELECT hour_ms, started, succeeded FROM report_hours WHERE hour_ms >= ?1 AND hour_ms < ?2";
 const char kSelectSpan[] =
     "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectSpreads[] =
@@ -351,7 +346,7 @@ private:
     {
         insertReport_ = PrepareOne(kInsertReport);
         insertMalformed_ = PrepareOne(kInsertMalformed);
-        addCount_ = PrepareOne(kAddCount);
+        addHour_ = PrepareOne(kAddHour);
         addDayCount_ = PrepareOne(kAddDayCount);
         addSpread_ = PrepareOne(kAddSpread);
         addMalformed_ = PrepareOne(kAddMalformed);
@@ -437,8 +432,13 @@ private:
         }
         for (const auto& [key, count] : dayCounts)
             AddCount(addDayCount_.get(), key, count);
-        for (const auto& [key, count] : delta.counts)
-            AddCount(addCount_.get(), key, count);
+        for (const auto& [hourMs, counts] : HourTotals(delta)) {
+            sqlite3_stmt* s = addHour_.get();
+            sqlite3_bind_int64(s, 1, hourMs);
+            sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(counts.first));
+            sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(counts.second));
+            Step(s, "counting the hours");
+        }
         for (const auto& [key, count] : delta.spreads) {
             sqlite3_stmt* s = addSpread_.get();
             sqlite3_bind_int64(s, 1, key.dayMs);
@@ -531,8 +531,8 @@ private:
         BindPeriod(s, period, false);
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             auto& hour = summaries.hourly[sqlite3_column_int64(s, 0)];
-            (ColumnText(s, 1) == "start" ? hour.first : hour.second) +=
-                static_cast<std::uint64_t>(sqlite3_column_int64(s, 2));
+            hour.first += static_cast<std::uint64_t>(sqlite3_column_int64(s, 1));
+            hour.second += static_cast<std::uint64_t>(sqlite3_column_int64(s, 2));
         }
         if (rc != SQLITE_DONE)
             Fail("reading the hours");
@@ -695,7 +695,7 @@ private:
     // The database first: members go in reverse order, so the statements
     // are finalized before it closes.
     Database db_;
-    Statement insertReport_, insertMalformed_, addCount_, addDayCount_, addSpread_, addMalformed_, addClient_, addDay_;
+    Statement insertReport_, insertMalformed_, addHour_, addDayCount_, addSpread_, addMalformed_, addClient_, addDay_;
 };
 
 }  // namespace
