@@ -127,6 +127,7 @@ const char kSelectBatches[] =
 // a client that started for the first time that day, one that first
 // needed Try Again. In the order of the key, so that two collectors lock
 // their rows in one order.
+const char kSummariesStatement[] = "lv_summaries";
 const char kAddSummaries[] =
     "WITH"
     " batches AS (INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
@@ -525,6 +526,7 @@ private:
                                 KEEPALIVES_COUNT, TCP_USER_TIMEOUT_MS, "lvcollect",
                                 uri_.c_str(), nullptr};
         connection_.reset(PQconnectdbParams(keywords, values, 1));
+        summariesPrepared_ = false;
         if (!connection_)
             throw StoreError("cannot connect to PostgreSQL: out of memory");
         if (PQstatus(connection_.get()) != CONNECTION_OK) {
@@ -709,14 +711,26 @@ private:
             failures.push_back(times.firstFailureMs);
             starts.push_back(times.lastStartMs);
         }
-        Query(kAddSummaries,
-              {collector, names[0], names[1], names[2], names[3], NumberArray(hours), ArrayLiteral(kinds),
-               NumberArray(codes), NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
-               NumberArray(languages), NumberArray(counts), NumberArray(spreadDays), ArrayLiteral(spreadKinds),
-               ArrayLiteral(measures), NumberArray(buckets), NumberArray(spreadCounts), NumberArray(malformedHours),
-               NumberArray(malformedCounts), NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
-               NumberArray(starts, true)},
-              PGRES_COMMAND_OK, "storing the summaries");
+        // Prepared once a connection: planning a statement of seven parts
+        // costs more than running it on a batch.
+        if (!summariesPrepared_) {
+            Result prepared(PQprepare(connection_.get(), kSummariesStatement, kAddSummaries, 0, nullptr));
+            Check(prepared.get(), PGRES_COMMAND_OK, "preparing the summaries' statement");
+            summariesPrepared_ = true;
+        }
+        const std::vector<std::string> parameters = {
+            collector, names[0], names[1], names[2], names[3], NumberArray(hours), ArrayLiteral(kinds),
+            NumberArray(codes), NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
+            NumberArray(languages), NumberArray(counts), NumberArray(spreadDays), ArrayLiteral(spreadKinds),
+            ArrayLiteral(measures), NumberArray(buckets), NumberArray(spreadCounts), NumberArray(malformedHours),
+            NumberArray(malformedCounts), NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
+            NumberArray(starts, true)};
+        std::vector<const char*> values;
+        for (const std::string& parameter : parameters)
+            values.push_back(parameter.c_str());
+        Result stored(PQexecPrepared(connection_.get(), kSummariesStatement, static_cast<int>(values.size()),
+                                     values.data(), nullptr, nullptr, 0));
+        Check(stored.get(), PGRES_COMMAND_OK, "storing the summaries");
     }
 
     Summaries Read(const Period& period)
@@ -988,6 +1002,7 @@ private:
     const UpgradeOptions upgrade_;
     Connection connection_;
     std::set<std::int64_t> partitions_;   // days known to have their partitions
+    bool summariesPrepared_ = false;      // on this connection
 };
 
 }  // namespace

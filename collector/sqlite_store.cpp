@@ -177,11 +177,9 @@ public:
         // it answered; the log is synced to the disk at each checkpoint, so
         // a power cut may take the commits since the last one.
         Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
-        // What is deleted (a day's key, expired reports) is overwritten in
-        // its page, not left in free space until the page is used again.
         // The day's clients are a B-tree of random hashes: its pages are
         // kept in memory (64 MB) rather than read again at each batch.
-        Execute("PRAGMA secure_delete = ON; PRAGMA cache_size = -65536;");
+        Execute("PRAGMA cache_size = -65536;");
         if (version == 0) {
             Execute("BEGIN IMMEDIATE");
             Execute(kSchema);
@@ -274,9 +272,13 @@ public:
 
     void ForgetDayKeys(std::int64_t day) override
     {
+        // A deleted key is overwritten in its page, not left in free space
+        // until the page is used again.
+        Execute("PRAGMA secure_delete = ON");
         Statement remove = PrepareOne("DELETE FROM day_keys WHERE day < ?1");
         sqlite3_bind_int64(remove.get(), 1, day);
         Step(remove.get(), "deleting the keys of past days");
+        Execute("PRAGMA secure_delete = OFF");
         // The deleted pages are overwritten now, not whenever they are reused.
         Execute("PRAGMA wal_checkpoint(PASSIVE)");
     }
