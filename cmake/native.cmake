@@ -9,7 +9,7 @@ set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
 # The collector's own vocabulary: free of the HTTP library and of the store.
 set(LV_COLLECTOR_PARSER_SOURCES collector/report_query.cpp)
 set(LV_COLLECTOR_CORE_SOURCES ${LV_COLLECTOR_PARSER_SOURCES} collector/funnel.cpp collector/chart.cpp
-    collector/dashboard.cpp collector/dashboard_service.cpp)
+    collector/dashboard.cpp collector/dashboard_service.cpp collector/summaries.cpp collector/client_hash.cpp)
 set(LV_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 if(LV_FUZZ)
@@ -36,6 +36,8 @@ find_package(PkgConfig REQUIRED)
 find_package(Boost 1.74 REQUIRED)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
+# The keyed hashes of the clients' addresses (HMAC-SHA-256) and their keys.
+find_package(OpenSSL REQUIRED)
 
 # The collector names result codes with the catalogue's own texts: one line
 # per message of res/catalogue.rc, {IDS_..., "text"}, read with result_codes.h.
@@ -50,6 +52,26 @@ endforeach()
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/catalogue_messages.inc
      CONTENT "${catalogue_entries}" @ONLY)
 
+# The collector names the languages of the reports from the table of the
+# languages a build can be made in: {oslanguage, "code", "name"} a row, so
+# that a vendor's new row needs no change of code.
+set(LV_LANGUAGES_TSV ${CMAKE_SOURCE_DIR}/res/languages.tsv)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${LV_LANGUAGES_TSV})
+file(STRINGS ${LV_LANGUAGES_TSV} language_lines REGEX "^[a-z][a-z]\t")
+set(language_entries "// Generated from res/languages.tsv by cmake/native.cmake.\n")
+foreach(line ${language_lines})
+    string(REPLACE "\t" ";" fields "${line}")
+    list(GET fields 0 language_code)
+    list(GET fields 1 language_name)
+    list(GET fields 3 language_id)
+    if(NOT language_id MATCHES "^[0-9]+$" OR NOT language_name MATCHES "^[a-z ]+$")
+        message(FATAL_ERROR "res/languages.tsv: a row that is not code, name, langid, oslanguage: ${line}")
+    endif()
+    string(APPEND language_entries "{${language_id}, \"${language_code}\", \"${language_name}\"},\n")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/languages.inc
+     CONTENT "${language_entries}" @ONLY)
+
 add_library(lv_core_native STATIC ${LV_CORE_SOURCES} ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
@@ -63,7 +85,7 @@ target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werro
 # The tests that check docs/PROTOCOL.md read it from the sources.
 target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main Threads::Threads)
+target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main OpenSSL::Crypto Threads::Threads)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 
@@ -94,9 +116,9 @@ gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
 # figures in make bench are those of the program a vendor runs.
 add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
     collector/metrics.cpp collector/store_factory.cpp collector/sqlite_store.cpp collector/pg_store.cpp
-    collector/spool.cpp
+    collector/spool.cpp collector/maintenance.cpp collector/fill.cpp
     ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
 target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE PkgConfig::LIBPQ
-    Threads::Threads)
+    OpenSSL::Crypto Threads::Threads)

@@ -370,31 +370,48 @@ std::string FunnelPageSvg(const Funnel& f)
     return svg + "</svg>\n";
 }
 
-std::string VersionsPageSvg(const Funnel& f)
+// One row per breakdown's entry: its label with the attempts started, and
+// its successes, failures and cut-off attempts as bars.
+std::string CountsPageSvg(const std::vector<std::pair<std::string, const KindCounts*>>& entries,
+                          const char* title)
 {
     std::vector<Row> rows;
     std::uint64_t scale = 0;
-    for (const auto& [key, counts] : VersionsInOrder(f)) {
+    for (const auto& [label, counts] : entries) {
         std::string share = "-";
         if (counts->started > 0) {
             char text[32];
             std::snprintf(text, sizeof text, "%.1f%%", 100.0 * counts->succeeded / counts->started);
             share = text;
         }
-        rows.push_back({Wrapped(VersionLabel(key, *counts) + ": " + std::to_string(counts->started) +
-                                    " started",
-                                kPageLabelChars),
+        rows.push_back({Wrapped(label + ": " + std::to_string(counts->started) + " started", kPageLabelChars),
                         {{counts->succeeded, COLOUR_SUCCEEDED}, {counts->failed, COLOUR_FAILED},
                          {CutOff(*counts), COLOUR_CUT_OFF}},
                         share + " success"});
         scale = std::max({scale, counts->started, counts->succeeded + counts->failed});
     }
     const int height = rows.empty() ? 24 : RowsHeight(rows, kPageStyle);
-    std::string svg = SvgOpen(PAGE_WIDTH, height, "The attempts by Windows version");
+    std::string svg = SvgOpen(PAGE_WIDTH, height, title);
     if (rows.empty())
         svg += Text(PAGE_MARGIN, 16, PAGE_FONT_SIZE, "No reports yet.");
     DrawRows(&svg, rows, scale, kPageStyle, 0);
     return svg + "</svg>\n";
+}
+
+std::string VersionsPageSvg(const Funnel& f)
+{
+    std::vector<std::pair<std::string, const KindCounts*>> entries;
+    for (const auto& [key, counts] : VersionsInOrder(f))
+        entries.emplace_back(VersionLabel(key, *counts), counts);
+    return CountsPageSvg(entries, "The attempts by Windows version");
+}
+
+std::string LanguagesPageSvg(const Funnel& f)
+{
+    std::vector<std::pair<std::string, const KindCounts*>> entries;
+    for (const auto& [language, counts] : f.byLanguage)
+        entries.emplace_back(LanguageLabel(language), &counts);
+    return CountsPageSvg(entries, "The attempts by language");
 }
 
 std::string HourlyPageSvg(const HourlySeries& series)

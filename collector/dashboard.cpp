@@ -10,7 +10,6 @@
 namespace lvcollect {
 namespace {
 
-constexpr std::int64_t DAY_MS = 24 * HOUR_MS;
 // A day's label under the hourly chart needs about this many hours of width
 // on a phone; the partial days at either end may have fewer.
 constexpr std::size_t MIN_LABELLED_HOURS = 8;
@@ -147,8 +146,9 @@ std::string Figures(const Dashboard& d)
                   COLOUR_FAILED);
     out += Figure(Grouped(CutOff(f.all)), "cut off, no result report", COLOUR_CUT_OFF);
     out += Figure(Grouped(f.all.cancelled), "cancelled, window closed", COLOUR_CANCELLED);
-    out += Figure(Grouped(f.clients), "clients, " + Grouped(f.clientsRetried) + " needed Try Again",
-                  "#555555");
+    std::string clients = f.clientDays > 1 ? "clients (sum of " + Grouped(f.clientDays) + " days), "
+                                           : std::string("clients, ");
+    out += Figure(Grouped(f.clients), clients + Grouped(f.clientsRetried) + " needed Try Again", "#555555");
     return out + "</div>\n";
 }
 
@@ -204,13 +204,39 @@ std::string HourlySection(const HourlySeries& series)
     return out + "</section>\n";
 }
 
+std::string LanguagesSection(const Funnel& f)
+{
+    std::string rows;
+    for (const auto& [language, counts] : f.byLanguage) {
+        const char* name = LanguageName(language);
+        std::string label = LanguageLabel(language);
+        rows += "<tr><td>" + (name ? label.substr(label.find(' ') + 1) + " (" + std::to_string(language) + ")"
+                                   : label) +
+                "</td><td class=\"n\">" + Grouped(counts.started) + "</td><td class=\"n\">" +
+                Grouped(counts.succeeded) + "</td><td class=\"n\">" + Grouped(counts.failed) +
+                "</td><td class=\"n\">" + Grouped(CutOff(counts)) + "</td><td class=\"n\">" +
+                Grouped(counts.cancelled) + "</td></tr>\n";
+    }
+    std::string out = "<section id=\"languages\">\n<h2>By language</h2>\n";
+    out += Legend({{COLOUR_SUCCEEDED, "success"}, {COLOUR_FAILED, "failed"},
+                   {COLOUR_CUT_OFF, "cut off"}});
+    out += LanguagesPageSvg(f);
+    out += "<table>\n<thead><tr><th>Language</th><th class=\"n\">Started</th><th class=\"n\">Success"
+           "</th><th class=\"n\">Failed</th><th class=\"n\">Cut off</th><th class=\"n\">Cancel"
+           "</th></tr></thead>\n<tbody>\n" +
+           rows + "</tbody>\n</table>\n";
+    return out + "</section>\n";
+}
+
 std::string SpreadRow(const char* what, const Spread& spread, bool bytes)
 {
     auto value = [&](std::uint32_t v) { return bytes ? Bytes(v) : Grouped(v) + " s"; };
     if (spread.count == 0)
         return std::string("<tr><td>") + what + "</td><td colspan=\"3\">none</td></tr>\n";
-    return std::string("<tr><td>") + what + "</td><td class=\"n\">" + value(spread.median) +
-           "</td><td class=\"n\">" + value(spread.p95) + "</td><td class=\"n\">" +
+    // Read from buckets: within 1 % unless every value counted was small.
+    const char* near = spread.exact ? "" : "~";
+    return std::string("<tr><td>") + what + "</td><td class=\"n\">" + near + value(spread.median) +
+           "</td><td class=\"n\">" + near + value(spread.p95) + "</td><td class=\"n\">" +
            Grouped(spread.count) + "</td></tr>\n";
 }
 
@@ -223,7 +249,10 @@ std::string SpreadSection(const Funnel& f)
     out += SpreadRow("Bytes of a success", f.successBytes, true);
     out += SpreadRow("Seconds to failure", f.failureSeconds, false);
     out += SpreadRow("Bytes of a failure", f.failureBytes, true);
-    return out + "</tbody>\n</table>\n</section>\n";
+    out += "</tbody>\n</table>\n";
+    if (!(f.successSeconds.exact && f.successBytes.exact && f.failureSeconds.exact && f.failureBytes.exact))
+        out += "<p>~: within 1 % (read from the summaries' buckets).</p>\n";
+    return out + "</section>\n";
 }
 
 std::string ReportCell(const Report& report)
@@ -238,14 +267,13 @@ std::string LatestSection(const std::vector<StoredReport>& latest)
     std::string out = "<section id=\"latest\" class=\"wide\">\n<h2>Latest reports</h2>\n";
     if (latest.empty())
         return out + "<p>No reports yet.</p>\n</section>\n";
-    out += "<table class=\"latest\">\n<thead><tr><th>Received (UTC)</th><th>Client</th><th>Report"
+    out += "<table class=\"latest\">\n<thead><tr><th>Received (UTC)</th><th>Report"
            "</th><th>Windows</th><th class=\"n\">Seconds</th><th class=\"n\">Bytes</th><th>Download "
            "URL</th><th>User agent</th></tr></thead>\n<tbody>\n";
     for (const StoredReport& stored : latest) {
         const Report& r = stored.report;
         bool result = r.kind != ReportKind::Start;
         out += "<tr><td data-label=\"Received\">" + UtcFormatted(stored.receivedMs, "%Y-%m-%d %H:%M:%S") +
-               "</td><td data-label=\"Client\">" + HtmlText(stored.client) +
                "</td><td data-label=\"Report\">" + ReportCell(r) +
                "</td><td data-label=\"Windows\">" +
                Format("%u.%u %s", r.osMajor, r.osMinor, r.ntLine ? "nt" : "win") +
@@ -269,12 +297,11 @@ std::uint64_t CutOff(const KindCounts& counts)
 HourlySeries HourlySeriesEnding(std::int64_t nowMs)
 {
     HourlySeries series;
-    std::int64_t currentHourMs = nowMs - ((nowMs % HOUR_MS) + HOUR_MS) % HOUR_MS;
-    series.firstHourMs = currentHourMs - static_cast<std::int64_t>(HOURS_SHOWN - 1) * HOUR_MS;
+    series.firstHourMs = HourOf(nowMs) - static_cast<std::int64_t>(HOURS_SHOWN - 1) * HOUR_MS;
     return series;
 }
 
-void CountInHour(HourlySeries* series, std::int64_t receivedMs, ReportKind kind)
+void CountInHour(HourlySeries* series, std::int64_t receivedMs, ReportKind kind, std::uint64_t count)
 {
     if (receivedMs < series->firstHourMs)
         return;
@@ -283,46 +310,51 @@ void CountInHour(HourlySeries* series, std::int64_t receivedMs, ReportKind kind)
     if (index >= series->hours.size())
         return;
     if (kind == ReportKind::Start)
-        ++series->hours[index].attempts;
+        series->hours[index].attempts += count;
     else if (kind == ReportKind::Success)
-        ++series->hours[index].successes;
+        series->hours[index].successes += count;
 }
 
-DashboardBuilder::DashboardBuilder(std::int64_t nowMs)
+Dashboard DashboardOf(const Summaries& summaries, const Period& period, std::vector<StoredReport> latest,
+                      std::int64_t nowMs)
 {
-    dashboard_.updatedMs = nowMs;
-    dashboard_.hourly = HourlySeriesEnding(nowMs);
+    Dashboard dashboard;
+    dashboard.updatedMs = nowMs;
+    dashboard.funnel = FunnelOf(summaries, period);
+    const KindCounts& all = dashboard.funnel.all;
+    dashboard.reports = all.started + all.succeeded + all.failed + all.cancelled;
+    dashboard.hourly = HourlySeriesEnding(std::min(nowMs, period.ToMs() - 1));
+    for (const auto& [hourMs, counts] : summaries.hourly) {
+        CountInHour(&dashboard.hourly, hourMs, ReportKind::Start, counts.first);
+        CountInHour(&dashboard.hourly, hourMs, ReportKind::Success, counts.second);
+    }
+    dashboard.latest = std::move(latest);
+    return dashboard;
 }
 
 void DashboardBuilder::Add(const StoredReport& stored)
 {
-    funnel_.Add(stored);
-    ++dashboard_.reports;
-    CountInHour(&dashboard_.hourly, stored.receivedMs, stored.report.kind);
-    // The newest by the time received, which is the order of arrival for
-    // one collector but not always for reports that several stored.
-    if (latest_.size() == LATEST_REPORTS_SHOWN) {
-        if (stored.receivedMs < latest_.front().receivedMs)
-            return;
-        latest_.pop_front();
-    }
-    auto later = std::upper_bound(latest_.begin(), latest_.end(), stored.receivedMs,
-                                  [](std::int64_t ms, const StoredReport& kept) { return ms < kept.receivedMs; });
-    latest_.insert(later, stored);
+    delta_.AddReport(stored.receivedMs, stored.client, stored.report);
+    reports_.push_back(stored);
 }
 
 Dashboard DashboardBuilder::Finish(std::uint64_t malformed)
 {
-    dashboard_.funnel = funnel_.Finish(malformed);
-    dashboard_.latest.assign(latest_.rbegin(), latest_.rend());
-    return dashboard_;
+    // The newest by the time received, which is the order of arrival for
+    // one collector but not always for reports that several stored.
+    std::stable_sort(reports_.begin(), reports_.end(),
+                     [](const StoredReport& a, const StoredReport& b) { return a.receivedMs > b.receivedMs; });
+    if (reports_.size() > LATEST_REPORTS_SHOWN)
+        reports_.resize(LATEST_REPORTS_SHOWN);
+    Summaries summaries = SummariesOf(delta_, Period{});
+    summaries.malformed = malformed;
+    return DashboardOf(summaries, Period{}, reports_, nowMs_);
 }
 
-Dashboard ReadDashboard(ReportStore& store, std::int64_t nowMs)
+Dashboard ReadDashboard(ReportStore& store, std::int64_t nowMs, const Period& period)
 {
-    DashboardBuilder builder(nowMs);
-    store.ForEachReport([&](const StoredReport& stored) { builder.Add(stored); });
-    return builder.Finish(store.MalformedCount());
+    Summaries summaries = store.ReadSummaries(period);
+    return DashboardOf(summaries, period, store.Latest(LATEST_REPORTS_SHOWN), nowMs);
 }
 
 std::string HtmlText(std::string_view bytes)
@@ -363,17 +395,26 @@ std::string DashboardHtml(const Dashboard& d)
         "<title>Lumenvast Player downloads</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
     out += "<header>\n<h1>Lumenvast Player downloads</h1>\n<p class=\"updated\">Updated <time datetime=\"" +
            UtcFormatted(d.updatedMs, "%Y-%m-%dT%H:%M:%SZ") + "\">" + UtcTime(d.updatedMs) +
-           "</time>; refreshes every " + std::to_string(DASHBOARD_REFRESH_SECONDS) + " s. " +
-           Grouped(d.reports) + " reports stored, " + Grouped(f.malformed) +
+           "</time>; refreshes every " + std::to_string(DASHBOARD_REFRESH_SECONDS) + " s. Period: " +
+           PeriodText(f) + ": " + Grouped(d.reports) + " reports, " + Grouped(f.malformed) +
            " malformed queries.</p>\n";
     out += Figures(d);
     out += "</header>\n<main>\n";
-    out += "<section id=\"funnel\">\n<h2>Funnel</h2>\n" + FunnelPageSvg(f) + "</section>\n";
+    out += "<div class=\"column\">\n<section id=\"funnel\">\n<h2>Funnel</h2>\n" + FunnelPageSvg(f) +
+           "</section>\n" + LanguagesSection(f) + "</div>\n";
     out += "<div class=\"column\">\n" + VersionsSection(f) + SpreadSection(f) + "</div>\n";
     out += HourlySection(d.hourly);
     out += LatestSection(d.latest);
-    out += "</main>\n<footer>The same figures for scripts: <a href=\"/summary.json\">/summary.json</a>."
-           "</footer>\n</body>\n</html>\n";
+    out += "</main>\n<footer>The same figures for scripts: <a href=\"/summary.json\">/summary.json</a>. "
+           "A period of whole UTC days: ?from=YYYY-MM-DD&amp;to=YYYY-MM-DD. Clients are counted per day, "
+           "from keyed hashes of their addresses; no address is kept.";
+    if (!f.ownKeyDays.empty()) {
+        out += " Counted apart, by a collector that had no key of the fleet:";
+        for (std::int64_t day : f.ownKeyDays)
+            out += " " + DayText(day);
+        out += ".";
+    }
+    out += "</footer>\n</body>\n</html>\n";
     return out;
 }
 

@@ -1,12 +1,12 @@
-// The vendor's dashboard: one HTML page, drawn from the stored reports, that
-// shows the funnel, the funnel by Windows version, the attempts of the last
-// seven days hour by hour, the spread of the successes and the latest
-// reports. It refreshes itself with a meta refresh: the page carries no
+// The vendor's dashboard: one HTML page, drawn from the summaries of a
+// period (summaries.h), that shows the funnel, the funnel by Windows
+// version and by language, the attempts of the period's last seven days
+// hour by hour, the spread of the successes and the latest reports. It refreshes itself with a meta refresh: the page carries no
 // script and fetches nothing, so it works wherever the admin listener is
 // reachable, and a report's texts can never become code in it.
 //
 // Free of the HTTP front and of the store's kind: it is built from the
-// reports one by one, in the order of arrival, and rendered to a string.
+// summaries and the latest reports, and rendered to a string.
 #ifndef LV_COLLECTOR_DASHBOARD_H
 #define LV_COLLECTOR_DASHBOARD_H
 
@@ -23,7 +23,6 @@
 namespace lvcollect {
 
 constexpr int DASHBOARD_REFRESH_SECONDS = 30;
-constexpr std::int64_t HOUR_MS = 3600 * 1000;
 constexpr std::size_t HOURS_SHOWN = 7 * 24;
 constexpr std::size_t LATEST_REPORTS_SHOWN = 20;
 
@@ -32,38 +31,44 @@ struct HourCounts {
     std::uint64_t successes = 0;   // success reports received in the hour
 };
 
-// The last HOURS_SHOWN whole hours of UTC, the current one last (it is
-// still running); reports outside them are not counted.
+// The last HOURS_SHOWN whole hours of UTC before a moment (now, or the
+// end of the period), the one that holds it last; reports outside them are
+// not counted.
 struct HourlySeries {
     std::int64_t firstHourMs = 0;  // where the oldest hour begins
     std::array<HourCounts, HOURS_SHOWN> hours{};
 };
 
 HourlySeries HourlySeriesEnding(std::int64_t nowMs);
-void CountInHour(HourlySeries* series, std::int64_t receivedMs, ReportKind kind);
+void CountInHour(HourlySeries* series, std::int64_t receivedMs, ReportKind kind, std::uint64_t count = 1);
 
 struct Dashboard {
     Funnel funnel;
-    std::uint64_t reports = 0;            // valid reports stored
+    std::uint64_t reports = 0;            // valid reports of the period
     std::int64_t updatedMs = 0;           // when the store was read
     HourlySeries hourly;
     std::vector<StoredReport> latest;     // the newest received, newest first
 };
 
+Dashboard DashboardOf(const Summaries& summaries, const Period& period, std::vector<StoredReport> latest,
+                      std::int64_t nowMs);
+
+// The dashboard of reports held in memory (tests): each client's text is
+// taken as its hash.
 class DashboardBuilder {
 public:
-    explicit DashboardBuilder(std::int64_t nowMs);
-    void Add(const StoredReport& stored);   // in the order of arrival
+    explicit DashboardBuilder(std::int64_t nowMs) : nowMs_(nowMs) {}
+    void Add(const StoredReport& stored);
     Dashboard Finish(std::uint64_t malformed);
 
 private:
-    FunnelBuilder funnel_;
-    Dashboard dashboard_;
-    std::deque<StoredReport> latest_;
+    std::int64_t nowMs_;
+    SummaryDelta delta_;
+    std::vector<StoredReport> reports_;
 };
 
-// Reads every report of the store once.
-Dashboard ReadDashboard(ReportStore& store, std::int64_t nowMs);
+// Reads the period's summaries and the latest reports.
+Dashboard ReadDashboard(ReportStore& store, std::int64_t nowMs, const Period& period = {});
 
 // Attempts without a result report: the window closed or the machine
 // stopped while they ran, or the report was lost on the way.
@@ -91,6 +96,8 @@ inline constexpr char COLOUR_ATTEMPTS_LIGHT[] = "#a9bedf";
 std::string FunnelPageSvg(const Funnel& funnel);
 // One row per version pair, in the order of their numbers.
 std::string VersionsPageSvg(const Funnel& funnel);
+// One row per language, in the order of their ids.
+std::string LanguagesPageSvg(const Funnel& funnel);
 // Stretched to the page's width: it holds no text.
 std::string HourlyPageSvg(const HourlySeries& series);
 

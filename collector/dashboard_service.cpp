@@ -22,15 +22,25 @@ DashboardService::~DashboardService()
     reader_.join();
 }
 
-void DashboardService::Request(DocumentsReady ready)
+namespace {
+
+std::pair<std::int64_t, std::int64_t> KeyOf(const Period& period)
+{
+    return {period.FromMs(), period.ToMs()};
+}
+
+}  // namespace
+
+void DashboardService::Request(const Period& period, DocumentsReady ready)
 {
     std::shared_ptr<const DashboardDocuments> fresh;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (latest_ && latest_->ok && now_() - latest_->readMs < DASHBOARD_FRESH_MS) {
-            fresh = latest_;
+        auto latest = latest_.find(KeyOf(period));
+        if (latest != latest_.end() && latest->second->ok && now_() - latest->second->readMs < DASHBOARD_FRESH_MS) {
+            fresh = latest->second;
         } else {
-            waiting_.push_back(std::move(ready));
+            waiting_.push_back({period, std::move(ready)});
         }
     }
     if (fresh)
@@ -53,28 +63,36 @@ void DashboardService::ReadLoop()
         if (stopping_)
             return;
         // Those who asked before the read starts; later ones wait for the next.
-        std::vector<DocumentsReady> served;
+        std::vector<Waiting> served;
         served.swap(waiting_);
         lock.unlock();
-        std::shared_ptr<const DashboardDocuments> documents = Read();
+        std::map<std::pair<std::int64_t, std::int64_t>, std::shared_ptr<const DashboardDocuments>> read;
+        for (const Waiting& each : served) {
+            auto key = KeyOf(each.period);
+            if (!read.count(key))
+                read[key] = Read(each.period);
+        }
         lock.lock();
-        latest_ = documents;
-        ++reads_;
+        if (latest_.size() > KEPT_READS)
+            latest_.clear();
+        for (const auto& [key, documents] : read)
+            latest_[key] = documents;
+        reads_ += read.size();
         lock.unlock();
-        for (DocumentsReady& ready : served)
-            ready(documents);
+        for (Waiting& each : served)
+            each.ready(read[KeyOf(each.period)]);
         lock.lock();
     }
 }
 
-std::shared_ptr<const DashboardDocuments> DashboardService::Read()
+std::shared_ptr<const DashboardDocuments> DashboardService::Read(const Period& period)
 {
     auto documents = std::make_shared<DashboardDocuments>();
     documents->readMs = now_();
     try {
         if (!store_)
             store_ = open_();
-        Dashboard dashboard = ReadDashboard(*store_, documents->readMs);
+        Dashboard dashboard = ReadDashboard(*store_, documents->readMs, period);
         documents->html = DashboardHtml(dashboard);
         documents->json = SummaryJson(dashboard.funnel);
         documents->ok = true;

@@ -49,36 +49,44 @@ const WindowsVersion kWindowsVersions[] = {
     {10, 0, true, "Windows 10 or 11"},
 };
 
-// Nearest rank: the smallest value with at least p of all values at or below it.
-std::uint32_t Percentile(const std::vector<std::uint32_t>& sorted, unsigned percent)
-{
-    std::size_t rank = (sorted.size() * percent + 99) / 100;
-    return sorted[rank == 0 ? 0 : rank - 1];
-}
+// The table of the languages a build is made in: {oslanguage, "code", "name"}.
+struct Language {
+    std::uint32_t id;
+    const char* code;
+    const char* name;
+};
 
-Spread SpreadOf(std::vector<std::uint32_t>& values)
+const Language kLanguages[] = {
+#include "languages.inc"
+};
+
+// Nearest rank over buckets: the smallest value with at least p of all
+// values at or below it, as its bucket reads.
+Spread SpreadOf(const std::map<std::uint32_t, std::uint64_t>& buckets)
 {
     Spread spread;
-    spread.count = values.size();
-    if (values.empty())
+    for (const auto& [bucket, count] : buckets)
+        spread.count += count;
+    if (spread.count == 0)
         return spread;
-    std::sort(values.begin(), values.end());
-    spread.median = Percentile(values, 50);
-    spread.p95 = Percentile(values, 95);
+    std::uint64_t medianRank = (spread.count * 50 + 99) / 100;
+    std::uint64_t p95Rank = (spread.count * 95 + 99) / 100;
+    std::uint64_t seen = 0;
+    bool medianFound = false;
+    for (const auto& [bucket, count] : buckets) {
+        seen += count;
+        if (!medianFound && seen >= medianRank) {
+            spread.median = BucketValue(bucket);
+            spread.exact = bucket < EXACT_BELOW;
+            medianFound = true;
+        }
+        if (seen >= p95Rank) {
+            spread.p95 = BucketValue(bucket);
+            spread.exact = spread.exact && bucket < EXACT_BELOW;
+            break;
+        }
+    }
     return spread;
-}
-
-// One client, whichever collector heard it: a collector on an IPv6 socket
-// hears an IPv4 peer as "::ffff:192.0.2.1", one on an IPv4 socket as
-// "192.0.2.1", and a fleet may have both.
-std::string ClientKey(const std::string& client)
-{
-    const std::size_t prefix = 7;   // "::ffff:"
-    if (client.size() > prefix && strncasecmp(client.c_str(), "::ffff:", prefix) == 0 &&
-        client.find('.', prefix) != std::string::npos &&
-        client.find_first_not_of("0123456789.", prefix) == std::string::npos)
-        return client.substr(prefix);
-    return client;
 }
 
 std::string OsKey(const Report& report)
@@ -107,9 +115,9 @@ std::string SpreadLine(const char* what, const Spread& spread, const char* unit)
 {
     if (spread.count == 0)
         return Format("  %-28s none\n", what);
-    return Format("  %-28s median %u %s, 95th percentile %u %s, of %llu\n", what,
+    return Format("  %-28s median %u %s, 95th percentile %u %s, of %llu%s\n", what,
                   spread.median, unit, spread.p95, unit,
-                  static_cast<unsigned long long>(spread.count));
+                  static_cast<unsigned long long>(spread.count), spread.exact ? "" : " (within 1 %)");
 }
 
 // A JSON string of bytes that may not be UTF-8: every byte above 127 is
@@ -145,9 +153,36 @@ std::string JsonVersion(const VersionCounts& counts)
 std::string JsonSpread(const Spread& spread)
 {
     if (spread.count == 0)
-        return "{\"count\": 0, \"median\": null, \"p95\": null}";
-    return Format("{\"count\": %llu, \"median\": %u, \"p95\": %u}",
-                  static_cast<unsigned long long>(spread.count), spread.median, spread.p95);
+        return "{\"count\": 0, \"median\": null, \"p95\": null, \"exact\": true}";
+    return Format("{\"count\": %llu, \"median\": %u, \"p95\": %u, \"exact\": %s}",
+                  static_cast<unsigned long long>(spread.count), spread.median, spread.p95,
+                  spread.exact ? "true" : "false");
+}
+
+std::string JsonCounts(const KindCounts& counts)
+{
+    return Format("\"started\": %llu, \"succeeded\": %llu, \"failed\": %llu, \"cancelled\": %llu",
+                  static_cast<unsigned long long>(counts.started),
+                  static_cast<unsigned long long>(counts.succeeded),
+                  static_cast<unsigned long long>(counts.failed),
+                  static_cast<unsigned long long>(counts.cancelled));
+}
+
+void Count(KindCounts* counts, ReportKind kind, std::uint64_t n)
+{
+    switch (kind) {
+    case ReportKind::Start: counts->started += n; break;
+    case ReportKind::Success: counts->succeeded += n; break;
+    case ReportKind::Failure: counts->failed += n; break;
+    case ReportKind::Cancel: counts->cancelled += n; break;
+    }
+}
+
+std::string ClientsHeading(const Funnel& f)
+{
+    if (f.clientDays <= 1)
+        return "Clients (of the day)";
+    return Format("Clients (sum of %llu days)", static_cast<unsigned long long>(f.clientDays));
 }
 
 }  // namespace
@@ -187,71 +222,97 @@ const char* CatalogueText(std::uint32_t code)
     return nullptr;
 }
 
+const char* LanguageName(std::uint32_t osLanguage)
+{
+    for (const Language& language : kLanguages)
+        if (language.id == osLanguage)
+            return language.name;
+    return nullptr;
+}
+
+std::string LanguageLabel(std::uint32_t osLanguage)
+{
+    const char* name = LanguageName(osLanguage);
+    if (!name)
+        return std::to_string(osLanguage);
+    std::string label = name;
+    label[0] = static_cast<char>(label[0] - 'a' + 'A');
+    return std::to_string(osLanguage) + " " + label;
+}
+
+std::string PeriodText(const Funnel& f)
+{
+    const Period& p = f.period;
+    if (p.hasFrom && p.hasTo)
+        return p.fromDay == p.toDay ? DayText(p.fromDay) : DayText(p.fromDay) + " to " + DayText(p.toDay);
+    if (p.hasFrom)
+        return "from " + DayText(p.fromDay);
+    if (p.hasTo)
+        return "to " + DayText(p.toDay);
+    return "all kept reports";
+}
+
+Funnel FunnelOf(const Summaries& summaries, const Period& period)
+{
+    Funnel funnel;
+    funnel.period = period;
+    funnel.firstHourMs = summaries.firstHourMs;
+    funnel.lastHourMs = summaries.lastHourMs;
+    for (const auto& [key, count] : summaries.counts) {
+        Count(&funnel.all, key.kind, count);
+        if (key.kind == ReportKind::Failure)
+            funnel.failedByCode[key.code] += count;
+        Report report;
+        report.osMajor = key.osMajor;
+        report.osMinor = key.osMinor;
+        report.ntLine = key.ntLine;
+        VersionCounts& os = funnel.byOs[OsKey(report)];
+        os.major = key.osMajor;
+        os.minor = key.osMinor;
+        os.ntLine = key.ntLine;
+        Count(&os, key.kind, count);
+        Count(&funnel.byLanguage[key.language], key.kind, count);
+    }
+    std::map<std::uint32_t, std::uint64_t> buckets[2][2];   // [failure][bytes]
+    for (const auto& [key, count] : summaries.spreads)
+        buckets[key.kind == ReportKind::Failure][key.measure == Measure::Bytes][key.bucket] += count;
+    funnel.successSeconds = SpreadOf(buckets[0][0]);
+    funnel.successBytes = SpreadOf(buckets[0][1]);
+    funnel.failureSeconds = SpreadOf(buckets[1][0]);
+    funnel.failureBytes = SpreadOf(buckets[1][1]);
+    for (const DayClients& day : summaries.days) {
+        if (day.clients == 0)
+            continue;
+        funnel.clients += day.clients;
+        funnel.clientsRetried += day.retried;
+        ++funnel.clientDays;
+        if (day.ownKeys)
+            funnel.ownKeyDays.push_back(day.day);
+    }
+    funnel.malformed = summaries.malformed;
+    return funnel;
+}
+
 void FunnelBuilder::Add(const StoredReport& stored)
 {
-    const Report& report = stored.report;
-    VersionCounts& os = funnel_.byOs[OsKey(report)];
-    os.major = report.osMajor;
-    os.minor = report.osMinor;
-    os.ntLine = report.ntLine;
-    Client& client = clients_[ClientKey(stored.client)];
-    switch (report.kind) {
-    case ReportKind::Start:
-        ++funnel_.all.started;
-        ++os.started;
-        // Try Again starts a new attempt in the same process, right after
-        // the failure that the error view shows.
-        if (client.lastResultFailed)
-            client.retried = true;
-        client.lastResultFailed = false;
-        client.started = true;
-        break;
-    case ReportKind::Success:
-        ++funnel_.all.succeeded;
-        ++os.succeeded;
-        successSeconds_.push_back(report.seconds);
-        successBytes_.push_back(report.bytes);
-        client.lastResultFailed = false;
-        break;
-    case ReportKind::Failure:
-        ++funnel_.all.failed;
-        ++os.failed;
-        ++funnel_.failedByCode[report.code];
-        failureSeconds_.push_back(report.seconds);
-        failureBytes_.push_back(report.bytes);
-        client.lastResultFailed = true;
-        break;
-    case ReportKind::Cancel:
-        // The window closed: the process has ended, whatever came before.
-        ++funnel_.all.cancelled;
-        ++os.cancelled;
-        client.lastResultFailed = false;
-        break;
-    }
+    delta_.AddReport(stored.receivedMs, stored.client, stored.report);
 }
 
 Funnel FunnelBuilder::Finish(std::uint64_t malformed)
 {
-    funnel_.malformed = malformed;
-    for (const auto& entry : clients_) {
-        if (!entry.second.started)
-            continue;
-        ++funnel_.clients;
-        if (entry.second.retried)
-            ++funnel_.clientsRetried;
-    }
-    funnel_.successSeconds = SpreadOf(successSeconds_);
-    funnel_.successBytes = SpreadOf(successBytes_);
-    funnel_.failureSeconds = SpreadOf(failureSeconds_);
-    funnel_.failureBytes = SpreadOf(failureBytes_);
-    return funnel_;
+    Funnel funnel = FunnelOf(SummariesOf(delta_, Period{}), Period{});
+    funnel.malformed = malformed;
+    return funnel;
 }
 
 std::string SummaryText(const Funnel& f)
 {
     const KindCounts& all = f.all;
     std::uint64_t results = all.succeeded + all.failed;
-    std::string out;
+    std::string out = "Period: " + PeriodText(f);
+    if (f.firstHourMs >= 0)
+        out += " (reports of " + DayText(DayOf(f.firstHourMs)) + " to " + DayText(DayOf(f.lastHourMs)) + ")";
+    out += "\n\n";
     out += Format("%-32s %8llu\n", "Attempts started", static_cast<unsigned long long>(all.started));
     out += Format("%-32s %8llu  %s of started\n", "Ended in success",
                   static_cast<unsigned long long>(all.succeeded), Share(all.succeeded, all.started).c_str());
@@ -267,10 +328,16 @@ std::string SummaryText(const Funnel& f)
     out += Format("%-32s %8llu\n", "Cancelled (window closed)",
                   static_cast<unsigned long long>(all.cancelled));
     out += Format("%-32s %8llu\n", "Malformed queries", static_cast<unsigned long long>(f.malformed));
-    out += Format("%-32s %8llu  %llu needed Try Again (%s)\n", "Clients (addresses)",
+    out += Format("%-32s %8llu  %llu needed Try Again (%s)\n", ClientsHeading(f).c_str(),
                   static_cast<unsigned long long>(f.clients),
                   static_cast<unsigned long long>(f.clientsRetried),
                   Share(f.clientsRetried, f.clients).c_str());
+    if (!f.ownKeyDays.empty()) {
+        std::string days;
+        for (std::int64_t day : f.ownKeyDays)
+            days += (days.empty() ? "" : ", ") + DayText(day);
+        out += "  of which some were counted apart by a collector that had no key of the fleet, on " + days + "\n";
+    }
     out += Format("\n%-49s %9s %8s %8s %8s\n", "By Windows version", "started", "success",
                   "failure", "cancel");
     for (const auto& [os, counts] : VersionsInOrder(f)) {
@@ -281,6 +348,13 @@ std::string SummaryText(const Funnel& f)
                       static_cast<unsigned long long>(counts->failed),
                       static_cast<unsigned long long>(counts->cancelled));
     }
+    out += Format("\n%-49s %9s %8s %8s %8s\n", "By language", "started", "success", "failure", "cancel");
+    for (const auto& [language, counts] : f.byLanguage)
+        out += Format("  %-47s %9llu %8llu %8llu %8llu\n", LanguageLabel(language).c_str(),
+                      static_cast<unsigned long long>(counts.started),
+                      static_cast<unsigned long long>(counts.succeeded),
+                      static_cast<unsigned long long>(counts.failed),
+                      static_cast<unsigned long long>(counts.cancelled));
     out += "\nDuration and size of the attempts\n";
     out += SpreadLine("seconds to success", f.successSeconds, "s");
     out += SpreadLine("bytes of a success", f.successBytes, "bytes");
@@ -298,17 +372,32 @@ std::string SummaryJson(const Funnel& f)
     std::string byOs;
     for (const auto& [os, counts] : VersionsInOrder(f))
         byOs += (byOs.empty() ? "" : ", ") + JsonString(os) + ": " + JsonVersion(*counts);
+    std::string byLanguage;
+    for (const auto& [language, counts] : f.byLanguage) {
+        const char* name = LanguageName(language);
+        byLanguage += Format("%s\"%u\": {\"language\": %s, ", byLanguage.empty() ? "" : ", ", language,
+                             name ? JsonString(name).c_str() : "null") +
+                      JsonCounts(counts) + "}";
+    }
+    std::string ownKeyDays;
+    for (std::int64_t day : f.ownKeyDays)
+        ownKeyDays += (ownKeyDays.empty() ? "\"" : ", \"") + DayText(day) + "\"";
     std::string out = "{";
+    out += "\"from\": " + (f.period.hasFrom ? "\"" + DayText(f.period.fromDay) + "\"" : std::string("null")) +
+           ", \"to\": " + (f.period.hasTo ? "\"" + DayText(f.period.toDay) + "\"" : std::string("null")) + ", ";
     out += Format("\"started\": %llu, \"succeeded\": %llu, \"failed\": {%s}, \"cancelled\": %llu, "
                   "\"malformed\": %llu, ",
                   static_cast<unsigned long long>(f.all.started),
                   static_cast<unsigned long long>(f.all.succeeded), failed.c_str(),
                   static_cast<unsigned long long>(f.all.cancelled),
                   static_cast<unsigned long long>(f.malformed));
-    out += Format("\"clients\": %llu, \"clients_needing_try_again\": %llu, ",
+    out += Format("\"clients\": %llu, \"clients_needing_try_again\": %llu, \"client_days\": %llu, ",
                   static_cast<unsigned long long>(f.clients),
-                  static_cast<unsigned long long>(f.clientsRetried));
+                  static_cast<unsigned long long>(f.clientsRetried),
+                  static_cast<unsigned long long>(f.clientDays));
+    out += "\"days_with_clients_counted_apart\": [" + ownKeyDays + "], ";
     out += "\"by_os\": {" + byOs + "}, ";
+    out += "\"by_language\": {" + byLanguage + "}, ";
     out += "\"seconds\": {\"success\": " + JsonSpread(f.successSeconds) +
            ", \"failure\": " + JsonSpread(f.failureSeconds) + "}, ";
     out += "\"bytes\": {\"success\": " + JsonSpread(f.successBytes) +

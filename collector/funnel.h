@@ -1,9 +1,12 @@
-// The funnel of the download attempts, counted from the stored reports:
-// how many start, how many end in an installed player, where and why the
-// others fail, on which Windows versions, and how long it takes.
+// The funnel of the download attempts, read from the summaries
+// (summaries.h): how many start, how many end in an installed player, where
+// and why the others fail, on which Windows versions and in which
+// languages, and how long it takes.
 //
-// A client is a peer address (an IPv4 address the same in either of its
-// socket forms). The reports carry no identity of their own, so clients
+// A client is a keyed hash of its address, new every UTC day
+// (client_hash.h), so clients are counted per day: over several days the
+// figure is a sum of days, and one machine that came back on another day
+// counts again. The reports carry no identity of their own, so clients
 // behind one address (a proxy, a shared network) count as one.
 #ifndef LV_COLLECTOR_FUNNEL_H
 #define LV_COLLECTOR_FUNNEL_H
@@ -16,14 +19,17 @@
 #include <vector>
 
 #include "collector/store.h"
+#include "collector/summaries.h"
 
 namespace lvcollect {
 
-// Median and 95th percentile (nearest rank) of a set of values.
+// Median and 95th percentile (nearest rank) of a set of values, read from
+// their buckets: exact when both fall below EXACT_BELOW, else within 1 %.
 struct Spread {
     std::uint64_t count = 0;
     std::uint32_t median = 0;
     std::uint32_t p95 = 0;
+    bool exact = true;
 };
 
 struct KindCounts {
@@ -41,30 +47,42 @@ struct VersionCounts : KindCounts {
 };
 
 struct Funnel {
+    Period period;                        // as asked
+    std::int64_t firstHourMs = -1, lastHourMs = -1;   // of the reports counted; -1: none
     KindCounts all;
     std::map<std::uint32_t, std::uint64_t> failedByCode;
     std::uint64_t malformed = 0;
-    std::uint64_t clients = 0;            // addresses that started an attempt
-    std::uint64_t clientsRetried = 0;     // ... and started another after a failure
+    // Per UTC day, summed over the days of the period.
+    std::uint64_t clients = 0;            // clients that started an attempt
+    std::uint64_t clientsRetried = 0;     // ... and started another after a failure that day
+    std::uint64_t clientDays = 0;         // days with clients
+    std::vector<std::int64_t> ownKeyDays; // days whose clients include some hashed with a collector's own key
     std::map<std::string, VersionCounts> byOs;   // "5.1 nt", "4.10 win"
+    std::map<std::uint32_t, KindCounts> byLanguage;   // by oslanguage
     Spread successSeconds, successBytes, failureSeconds, failureBytes;
 };
 
+Funnel FunnelOf(const Summaries& summaries, const Period& period);
+
+// The funnel of reports held in memory (tests): each client's text is
+// taken as its hash.
 class FunnelBuilder {
 public:
-    void Add(const StoredReport& stored);   // in the order of arrival
+    void Add(const StoredReport& stored);
     Funnel Finish(std::uint64_t malformed);
 
 private:
-    struct Client {
-        bool started = false;
-        bool lastResultFailed = false;
-        bool retried = false;
-    };
-    Funnel funnel_;
-    std::unordered_map<std::string, Client> clients_;
-    std::vector<std::uint32_t> successSeconds_, successBytes_, failureSeconds_, failureBytes_;
+    SummaryDelta delta_;
 };
+
+// A language's name from the table of the languages a build is made in
+// ("English", "German"); nullptr for an id the table lacks.
+const char* LanguageName(std::uint32_t osLanguage);
+// "9 English", or the number alone.
+std::string LanguageLabel(std::uint32_t osLanguage);
+
+// "2024-05-01 to 2024-05-07", "all kept reports", ... for the heading.
+std::string PeriodText(const Funnel& funnel);
 
 // The catalogue's message for a result code, byte for byte; nullptr for a
 // code that has none.

@@ -2,12 +2,15 @@
 //
 //   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
 //                   [--max-connections N] [--admin-listen ADDRESS:PORT]
-//                   [--spool FILE] --db STORE           receive and store reports
-//   lvcollect summary --db STORE [--json]               print the funnel
-//   lvcollect plot --db STORE --out FILE.svg            draw the funnel
-//   lvcollect dashboard --db STORE --out FILE.html      write the dashboard page
+//                   [--spool FILE] [--keep-days N] --db STORE    receive and store reports
+//   lvcollect summary --db STORE [--json] [PERIOD]              print the funnel
+//   lvcollect plot --db STORE --out FILE.svg [PERIOD]           draw the funnel
+//   lvcollect dashboard --db STORE --out FILE.html [PERIOD]     write the dashboard page
 //
-// STORE is a SQLite file, or a PostgreSQL URI that several collectors share.
+// STORE is a SQLite file, or a PostgreSQL URI that several collectors share;
+// PERIOD is --from YYYY-MM-DD and --to YYYY-MM-DD, whole UTC days, either
+// or both. A hidden command, fill, stores generated reports through the
+// store's own code, for the benchmarks (fill.h).
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
 #include <chrono>
@@ -19,8 +22,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "collector/dashboard.h"
+#include "collector/fill.h"
 #include "collector/funnel.h"
+#include "collector/maintenance.h"
 #include "collector/server.h"
 #include "collector/spool.h"
 #include "collector/store_factory.h"
@@ -36,16 +43,19 @@ constexpr int EXIT_USAGE = 2;
 const char kDefaultSpool[] = "lvcollect.spool";
 // The most --max-connections takes: each connection holds a descriptor.
 constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
+// The most --keep-days takes: a hundred years.
+constexpr std::size_t MAX_KEEP_DAYS = 36500;
 
 const char kUsage[] =
     "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
     "                       [--max-connections N] [--admin-listen ADDRESS:PORT]\n"
-    "                       [--spool FILE] --db STORE\n"
-    "       lvcollect summary --db STORE [--json]\n"
-    "       lvcollect plot --db STORE --out FILE.svg\n"
-    "       lvcollect dashboard --db STORE --out FILE.html\n"
+    "                       [--spool FILE] [--keep-days N] --db STORE\n"
+    "       lvcollect summary --db STORE [--json] [--from DAY] [--to DAY]\n"
+    "       lvcollect plot --db STORE --out FILE.svg [--from DAY] [--to DAY]\n"
+    "       lvcollect dashboard --db STORE --out FILE.html [--from DAY] [--to DAY]\n"
     "STORE is a SQLite file, or postgresql://USER@HOST:PORT/DATABASE (a libpq URI)\n"
-    "for several collectors that store into one database.\n"
+    "for several collectors that store into one database. DAY is a UTC day,\n"
+    "YYYY-MM-DD; without --from and --to, all that is kept is summed.\n"
     "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
     "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
     "names the client instead of the proxy's address. At most --max-connections\n"
@@ -53,7 +63,9 @@ const char kUsage[] =
     "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
     "at /summary.json); keep it off the public network. On PostgreSQL, what is\n"
     "answered while the database is away is kept in --spool (lvcollect.spool) and\n"
-    "stored once it is back; each collector needs a spool of its own.\n";
+    "stored once it is back; each collector needs a spool of its own. Reports older\n"
+    "than --keep-days (90) whole UTC days are removed as it runs (0 keeps them);\n"
+    "the summaries stay.\n";
 
 int Usage()
 {
@@ -103,9 +115,13 @@ bool ParseListen(const std::string& text, std::string* hostOut, int* portOut)
     return true;
 }
 
-// A whole number from 1 to `most`.
-bool ParseCount(const std::string& text, std::size_t most, std::size_t* count)
+// A whole number from 1 to `most` (from 0 with `zero`).
+bool ParseCount(const std::string& text, std::size_t most, std::size_t* count, bool zero = false)
 {
+    if (zero && text == "0") {
+        *count = 0;
+        return true;
+    }
     if (text.empty() || text.size() > 9 || text[0] == '0')
         return false;
     std::size_t value = 0;
@@ -120,12 +136,20 @@ bool ParseCount(const std::string& text, std::size_t most, std::size_t* count)
     return true;
 }
 
-Funnel ReadFunnel(const std::string& path)
+// --from and --to.
+bool ParsePeriod(const std::map<std::string, std::string>& options, Period* period)
 {
-    std::unique_ptr<ReportStore> store = OpenStore(path, StoreAccess::ReadOnly);
-    FunnelBuilder builder;
-    store->ForEachReport([&](const StoredReport& stored) { builder.Add(stored); });
-    return builder.Finish(store->MalformedCount());
+    if (options.count("--from")) {
+        if (!ParseDay(options.at("--from"), &period->fromDay))
+            return false;
+        period->hasFrom = true;
+    }
+    if (options.count("--to")) {
+        if (!ParseDay(options.at("--to"), &period->toDay))
+            return false;
+        period->hasTo = true;
+    }
+    return !(period->hasFrom && period->hasTo && period->fromDay > period->toDay);
 }
 
 std::int64_t NowMs()
@@ -146,34 +170,64 @@ int WriteFile(const std::string& path, const std::string& content)
     return 0;
 }
 
+int ServeCommand(const std::string& db, const std::map<std::string, std::string>& options)
+{
+    ServeOptions serve;
+    if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve.host, &serve.port))
+        return Usage();
+    if (options.count("--admin-listen") &&
+        !ParseListen(options.at("--admin-listen"), &serve.adminHost, &serve.adminPort))
+        return Usage();
+    if (options.count("--max-connections") &&
+        !ParseCount(options.at("--max-connections"), MAX_CONNECTIONS_OPTION, &serve.maxConnections))
+        return Usage();
+    std::size_t keepDays = DEFAULT_KEEP_DAYS;
+    if (options.count("--keep-days") && !ParseCount(options.at("--keep-days"), MAX_KEEP_DAYS, &keepDays, true))
+        return Usage();
+    if (options.count("--client-header"))
+        serve.clientHeader = options.at("--client-header");
+    if (options.count("--spool") && !IsPostgresUri(db))
+        return Usage();
+    serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
+    UpgradeOptions upgrade;
+    upgrade.keepDays = static_cast<int>(keepDays);
+    upgrade.nowMs = NowMs();
+    upgrade.progress = isatty(STDERR_FILENO) != 0;
+    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, upgrade);
+    ClientHasher hasher;
+    Maintenance maintenance(hasher, static_cast<int>(keepDays));
+    // The day's key before the first report, and before a spool of an
+    // earlier collector is rewritten with hashes.
+    maintenance.FetchKeys(*store, NowMs());
+    if (keepDays > 0) {
+        std::uint64_t old = store->ReportsBefore(FirstKeptDay(NowMs(), static_cast<int>(keepDays)));
+        if (old > 0)
+            std::fprintf(stderr, "lvcollect: %llu kept reports are older than --keep-days %zu and will go as "
+                                 "it runs; their summaries stay\n", static_cast<unsigned long long>(old), keepDays);
+    }
+    if (IsPostgresUri(db))
+        store = WithSpool(std::move(store), options.count("--spool") ? options.at("--spool") : kDefaultSpool,
+                          hasher);
+    serve.hasher = &hasher;
+    ReportStore* writer = store.get();
+    serve.upkeep = [&maintenance, writer] { return maintenance.Run(*writer, NowMs()); };
+    return lvcollect::Serve(serve, *store);
+}
+
 int Run(const std::string& command, const std::map<std::string, std::string>& options)
 {
     const std::string& db = options.at("--db");
-    if (command == "serve") {
-        ServeOptions serve;
-        if (options.count("--listen") && !ParseListen(options.at("--listen"), &serve.host, &serve.port))
-            return Usage();
-        if (options.count("--admin-listen") &&
-            !ParseListen(options.at("--admin-listen"), &serve.adminHost, &serve.adminPort))
-            return Usage();
-        if (options.count("--max-connections") &&
-            !ParseCount(options.at("--max-connections"), MAX_CONNECTIONS_OPTION, &serve.maxConnections))
-            return Usage();
-        if (options.count("--client-header"))
-            serve.clientHeader = options.at("--client-header");
-        if (options.count("--spool") && !IsPostgresUri(db))
-            return Usage();
-        serve.openDashboardStore = [db] { return OpenStore(db, StoreAccess::ReadOnly); };
-        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite);
-        if (IsPostgresUri(db))
-            store = WithSpool(std::move(store), options.count("--spool") ? options.at("--spool") : kDefaultSpool);
-        return Serve(serve, *store);
-    }
-    if (command == "dashboard") {
-        std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadOnly);
-        return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs())));
-    }
-    Funnel funnel = ReadFunnel(db);
+    if (command == "serve")
+        return ServeCommand(db, options);
+    if (command == "fill")
+        return Fill(db, options);
+    Period period;
+    if (!ParsePeriod(options, &period))
+        return Usage();
+    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadOnly);
+    if (command == "dashboard")
+        return WriteFile(options.at("--out"), DashboardHtml(ReadDashboard(*store, NowMs(), period)));
+    Funnel funnel = FunnelOf(store->ReadSummaries(period), period);
     if (command == "summary") {
         std::fputs((options.count("--json") ? SummaryJson(funnel) : SummaryText(funnel)).c_str(), stdout);
         return 0;
@@ -192,12 +246,15 @@ int main(int argc, char** argv)
     std::map<std::string, std::string> options;
     bool parsed = false;
     if (command == "serve")
-        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--spool", "--db"},
+        parsed = ParseOptions(args, {"--listen", "--client-header", "--max-connections", "--admin-listen", "--spool",
+                                     "--keep-days", "--db"},
                               {}, &options);
     else if (command == "summary")
-        parsed = ParseOptions(args, {"--db"}, {"--json"}, &options);
+        parsed = ParseOptions(args, {"--db", "--from", "--to"}, {"--json"}, &options);
     else if (command == "plot" || command == "dashboard")
-        parsed = ParseOptions(args, {"--db", "--out"}, {}, &options) && options.count("--out");
+        parsed = ParseOptions(args, {"--db", "--out", "--from", "--to"}, {}, &options) && options.count("--out");
+    else if (command == "fill")
+        parsed = ParseOptions(args, FILL_OPTIONS, {}, &options);
     if (!parsed || !options.count("--db"))
         return Usage();
     try {

@@ -34,7 +34,8 @@ namespace lvcollect {
 // Connects, and for ReadWrite creates the tables when the database has none
 // (safe when several collectors start at once); throws StoreError. A lost
 // connection makes the next call connect again.
-std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access);
+std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access,
+                                               const UpgradeOptions& upgrade = {});
 
 }  // namespace lvcollect
 

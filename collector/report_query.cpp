@@ -10,12 +10,13 @@ constexpr std::string_view kScheme = "http://";
 // The scheme of the download URL in a report from an HTTPS build.
 constexpr std::string_view kSecureScheme = "https://";
 
-constexpr std::string_view kCommon =
-    "protocol=2&mode=initial&pluginversion=850325&oslanguage=9"
-    "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
-constexpr std::string_view kStartFields =
-    "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
-    "&savesattempted=&savescompleted=&package1=kest,850325&action=update";
+// A build per language: oslanguage is its Windows primary language id,
+// uilanguage its two-letter code.
+constexpr std::string_view kCommonHead = "protocol=2&mode=initial&pluginversion=850325&oslanguage=";
+constexpr std::string_view kCommonTail = "&installtype=Kestrelox&installstate=newplug&product1=LMV10D80";
+constexpr std::string_view kStartHead = "&machinetype=pc&sampleperiod=0&uilanguage=";
+constexpr std::string_view kStartTail =
+    "&worldregion=1&savesattempted=&savescompleted=&package1=kest,850325&action=update";
 constexpr std::string_view kResultHead = "&filesdownloaded=1&installattempts=1&version=,850325&action=";
 constexpr std::string_view kSuccessFields =
     "success&error=&filesdownloaded=1&installattempts=1&installduration=";
@@ -35,6 +36,8 @@ constexpr std::size_t MaxCurrentUrlBytes(std::string_view scheme)
 }
 // The downloader writes a 32-bit number in at most 10 digits.
 constexpr std::size_t MAX_NUMBER_DIGITS = 10;
+// A Windows language id is 16 bits: at most 5 digits.
+constexpr std::size_t MAX_LANGUAGE_DIGITS = 5;
 
 bool StartsWith(std::string_view text, std::string_view head)
 {
@@ -98,6 +101,39 @@ public:
             return Fail("number above 4294967295");
         *value = static_cast<std::uint32_t>(total);
         position_ += digits;
+        return true;
+    }
+
+    // One to `most` decimal digits, leading zeros and all.
+    bool Digits(std::size_t most, std::uint32_t* value)
+    {
+        if (failed())
+            return false;
+        std::size_t digits = 0;
+        std::uint32_t total = 0;
+        while (digits < rest().size() && rest()[digits] >= '0' && rest()[digits] <= '9') {
+            if (digits == most)
+                return Fail("more than " + std::to_string(most) + " digits");
+            total = total * 10 + static_cast<std::uint32_t>(rest()[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0)
+            return Fail("expected a number");
+        *value = total;
+        position_ += digits;
+        return true;
+    }
+
+    // Two lowercase letters.
+    bool LanguageCode(std::string* code)
+    {
+        if (failed())
+            return false;
+        std::string_view r = rest();
+        if (r.size() < 2 || r[0] < 'a' || r[0] > 'z' || r[1] < 'a' || r[1] > 'z')
+            return Fail("expected two lowercase letters");
+        code->assign(r.substr(0, 2));
+        position_ += 2;
         return true;
     }
 
@@ -216,9 +252,13 @@ ParsedQuery ParseReportQuery(std::string_view query)
     }
     Cursor cursor(query);
     Report& report = parsed.report;
-    cursor.Literal(kCommon);
-    if (cursor.Accept(kStartFields)) {
+    cursor.Literal(kCommonHead);
+    cursor.Digits(MAX_LANGUAGE_DIGITS, &report.osLanguage);
+    cursor.Literal(kCommonTail);
+    if (cursor.Accept(kStartHead)) {
         report.kind = ReportKind::Start;
+        cursor.LanguageCode(&report.uiLanguage);
+        cursor.Literal(kStartTail);
         OsFields(cursor, report);
     } else {
         ResultFields(cursor, report);

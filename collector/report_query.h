@@ -45,6 +45,8 @@ struct Report {
     std::uint32_t osMajor = 0;
     std::uint32_t osMinor = 0;
     bool ntLine = false;          // "os=nt"; otherwise "os=win"
+    std::uint32_t osLanguage = 0; // Windows' primary language id of the build
+    std::string uiLanguage;       // start reports only: "en", "de", ...
 };
 
 struct ParsedQuery {

@@ -12,6 +12,10 @@ namespace {
 
 constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
 constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
+// Between the upkeep's steps (maintenance.h) while no report comes: 5 ms
+// when more waits, so that reports come in between, else a second.
+constexpr Clock::duration UPKEEP_BUSY_PAUSE = std::chrono::milliseconds(5);
+constexpr Clock::duration UPKEEP_IDLE_PAUSE = std::chrono::seconds(1);
 // A batch that grew past this many reports (the store stalled for a
 // moment) gives its memory back once stored.
 constexpr std::size_t KEPT_BATCH_CAPACITY = 4096;
@@ -70,10 +74,11 @@ bool ReportQueue::Push(Received&& received, StoredCallback stored)
     return true;
 }
 
-bool ReportQueue::Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks)
+bool ReportQueue::Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks,
+                       Clock::duration wait)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return !pending_.empty() || closed_; });
+    ready_.wait_for(lock, wait, [this] { return !pending_.empty() || closed_; });
     if (pending_.empty())
         return false;
     batch->swap(pending_);
@@ -118,12 +123,22 @@ bool ReportQueue::IsClosing()
     return closing_;
 }
 
-void ReportQueue::RunWriter(ReportStore& store)
+void ReportQueue::RunWriter(ReportStore& store, const std::function<bool()>& upkeep)
 {
     store_ = &store;
     std::vector<Received> batch;
     std::vector<StoredCallback> callbacks;
-    while (Take(&batch, &callbacks)) {
+    bool upkeepWaiting = false;
+    for (;;) {
+        if (!Take(&batch, &callbacks, upkeepWaiting ? UPKEEP_BUSY_PAUSE : UPKEEP_IDLE_PAUSE)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (closed_ && pending_.empty())
+                    return;
+            }
+            upkeepWaiting = upkeep && upkeep();
+            continue;
+        }
         BatchName name{source_, ++batches_, false};
         for (int attempt = 1;; ++attempt) {
             Clock::time_point started = Clock::now();
@@ -148,6 +163,7 @@ void ReportQueue::RunWriter(ReportStore& store)
         }
         Empty(&batch);
         Empty(&callbacks);
+        upkeepWaiting = upkeep && !IsClosing() && upkeep();
     }
 }
 

@@ -71,8 +71,10 @@ public:
 
     // Runs the writer until Close() and an empty queue; call it on its own
     // thread. Once Closing(), a failing store is tried STORE_ATTEMPTS_AT_EXIT
-    // times before its batch is given up and counted as lost.
-    void RunWriter(ReportStore& store);
+    // times before its batch is given up and counted as lost. `upkeep` runs
+    // after each batch and, while no report comes, once a second; when it
+    // says more is waiting, it runs again as soon as the queue is empty.
+    void RunWriter(ReportStore& store, const std::function<bool()>& upkeep = {});
 
     // The server stops: reports still come from requests under way, but a
     // failing store is no longer waited for without end.
@@ -85,7 +87,8 @@ public:
 private:
     // Moves every queued report to *batch, after waiting for one; false
     // once the queue is closed and empty.
-    bool Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks);
+    // Waits at most `wait`: false with an empty batch then.
+    bool Take(std::vector<Received>* batch, std::vector<StoredCallback>* callbacks, Clock::duration wait);
     void Stored(const std::vector<Received>& batch, Clock::duration took);
     void Failed(bool givenUp, std::size_t count);
     bool IsClosing();

@@ -53,7 +53,8 @@ constexpr Clock::duration ANSWER_TIME_LIMIT = std::chrono::seconds(5);    // for
 // stalls longer has the connection closed unanswered, so that a proxy in
 // front may send the report to another collector.
 constexpr Clock::duration STORE_TIME_LIMIT = std::chrono::seconds(30);
-// For the dashboard to read the store: a second per 500,000 stored reports.
+// For the dashboard to read the store's summaries: tens of milliseconds,
+// unless the database stalls.
 constexpr Clock::duration DASHBOARD_TIME_LIMIT = std::chrono::seconds(60);
 // How often the deadline timer looks: a limit is kept to within this.
 constexpr Clock::duration DEADLINE_CHECK_INTERVAL = std::chrono::milliseconds(100);
@@ -153,16 +154,47 @@ Clock::duration TimeLimit(State state)
 }
 
 // The dashboard's documents on the admin listener.
-enum class DashboardDocument { None, Page, Json };
+enum class DashboardDocument { None, Page, Json, BadPeriod };
 
-DashboardDocument DashboardDocumentOf(const Request& request)
+// "from=YYYY-MM-DD" and "to=YYYY-MM-DD", each at most once, in any order.
+bool ParsePeriodQuery(std::string_view query, Period* period)
+{
+    while (!query.empty()) {
+        std::size_t amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+        std::size_t equals = pair.find('=');
+        if (equals == std::string_view::npos)
+            return false;
+        std::string_view name = pair.substr(0, equals);
+        std::int64_t day = 0;
+        if (!ParseDay(std::string(pair.substr(equals + 1)), &day))
+            return false;
+        if (name == "from" && !period->hasFrom) {
+            period->hasFrom = true;
+            period->fromDay = day;
+        } else if (name == "to" && !period->hasTo) {
+            period->hasTo = true;
+            period->toDay = day;
+        } else {
+            return false;
+        }
+    }
+    return !(period->hasFrom && period->hasTo && period->fromDay > period->toDay);
+}
+
+DashboardDocument DashboardDocumentOf(const Request& request, Period* period)
 {
     std::string_view target = View(request.target());
-    if (target == "/")
-        return DashboardDocument::Page;
-    if (target == "/summary.json")
-        return DashboardDocument::Json;
-    return DashboardDocument::None;
+    std::size_t mark = target.find('?');
+    std::string_view path = target.substr(0, mark);
+    DashboardDocument document = path == "/"               ? DashboardDocument::Page
+                                 : path == "/summary.json" ? DashboardDocument::Json
+                                                           : DashboardDocument::None;
+    if (document != DashboardDocument::None && mark != std::string_view::npos &&
+        !ParsePeriodQuery(target.substr(mark + 1), period))
+        return DashboardDocument::BadPeriod;
+    return document;
 }
 
 Answer DashboardAnswer(const DashboardDocuments& documents, DashboardDocument document)
@@ -211,7 +243,8 @@ private:
     // A report is answered once the writer has stored it.
     void AwaitStored(Received&& report, Answer answer, bool keepAlive, unsigned requestVersion);
     // A dashboard document is read off the loop; the answer follows.
-    void AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion);
+    void AwaitDashboard(DashboardDocument document, const Period& period, bool keepAlive,
+                        unsigned requestVersion);
     void OnDashboard(const DashboardDocuments& documents, DashboardDocument document, bool keepAlive,
                      unsigned requestVersion);
     // Sends one answer; `keepAlive` when another request may follow on
@@ -330,6 +363,7 @@ public:
     ReportQueue& queue() { return queue_; }
     DashboardService* dashboard() { return dashboard_; }
     const std::string& clientHeader() const { return clientHeader_; }
+    ClientHasher& hasher() { return hasher_; }
 
     // A new connection on the report port: false when the most allowed are
     // open already.
@@ -346,6 +380,7 @@ private:
     ReportQueue& queue_;
     DashboardService* const dashboard_;   // none without an admin listener
     const std::string clientHeader_;
+    ClientHasher& hasher_;
     const std::size_t maxConnections_;
     std::vector<std::unique_ptr<Loop>> loops_;
     std::optional<asio::signal_set> signals_;   // on the first loop
@@ -490,14 +525,20 @@ void Connection::OnRequest(beast::error_code error)
     const Request& request = parser_->get();
     bool keepAlive = request.keep_alive() && requests_ < MAX_REQUESTS_PER_CONNECTION;
     unsigned version = request.version();
-    DashboardDocument document = listener_.reports ? DashboardDocument::None : DashboardDocumentOf(request);
+    Period period;
+    DashboardDocument document =
+        listener_.reports ? DashboardDocument::None : DashboardDocumentOf(request, &period);
     if (document != DashboardDocument::None && loop_.dashboard()) {
         bool get = request.method() == http::verb::get;
         parser_.reset();
         if (!get)
             Send({http::status::method_not_allowed, kTextPlain, "GET only\n"}, keepAlive, version);
+        else if (document == DashboardDocument::BadPeriod)
+            Send({http::status::bad_request, kTextPlain,
+                  "a period is from=YYYY-MM-DD and to=YYYY-MM-DD, whole UTC days, from not after to\n"},
+                 keepAlive, version);
         else
-            AwaitDashboard(document, keepAlive, version);
+            AwaitDashboard(document, period, keepAlive, version);
         return;
     }
     std::optional<Received> report;
@@ -539,13 +580,14 @@ void Connection::OnStored(bool stored)
     Send(answer, afterStore_.keepAlive, afterStore_.requestVersion);
 }
 
-void Connection::AwaitDashboard(DashboardDocument document, bool keepAlive, unsigned requestVersion)
+void Connection::AwaitDashboard(DashboardDocument document, const Period& period, bool keepAlive,
+                                unsigned requestVersion)
 {
     loop_.Enter(this, State::Preparing);
     asio::io_context& io = loop_.io;
     // Called on the dashboard's reader thread (or at once on this one): the
     // connection moves back to its loop, and only the loop may let it go.
-    loop_.dashboard()->Request([self = shared_from_this(), &io, document, keepAlive, requestVersion](
+    loop_.dashboard()->Request(period, [self = shared_from_this(), &io, document, keepAlive, requestVersion](
                                    std::shared_ptr<const DashboardDocuments> documents) mutable {
         asio::post(io, [self = std::move(self), documents = std::move(documents), document, keepAlive,
                         requestVersion] { self->OnDashboard(*documents, document, keepAlive, requestVersion); });
@@ -775,7 +817,8 @@ Answer Loop::Report(const Request& request, std::string_view query, const std::s
 {
     Received& received = report->emplace();
     received.receivedMs = NowMs();
-    received.client = ClientOf(request, front_.clientHeader(), peer);
+    // Hashed here, before the report reaches the queue, the spool or the store.
+    received.client = front_.hasher().Hash(ClientOf(request, front_.clientHeader(), peer), received.receivedMs);
     auto agent = request.find(http::field::user_agent);
     if (agent != request.end())
         received.userAgent = std::string(View(agent->value()));
@@ -847,6 +890,7 @@ Front::Front(ReportQueue& queue, const ServeOptions& options, DashboardService* 
     : queue_(queue),
       dashboard_(dashboard),
       clientHeader_(options.clientHeader),
+      hasher_(*options.hasher),
       maxConnections_(options.maxConnections)
 {
     unsigned processors = std::thread::hardware_concurrency();
@@ -1038,7 +1082,7 @@ int Serve(const ServeOptions& options, ReportStore& store)
     std::printf("lvcollect: listening on %s:%d\n", options.host.c_str(), port);
     std::fflush(stdout);
 
-    std::thread writer([&] { queue.RunWriter(store); });
+    std::thread writer([&] { queue.RunWriter(store, options.upkeep); });
     // Returns once stopped, after every connection has closed.
     front.Run();
     queue.Close();

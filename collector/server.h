@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "collector/client_hash.h"
 #include "collector/store.h"
 
 namespace lvcollect {
@@ -38,6 +39,10 @@ struct ServeOptions {
     int adminPort = -1;
     // Opens a read-only store of the dashboard's own; none: no dashboard.
     std::function<std::unique_ptr<ReportStore>()> openDashboardStore;
+    // Hashes each report's client as it is received (client_hash.h).
+    ClientHasher* hasher = nullptr;
+    // Runs on the writer's thread between batches (maintenance.h).
+    std::function<bool()> upkeep;
 };
 
 // Serves until SIGINT or SIGTERM: then it stops accepting, closes idle

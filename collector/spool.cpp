@@ -17,7 +17,10 @@
 namespace lvcollect {
 namespace {
 
-const char kMagic[] = "LVSPOOL1";
+// The second spool holds clients' hashes; the first, the first
+// collector's, their addresses, and is rewritten with hashes when opened.
+const char kMagic[] = "LVSPOOL2";
+const char kFirstMagic[] = "LVSPOOL1";
 constexpr std::size_t MAGIC_BYTES = 8;
 // A record's length (4 bytes) and checksum (8) before its payload.
 constexpr std::size_t RECORD_HEAD_BYTES = 12;
@@ -99,7 +102,7 @@ std::string EncodeRecord(const std::vector<Received>& batch, const BatchName& na
     PutUint(&payload, batch.size(), 4);
     for (const Received& received : batch) {
         PutUint(&payload, static_cast<std::uint64_t>(received.receivedMs), 8);
-        PutBytes(&payload, received.client);
+        PutBytes(&payload, received.client);   // the hash
         PutBytes(&payload, received.userAgent);
         PutBytes(&payload, received.query);
     }
@@ -160,9 +163,10 @@ void SyncDirectoryOf(const std::string& path)
 
 class SpooledStore : public ReportStore {
 public:
-    SpooledStore(std::unique_ptr<ReportStore> database, std::string path)
+    SpooledStore(std::unique_ptr<ReportStore> database, std::string path, ClientHasher& hasher)
         : database_(std::move(database)), path_(std::move(path))
     {
+        UpgradeFirstSpool(hasher);
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (fd < 0)
             throw StoreError(Errno("cannot open the spool", path_));
@@ -206,12 +210,31 @@ public:
         changed_.notify_all();
     }
 
-    void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
+    Summaries ReadSummaries(const Period& period) override { return database_->ReadSummaries(period); }
+    std::vector<StoredReport> Latest(std::size_t count) override { return database_->Latest(count); }
+    // The writer's upkeep: only while nothing is spooled, when the drainer
+    // leaves the database's connection alone (and only the writer's own
+    // Append could start spooling again).
+    std::map<std::int64_t, DayKey> DayKeys(std::int64_t firstDay, std::int64_t lastDay) override
     {
-        database_->ForEachReport(visit);
+        WhileNotSpooling();
+        return database_->DayKeys(firstDay, lastDay);
     }
-
-    std::uint64_t MalformedCount() override { return database_->MalformedCount(); }
+    void ForgetDayKeys(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        database_->ForgetDayKeys(day);
+    }
+    bool ExpireStep(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        return database_->ExpireStep(day);
+    }
+    std::uint64_t ReportsBefore(std::int64_t day) override
+    {
+        WhileNotSpooling();
+        return database_->ReportsBefore(day);
+    }
 
     std::uint64_t WaitingInSpool() override
     {
@@ -232,6 +255,84 @@ public:
     }
 
 private:
+    void WhileNotSpooling()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spooling_)
+            throw StoreError("the database is away: the spool " + path_ + " is stored first");
+    }
+
+    // A spool of the first collector, whose records hold addresses: its
+    // whole records are written anew with the clients hashed (each under
+    // its day's key: the fleet's where this collector holds it), into a
+    // file that then takes its place; the old file is removed with them.
+    void UpgradeFirstSpool(ClientHasher& hasher)
+    {
+        File old(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (old.fd() < 0)
+            return;   // none yet
+        char magic[MAGIC_BYTES];
+        if (pread(old.fd(), magic, MAGIC_BYTES, 0) != static_cast<ssize_t>(MAGIC_BYTES) ||
+            std::memcmp(magic, kFirstMagic, MAGIC_BYTES) != 0)
+            return;
+        struct stat status = {};
+        if (fstat(old.fd(), &status) != 0)
+            throw StoreError(Errno("cannot read the spool", path_));
+        std::string upgraded(kMagic, MAGIC_BYTES);
+        std::uint64_t offset = MAGIC_BYTES, reports = 0;
+        for (;;) {
+            std::string head, payload;
+            std::vector<Received> batch;
+            BatchName name;
+            std::uint64_t size = 0, checksum = 0;
+            if (static_cast<std::uint64_t>(status.st_size) - offset < RECORD_HEAD_BYTES)
+                break;
+            head.resize(RECORD_HEAD_BYTES);
+            if (pread(old.fd(), &head[0], RECORD_HEAD_BYTES, static_cast<off_t>(offset)) !=
+                static_cast<ssize_t>(RECORD_HEAD_BYTES))
+                break;
+            Reader reader(head.data(), head.size());
+            reader.Uint(&size, 4);
+            reader.Uint(&checksum, 8);
+            if (size > MAX_RECORD_BYTES ||
+                static_cast<std::uint64_t>(status.st_size) - offset - RECORD_HEAD_BYTES < size)
+                break;
+            payload.resize(static_cast<std::size_t>(size));
+            if (pread(old.fd(), &payload[0], payload.size(), static_cast<off_t>(offset + RECORD_HEAD_BYTES)) !=
+                    static_cast<ssize_t>(payload.size()) ||
+                Checksum(payload.data(), payload.size()) != checksum || !DecodePayload(payload, &batch, &name))
+                break;   // cut short by a crash: never answered
+            for (Received& received : batch)
+                received.client = hasher.Hash(received.client, received.receivedMs);
+            upgraded += EncodeRecord(batch, name);
+            reports += batch.size();
+            offset += RECORD_HEAD_BYTES + size;
+        }
+        std::string temporary = path_ + ".upgrading";
+        {
+            File fresh(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (fresh.fd() < 0)
+                throw StoreError(Errno("cannot upgrade the spool", temporary));
+            std::size_t done = 0;
+            while (done < upgraded.size()) {
+                ssize_t wrote = write(fresh.fd(), upgraded.data() + done, upgraded.size() - done);
+                if (wrote < 0 && errno == EINTR)
+                    continue;
+                if (wrote <= 0)
+                    throw StoreError(Errno("cannot upgrade the spool", temporary));
+                done += static_cast<std::size_t>(wrote);
+            }
+            if (fdatasync(fresh.fd()) != 0)
+                throw StoreError(Errno("cannot upgrade the spool", temporary));
+        }
+        if (rename(temporary.c_str(), path_.c_str()) != 0)
+            throw StoreError(Errno("cannot upgrade the spool", path_));
+        SyncDirectoryOf(path_);
+        std::fprintf(stderr, "lvcollect: the spool %s of an earlier lvcollect: its %llu reports now hold "
+                             "their clients' hashes, not their addresses\n",
+                     path_.c_str(), static_cast<unsigned long long>(reports));
+    }
+
     // Checks the records of a spool left by an earlier run; drops a torn
     // one at the end.
     void Scan()
@@ -434,9 +535,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ReportStore> WithSpool(std::unique_ptr<ReportStore> database, const std::string& path)
+std::unique_ptr<ReportStore> WithSpool(std::unique_ptr<ReportStore> database, const std::string& path,
+                                       ClientHasher& hasher)
 {
-    return std::make_unique<SpooledStore>(std::move(database), path);
+    return std::make_unique<SpooledStore>(std::move(database), path, hasher);
 }
 
 }  // namespace lvcollect

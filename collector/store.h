@@ -7,11 +7,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "collector/client_hash.h"
 #include "collector/report_query.h"
+#include "collector/summaries.h"
 
 namespace lvcollect {
 
@@ -19,7 +22,7 @@ namespace lvcollect {
 // valid query becomes a report; any other is kept with its reason.
 struct Received {
     std::int64_t receivedMs = 0;   // Unix time in milliseconds
-    std::string client;            // the peer's address
+    std::string client;            // the client's hash (client_hash.h), never its address
     std::string userAgent;         // empty when the request had none
     std::string query;             // the query exactly as received
     ParsedQuery parsed;
@@ -48,8 +51,19 @@ struct NamedBatch {
 };
 
 // ReadOnly is for the commands that only read (summary, plot): they never
-// create a store or its tables.
+// create a store or its tables. ReadWrite creates it, or upgrades one
+// written by an earlier collector (store_upgrade.h) before it is used.
 enum class StoreAccess { ReadWrite, ReadOnly };
+
+// How the store of an earlier collector is upgraded: the key of the day
+// under way is the fleet's (so that today's clients count as one across
+// the upgrade), and reports older than keepDays are counted for the start's
+// message.
+struct UpgradeOptions {
+    int keepDays = 0;
+    std::int64_t nowMs = 0;
+    bool progress = false;   // show progress on standard error (a terminal)
+};
 
 class StoreError : public std::runtime_error {
 public:
@@ -81,12 +95,26 @@ public:
     // many reports it keeps for the next start.
     virtual std::uint64_t Finish() { return 0; }
 
-    // Every valid report, in the order of arrival (by the time it was
-    // received, when several collectors store into one database).
-    virtual void ForEachReport(const std::function<void(const StoredReport&)>& visit) = 0;
+    // The summaries of a period, summed over the fleet: a handful of rows
+    // per hour, however many reports.
+    virtual Summaries ReadSummaries(const Period& period) = 0;
 
-    // How many queries did not follow the grammar.
-    virtual std::uint64_t MalformedCount() = 0;
+    // The `count` reports received last, newest first, from an index.
+    virtual std::vector<StoredReport> Latest(std::size_t count) = 0;
+
+    // The fleet's keys of the days firstDay to lastDay, made where missing
+    // (by whichever collector comes first).
+    virtual std::map<std::int64_t, DayKey> DayKeys(std::int64_t firstDay, std::int64_t lastDay) = 0;
+    // Deletes the keys of every day before `day`.
+    virtual void ForgetDayKeys(std::int64_t day) = 0;
+
+    // One short step of the expiry of reports, malformed queries and
+    // clients' days received before the UTC day `day`; the summaries stay.
+    // False once nothing is left to remove.
+    virtual bool ExpireStep(std::int64_t day) = 0;
+
+    // How many reports were received before the UTC day `day`.
+    virtual std::uint64_t ReportsBefore(std::int64_t day) = 0;
 };
 
 }  // namespace lvcollect

@@ -11,11 +11,11 @@ bool IsPostgresUri(const std::string& db)
     return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access)
+std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access, const UpgradeOptions& upgrade)
 {
     if (IsPostgresUri(db))
-        return OpenPostgresStore(db, access);
-    return OpenSqliteStore(db, access);
+        return OpenPostgresStore(db, access, upgrade);
+    return OpenSqliteStore(db, access, upgrade);
 }
 
 }  // namespace lvcollect

@@ -14,7 +14,8 @@ namespace lvcollect {
 bool IsPostgresUri(const std::string& db);
 
 // Throws StoreError.
-std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access);
+std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access,
+                                       const UpgradeOptions& upgrade = {});
 
 }  // namespace lvcollect
 

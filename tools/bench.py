@@ -24,6 +24,10 @@
   start-up  start to visible dialog, against mindialog (the smallest dialog
             program), under the same Wine
   reports   what one report exchange adds on loopback
+  scale     (only with --only scale) lvcollect's reads, store size and
+            upgrade at 100 thousand, 1 million and 10 million stored
+            reports, and its rate with a connection per report at 64 and
+            1,000 connections, beside an earlier build (--beside)
   collector reports per second that lvcollect, the vendor's collector,
             stores on loopback under wrk, into SQLite and into PostgreSQL
             (one collector, and two that share the database), stored rows
@@ -1146,6 +1150,17 @@ def throughput_section(args, builds):
             share = med('rate', ours, ('SQLite', connections), name) / med('rate', 'nginx', connections, name)
             print('  %s, %d connections: %s on SQLite answers %.2f of nginx\'s rate (target at least 1: %s)'
                   % (name, connections, ours, share, 'met' if share >= 1 else 'MISSED'))
+    if len(builds) > 1:
+        for name, _ in COLLECTOR_LOADS:
+            for store, collectors, connections in COLLECTOR_SETUPS:
+                setup = (store if collectors == 1 else '%s x%d' % (store, collectors), connections)
+                share = med('rate', ours, setup, name) / med('rate', first, setup, name)
+                print('  %s, %s, %d connections: %s answers %.2f of %s\'s rate (target at least %.2f: %s)' % (
+                    name, setup[0], connections, ours, share, first, TARGET_INGEST_SHARE,
+                    'met' if share >= TARGET_INGEST_SHARE else 'MISSED'))
+    if 'keep-alive' not in dict(COLLECTOR_LOADS) or ('SQLite', 1, 16) not in COLLECTOR_SETUPS:
+        print()
+        return
     best = {setup: max(f['stored_rate'] for f in figures['keep-alive', ours, setup])
             for setup in (('SQLite', 16), ('PostgreSQL', 16), ('PostgreSQL x2', 16))}
     sqlite = best['SQLite', 16]
@@ -1212,6 +1227,279 @@ def collector_section(args):
         'met' if memory['lvcollect'] < TARGET_IDLE_MEMORY else 'MISSED'))
 
 
+# The collector at the product's scale ----------------------------------------
+
+SCALE_SIZES = (100_000, 1_000_000, 10_000_000)
+SCALE_DAYS = 7
+TARGET_READ_SECONDS = 0.100     # summary and dashboard at 10 million reports
+# The downloader's way at the fleet's edge: a connection per report, at
+# these many connections, old and new builds alternating round by round.
+SCALE_INGEST_SETUPS = (('SQLite', 1, 64), ('PostgreSQL', 1, 64), ('PostgreSQL', 2, 64),
+                       ('SQLite', 1, 1000), ('PostgreSQL', 1, 1000))
+TARGET_INGEST_SHARE = 0.90      # new build's rate / old build's, at least
+SCALE_DIR = os.path.join(paths.BUILD, 'bench-scale')
+# The first collector's tables, as it made them, to measure the old build's
+# reads and the upgrade on the same reports.
+FIRST_SQLITE_TABLES = """
+CREATE TABLE old.reports (id INTEGER PRIMARY KEY, received_ms INTEGER NOT NULL, client TEXT NOT NULL,
+ user_agent TEXT NOT NULL, kind TEXT NOT NULL CHECK (kind IN ('start', 'success', 'failure', 'cancel')),
+ code INTEGER NOT NULL, seconds INTEGER, bytes INTEGER, current_url TEXT, os_major INTEGER NOT NULL,
+ os_minor INTEGER NOT NULL, os_line TEXT NOT NULL CHECK (os_line IN ('nt', 'win')), query TEXT NOT NULL);
+CREATE TABLE old.malformed (id INTEGER PRIMARY KEY, received_ms INTEGER NOT NULL, client TEXT NOT NULL,
+ user_agent TEXT NOT NULL, reason TEXT NOT NULL, query TEXT NOT NULL);
+PRAGMA old.user_version = 1;
+"""
+FIRST_POSTGRES_TABLES = """
+CREATE TABLE reports (id bigint GENERATED ALWAYS AS IDENTITY, received_ms bigint NOT NULL,
+ client bytea NOT NULL, user_agent bytea NOT NULL,
+ kind text NOT NULL CHECK (kind IN ('start', 'success', 'failure', 'cancel')), code bigint NOT NULL,
+ seconds bigint, bytes bigint, current_url bytea, os_major bigint NOT NULL, os_minor bigint NOT NULL,
+ os_line text NOT NULL CHECK (os_line IN ('nt', 'win')), query bytea NOT NULL);
+CREATE TABLE malformed (id bigint GENERATED ALWAYS AS IDENTITY, received_ms bigint NOT NULL,
+ client bytea NOT NULL, user_agent bytea NOT NULL, reason text NOT NULL, query bytea NOT NULL);
+CREATE TABLE stored_batches (collector text NOT NULL, batch bigint NOT NULL, reports bigint NOT NULL,
+ malformed bigint NOT NULL, stored_ms bigint NOT NULL, PRIMARY KEY (collector, batch));
+CREATE TABLE schema_version (version integer NOT NULL);
+INSERT INTO schema_version VALUES (1);
+"""
+REPORT_COLUMNS = ('received_ms, %s, user_agent, kind, code, seconds, bytes, current_url, os_major, os_minor,'
+                  ' os_line, query')
+
+
+def timed_peak(command):
+    """Wall seconds and peak resident bytes of one command (GNU time's %M,
+    whose own image, a few hundred kB, is the floor)."""
+    started = time.monotonic()
+    run = subprocess.run(['/usr/bin/time', '-f', '%M'] + command, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True)
+    seconds = time.monotonic() - started
+    if run.returncode != 0:
+        raise RuntimeError('%s failed: %s' % (' '.join(command), run.stderr[-500:]))
+    return seconds, int(run.stderr.strip().splitlines()[-1]) * 1024
+
+
+def sqlite_size(path):
+    return sum(os.path.getsize(path + s) for s in ('', '-wal') if os.path.exists(path + s))
+
+
+def first_sqlite_copy(new, old):
+    """The reports of a store of this build, in a file of the first
+    collector's tables (the hash standing for the address)."""
+    if os.path.exists(old):
+        os.remove(old)
+    with sqlite3.connect(new) as db:
+        db.execute("ATTACH DATABASE ? AS old", (old,))
+        db.executescript(FIRST_SQLITE_TABLES)
+        db.execute('INSERT INTO old.reports (%s) SELECT %s FROM reports ORDER BY id'
+                   % (REPORT_COLUMNS % 'client', REPORT_COLUMNS % 'client_hash'))
+        db.execute('INSERT INTO old.malformed (received_ms, client, user_agent, reason, query)'
+                   ' SELECT received_ms, client_hash, user_agent, reason, query FROM malformed ORDER BY id')
+        db.commit()
+        db.execute('DETACH DATABASE old')
+
+
+def first_postgres_copy(server, new):
+    """The same in a new database of the server."""
+    import psycopg2
+    old = server.create_database()
+    pipe_read, pipe_write = os.pipe()
+    source, target = psycopg2.connect(new), psycopg2.connect(old)
+    try:
+        with target, target.cursor() as cursor:
+            cursor.execute(FIRST_POSTGRES_TABLES)
+        for table, columns, selected in (
+                ('reports', REPORT_COLUMNS % 'client', REPORT_COLUMNS % "convert_to(client_hash, 'UTF8')"),
+                ('malformed', 'received_ms, client, user_agent, reason, query',
+                 "received_ms, convert_to(client_hash, 'UTF8'), user_agent, reason, query")):
+            with tempfile.TemporaryFile() as buffer:
+                with source.cursor() as cursor:
+                    cursor.copy_expert('COPY (SELECT %s FROM %s ORDER BY received_ms, id) TO STDOUT (FORMAT binary)'
+                                       % (selected, table), buffer)
+                buffer.seek(0)
+                with target, target.cursor() as cursor:
+                    cursor.copy_expert('COPY %s (%s) FROM STDIN (FORMAT binary)' % (table, columns), buffer)
+        with target.cursor() as cursor:
+            target.autocommit = True
+            cursor.execute('VACUUM ANALYZE')
+    finally:
+        os.close(pipe_read)
+        os.close(pipe_write)
+        source.close()
+        target.close()
+    return old
+
+
+def postgres_size(uri):
+    return pg_rows(uri, 'SELECT pg_database_size(current_database())')[0][0]
+
+
+def upgrade_seconds(program, db):
+    """From the start of the new build on the first collector's store to
+    its listening, which is the upgrade's time; then it stops."""
+    started = time.monotonic()
+    server = subprocess.Popen([program, 'serve', '--listen', '127.0.0.1:0', '--keep-days', '0', '--db', db,
+                               '--spool', os.path.join(SCALE_DIR, 'upgrade.spool')] if db.startswith('postgresql')
+                              else [program, 'serve', '--listen', '127.0.0.1:0', '--keep-days', '0', '--db', db],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    listening(server, 'lvcollect: listening on ')
+    seconds = time.monotonic() - started
+    server.send_signal(signal.SIGTERM)
+    server.communicate(timeout=60)
+    return seconds
+
+
+def scale_reads_section(args, builds):
+    old, new = builds[0], builds[-1]
+    print('Collector at scale: reads of stores filled through the store\'s own code (lvcollect fill:')
+    print('  a start report an attempt and a result for 98 in 100, 80 % successes, seven Windows')
+    print('  versions, six languages, an address an attempt, over %d days); the first collector\'s'
+          % SCALE_DAYS)
+    print('  (%s) reads the same reports in its own tables; medians of %d rounds, the builds'
+          % (old.name, args.scale_rounds))
+    print('  alternating; peak RSS by GNU time. Upgrade: the first start of %s on those tables.'
+          % new.name)
+    print('  %-10s %10s %10s %9s %10s %10s %10s %10s %10s %10s %10s %10s' % (
+        'store', 'reports', 'fill/s', 'MB', 'MB/M att.', 'old summ.', 'old RSS', 'summary', 'RSS',
+        'dashboard', 'RSS', 'upgrade/M'))
+    results = {}
+    with PostgresServer() as postgres:
+        for size in args.scale_sizes:
+            for store in ('SQLite', 'PostgreSQL'):
+                shutil.rmtree(SCALE_DIR, ignore_errors=True)
+                os.makedirs(SCALE_DIR)
+                db = os.path.join(SCALE_DIR, 'reports.db') if store == 'SQLite' else postgres.create_database()
+                started = time.monotonic()
+                subprocess.run([new.path, 'fill', '--db', db, '--reports', str(size), '--days', str(SCALE_DAYS)],
+                               check=True, stdout=subprocess.DEVNULL)
+                fill_rate = size / (time.monotonic() - started)
+                if store == 'SQLite':
+                    with sqlite3.connect(db) as c:
+                        c.execute('PRAGMA wal_checkpoint(TRUNCATE)')
+                    on_disk = sqlite_size(db)
+                    old_db = os.path.join(SCALE_DIR, 'first.db')
+                    first_sqlite_copy(db, old_db)
+                else:
+                    on_disk = postgres_size(db)
+                    old_db = first_postgres_copy(postgres, db)
+                attempts = pg_rows(db, "SELECT count(*) FROM reports WHERE kind = 'start'")[0][0] \
+                    if store != 'SQLite' else sqlite3.connect(db).execute(
+                        "SELECT count(*) FROM reports WHERE kind = 'start'").fetchone()[0]
+                rounds = {'old': [], 'summary': [], 'dashboard': []}
+                page = os.path.join(SCALE_DIR, 'dashboard.html')
+                for _ in range(args.scale_rounds):
+                    if size <= args.scale_old_up_to:
+                        rounds['old'].append(timed_peak([old.path, 'summary', '--db', old_db]))
+                    rounds['summary'].append(timed_peak([new.path, 'summary', '--db', db]))
+                    rounds['dashboard'].append(timed_peak([new.path, 'dashboard', '--db', db, '--out', page]))
+                upgrade = upgrade_seconds(new.path, old_db)
+                med = {k: (statistics.median(s for s, _ in v), max(m for _, m in v)) if v else (float('nan'), 0)
+                       for k, v in rounds.items()}
+                results[store, size] = med
+                print('  %-10s %10d %10.0f %9.0f %10.0f %9.3fs %7.1f MB %8.1fms %7.1f MB %8.1fms %7.1f MB %9.1fs' % (
+                    store, size, fill_rate, on_disk / 1e6, on_disk / 1e6 / (attempts / 1e6),
+                    med['old'][0], med['old'][1] / 1e6, med['summary'][0] * 1e3, med['summary'][1] / 1e6,
+                    med['dashboard'][0] * 1e3, med['dashboard'][1] / 1e6, upgrade / (size / 1e6)), flush=True)
+    print('  MB/M att.: the store on disk per million attempts (a start each, most with a result);')
+    print('  summary and dashboard: wall time of the whole command, start to exit, with its peak RSS;')
+    print('  old summ.: the first collector\'s summary on the same reports ("nan": not measured at')
+    print('  that size); upgrade/M: seconds of the first start on its tables, per million reports.')
+    largest = max(args.scale_sizes)
+    for store in ('SQLite', 'PostgreSQL'):
+        worst = max(results[store, largest]['summary'][0], results[store, largest]['dashboard'][0])
+        print('  %s, %d reports: summary and dashboard within %.0f ms (target under %.0f ms: %s)' % (
+            store, largest, worst * 1e3, TARGET_READ_SECONDS * 1e3,
+            'met' if worst < TARGET_READ_SECONDS else 'MISSED'))
+    print()
+
+
+EXPIRY_REPORTS = 1_000_000
+EXPIRY_KEEP_DAYS = 3            # of a store of SCALE_DAYS days: about 4 days go
+
+
+def expiry_run(program, db, keep_days, seconds_at_most, old_rows):
+    """A collector on `db` with --keep-days `keep_days`, ordinary reports
+    sent one after another (a connection each) until `old_rows()` is 0 or
+    for `seconds_at_most`: the seconds that took, the reports' latencies,
+    and the store batches' mean time from /metrics."""
+    command = [program, 'serve', '--listen', '127.0.0.1:0', '--admin-listen', '127.0.0.1:0',
+               '--keep-days', str(keep_days), '--db', db]
+    if db.startswith('postgresql'):
+        command += ['--spool', os.path.join(SCALE_DIR, 'expiry.spool')]
+    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    admin = listening(server, 'lvcollect: admin listening on ')
+    port = listening(server, 'lvcollect: listening on ')[1]
+    started = time.monotonic()
+    latencies = []
+    request = report_request()
+    while time.monotonic() - started < seconds_at_most:
+        sent = time.monotonic()
+        exchange(('127.0.0.1', port), request)
+        latencies.append(time.monotonic() - sent)
+        if len(latencies) % 25 == 0 and old_rows() == 0:
+            break
+        time.sleep(0.02)
+    took = time.monotonic() - started
+    metrics = admin_metrics(admin)
+    server.send_signal(signal.SIGTERM)
+    server.communicate(timeout=60)
+    batches = max(1, metrics.get('lvcollect_store_batch_seconds_count', 0))
+    return took, sorted(latencies), metrics.get('lvcollect_store_batch_seconds_sum', 0) / batches
+
+
+def scale_expiry_section(args):
+    new = Build(paths.LVCOLLECT)
+    print('Expiry: a store of %d reports over %d days, a collector started with --keep-days %d'
+          % (EXPIRY_REPORTS, SCALE_DAYS, EXPIRY_KEEP_DAYS))
+    print('  (about 4 days go) while ordinary reports go one after another, a connection each, 20 ms')
+    print('  apart; beside the same with --keep-days 0 for as long. %s.' % new.name)
+    print('  %-10s %-14s %10s %10s %10s %10s %10s %12s' % (
+        'store', 'keep-days', 'seconds', 'reports', 'p50 ms', 'p99 ms', 'max ms', 'batch ms'))
+    with PostgresServer() as postgres:
+        for store in ('SQLite', 'PostgreSQL'):
+            shutil.rmtree(SCALE_DIR, ignore_errors=True)
+            os.makedirs(SCALE_DIR)
+            db = os.path.join(SCALE_DIR, 'reports.db') if store == 'SQLite' else postgres.create_database()
+            subprocess.run([new.path, 'fill', '--db', db, '--reports', str(EXPIRY_REPORTS), '--days',
+                            str(SCALE_DAYS)], check=True, stdout=subprocess.DEVNULL)
+            cutoff = (int(time.time() * 1000) // 86400000 - EXPIRY_KEEP_DAYS) * 86400000
+            query = 'SELECT count(*) FROM reports WHERE received_ms < %d' % cutoff
+
+            def old_rows():
+                if store == 'SQLite':
+                    with sqlite3.connect(db) as c:
+                        return c.execute(query).fetchone()[0]
+                return pg_rows(db, query)[0][0]
+            before = old_rows()
+            took, latencies, batch = expiry_run(new.path, db, EXPIRY_KEEP_DAYS, 600, old_rows)
+            left = old_rows()
+            print('  %-10s %-14s %10.1f %10d %10.2f %10.2f %10.2f %12.3f  (%d old reports, %d left)' % (
+                store, str(EXPIRY_KEEP_DAYS), took, len(latencies), ms(statistics.median(latencies)),
+                ms(percentile(latencies, 0.99)), ms(latencies[-1]), ms(batch), before, left), flush=True)
+            took0, latencies, batch = expiry_run(new.path, db, 0, took, lambda: 1)
+            print('  %-10s %-14s %10.1f %10d %10.2f %10.2f %10.2f %12.3f' % (
+                store, '0 (none go)', took0, len(latencies), ms(statistics.median(latencies)),
+                ms(percentile(latencies, 0.99)), ms(latencies[-1]), ms(batch)), flush=True)
+    print()
+
+
+def scale_section(args):
+    builds = [Build(path) for path in args.beside] + [Build(paths.LVCOLLECT)]
+    for i, build in enumerate(builds):
+        if [b.name for b in builds].count(build.name) > 1:
+            build.name += ' #%d' % (i + 1)
+    if args.scale_expiry_only:
+        scale_expiry_section(args)
+        return
+    if not args.scale_ingest_only:
+        scale_reads_section(args, builds)
+    if len(builds) > 1 and not args.scale_reads_only:
+        global COLLECTOR_SETUPS, COLLECTOR_LOADS
+        COLLECTOR_SETUPS = SCALE_INGEST_SETUPS
+        COLLECTOR_LOADS = (('connection per report', ['-H', 'Connection: close']),)
+        args.collector_rounds = args.scale_rounds
+        throughput_section(args, builds)
+
+
 def nginx_version():
     run = subprocess.run(['nginx', '-v'], capture_output=True, text=True)
     return run.stderr.strip().rpartition('/')[2]
@@ -1247,8 +1535,16 @@ def main():
                         help='the collector\'s answers per second alone, without the slow and '
                         'idle connections')
     parser.add_argument('--only', choices=('size', 'transfer', 'https', 'resume', 'hash',
-                                           'publisher', 'startup', 'collector'),
+                                           'publisher', 'startup', 'collector', 'scale'),
                         help='one section (transfer includes memory and reports)')
+    parser.add_argument('--scale-sizes', type=lambda t: [int(n) for n in t.split(',')],
+                        default=list(SCALE_SIZES), help='scale: stored reports, comma-separated')
+    parser.add_argument('--scale-rounds', type=int, default=5)
+    parser.add_argument('--scale-old-up-to', type=int, default=10_000_000,
+                        help='scale: the largest store the first build\'s reads are timed on')
+    parser.add_argument('--scale-reads-only', action='store_true')
+    parser.add_argument('--scale-ingest-only', action='store_true')
+    parser.add_argument('--scale-expiry-only', action='store_true')
     parser.add_argument('--https-inside', metavar='FOLDER', help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.https_inside:
@@ -1258,7 +1554,7 @@ def main():
         args.rounds, args.startup_rounds = 1, 2
         args.size, args.memory_size = 20_000_000, 2_000_000
         args.collector_rounds, args.collector_seconds = 1, 5
-    if args.only == 'collector':
+    if args.only in ('collector', 'scale'):
         paths.require(paths.LVCOLLECT)
     else:
         paths.require(paths.LVDOWNLOAD_WIN32, paths.LVDOWNLOAD, BENCHGET, MINDIALOG,
@@ -1267,7 +1563,7 @@ def main():
     print('lvdownload benchmarks, %s' % datetime.date.today().isoformat())
     print('Machine: %s' % machine())
     print('Command: %s' % ' '.join(['tools/bench.py'] + sys.argv[1:]))
-    if args.only != 'collector':
+    if args.only not in ('collector', 'scale'):
         print('Wine figures of %s' % host.describe())
     print()
     if args.only in (None, 'size'):
@@ -1276,7 +1572,10 @@ def main():
         collector_section(args)
     if args.only in (None, 'https'):
         https_section(args)
-    if args.only in ('size', 'collector', 'https'):
+    if args.only == 'scale':
+        scale_section(args)
+    if args.only in ('size', 'collector', 'https', 'scale'):
+        print('Load at the end: %.2f' % os.getloadavg()[0])
         return
     wine = session_or_exit('bench')
     web = LoopbackWeb()

@@ -101,6 +101,11 @@ class PostgresServer:
             connection.close()
         return self.uri(name)
 
+    def dump(self, uri):
+        """pg_dump's plain SQL of a database, as bytes: every row it holds."""
+        return subprocess.run([os.path.join(self.bin, 'pg_dump'), '--no-password', uri],
+                              stdout=subprocess.PIPE, check=True, timeout=120).stdout
+
     def close(self):
         if self.running:
             self.stop('immediate')

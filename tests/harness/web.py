@@ -483,10 +483,12 @@ class Collector:
     has a spool of its own in a temporary directory, unless `options` name
     one."""
 
-    def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False):
+    def __init__(self, db, address='127.0.0.1', port=0, options=(), admin=False, log=None):
         if not address.startswith('127.'):
             raise ValueError('test servers listen on loopback only')
         self.db = db
+        # Standard error to the file `log` (appended), when given.
+        self._log = open(log, 'ab') if log else None
         admin_options = ['--admin-listen', '127.0.0.1:0'] if admin else []
         self._spool_dir = None
         if db.startswith('postgresql://') and '--spool' not in options:
@@ -495,7 +497,7 @@ class Collector:
         self.process = subprocess.Popen(
             [paths.LVCOLLECT, 'serve', '--listen', '%s:%d' % (address, port), '--db', db]
             + admin_options + list(options),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log, text=True)
         self.admin_address = self._address('lvcollect: admin listening on ') if admin else None
         self.address = self._address('lvcollect: listening on ')
 
@@ -519,6 +521,9 @@ class Collector:
         return out.strip()
 
     def _remove_spool(self):
+        if self._log:
+            self._log.close()
+            self._log = None
         if self._spool_dir:
             shutil.rmtree(self._spool_dir, ignore_errors=True)
             self._spool_dir = None

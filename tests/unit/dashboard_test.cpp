@@ -38,6 +38,7 @@ StoredReport Stored(ReportKind kind, std::int64_t receivedMs, std::uint32_t code
     stored.report.osMajor = 5;
     stored.report.osMinor = 1;
     stored.report.ntLine = true;
+    stored.report.osLanguage = 9;
     return stored;
 }
 
@@ -131,10 +132,15 @@ TEST(Dashboard, ShowsTheFiguresAndKeepsReportTextsAsText)
     EXPECT_NE(page.find("<tr><td>Seconds to success</td><td class=\"n\">10 s</td><td class=\"n\">19 s"
                         "</td><td class=\"n\">20</td></tr>"),
               std::string::npos);
-    EXPECT_NE(page.find("3,000,010 bytes (2.9 MiB)"), std::string::npos);
+    // Bytes from the summaries' buckets: within 1 %, and said so.
+    EXPECT_NE(page.find("~3,006,463 bytes (2.9 MiB)"), std::string::npos);
+    EXPECT_NE(page.find("~: within 1 %"), std::string::npos);
     EXPECT_NE(page.find("<b>23</b><span>attempts started</span>"), std::string::npos);
     EXPECT_NE(page.find("<b>2</b><span>cut off, no result report</span>"), std::string::npos);
-    EXPECT_NE(page.find("44 reports stored, 3 malformed queries"), std::string::npos);
+    EXPECT_NE(page.find("Period: all kept reports: 44 reports, 3 malformed queries"), std::string::npos);
+    // No client column: the latest reports show no hash either.
+    EXPECT_EQ(page.find("192.0.2.1"), std::string::npos);
+    EXPECT_NE(page.find("<td>English (9)</td><td class=\"n\">23</td>"), std::string::npos);
     EXPECT_NE(page.find("117  Download interrupted. Please check your"), std::string::npos);
 }
 
@@ -177,13 +183,14 @@ public:
     bool failing = false;
 
     void Append(const std::vector<Received>&, const BatchName&) override {}
-    void ForEachReport(const std::function<void(const StoredReport&)>& visit) override
+    Summaries ReadSummaries(const Period& period) override
     {
-        std::vector<StoredReport> copy;
+        SummaryDelta delta;
         {
             // What the read sees is fixed when it starts, as in a transaction.
             std::unique_lock<std::mutex> lock(mutex);
-            copy = reports;
+            for (const StoredReport& stored : reports)
+                delta.AddReport(stored.receivedMs, stored.client, stored.report);
             reading = true;
             changed.notify_all();
             changed.wait(lock, [this] { return !holdReads; });
@@ -191,10 +198,13 @@ public:
             if (failing)
                 throw StoreError("the database went away");
         }
-        for (const StoredReport& stored : copy)
-            visit(stored);
+        return SummariesOf(delta, period);
     }
-    std::uint64_t MalformedCount() override { return 0; }
+    std::vector<StoredReport> Latest(std::size_t) override { return {}; }
+    std::map<std::int64_t, DayKey> DayKeys(std::int64_t, std::int64_t) override { return {}; }
+    void ForgetDayKeys(std::int64_t) override {}
+    bool ExpireStep(std::int64_t) override { return false; }
+    std::uint64_t ReportsBefore(std::int64_t) override { return 0; }
 };
 
 struct Answers {
@@ -226,7 +236,7 @@ TEST(DashboardService, AnAnswerNeverMissesAReportStoredBeforeItWasAsked)
     Answers answers;
     store->reports.push_back(Stored(ReportKind::Start, NOW_MS));
     store->holdReads = true;
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
     {
         // A report stored while the first read runs, then a second request:
         // it waits for a read that sees the report.
@@ -234,8 +244,8 @@ TEST(DashboardService, AnAnswerNeverMissesAReportStoredBeforeItWasAsked)
         store->changed.wait(lock, [&] { return store->reading; });
         store->reports.push_back(Stored(ReportKind::Success, NOW_MS, 0, 5, 500));
     }
-    service.Request(answers.Collect());
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
+    service.Request(Period{}, answers.Collect());
     {
         std::lock_guard<std::mutex> lock(store->mutex);
         store->holdReads = false;
@@ -250,13 +260,24 @@ TEST(DashboardService, AnAnswerNeverMissesAReportStoredBeforeItWasAsked)
 
     // Within a second of the read, at once and from it; after, from a new one.
     now += DASHBOARD_FRESH_MS - 1;
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
     ASSERT_EQ(answers.got.size(), 4u);
     EXPECT_EQ(answers.got[3], answers.got[2]);
     now += 1;
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
     answers.WaitFor(5);
     EXPECT_EQ(service.Reads(), 3u);
+
+    // Another period is read for itself, never served from another's read.
+    Period day;
+    day.hasFrom = day.hasTo = true;
+    day.fromDay = day.toDay = DayOf(NOW_MS) - 1;
+    service.Request(day, answers.Collect());
+    answers.WaitFor(6);
+    EXPECT_EQ(service.Reads(), 4u);
+    EXPECT_NE(answers.got[5]->json.find("\"started\": 0"), std::string::npos) << answers.got[5]->json;
+    EXPECT_NE(answers.got[5]->json.find("\"from\": \"2024-04-30\", \"to\": \"2024-04-30\""),
+              std::string::npos);
 }
 
 TEST(DashboardService, AStoreThatFailsIsOpenedAgain)
@@ -271,12 +292,12 @@ TEST(DashboardService, AStoreThatFailsIsOpenedAgain)
         },
         [] { return NOW_MS; });
     Answers answers;
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
     answers.WaitFor(1);
     EXPECT_FALSE(answers.got[0]->ok);
     EXPECT_EQ(answers.got[0]->error, "the database went away");
     // A failed read is never served again as fresh.
-    service.Request(answers.Collect());
+    service.Request(Period{}, answers.Collect());
     answers.WaitFor(2);
     EXPECT_TRUE(answers.got[1]->ok);
     EXPECT_EQ(opened, 2);

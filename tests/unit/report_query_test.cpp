@@ -3,9 +3,11 @@
 // funnel counted from parsed reports.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ostream>
 #include <string>
 
+#include "collector/client_hash.h"
 #include "collector/funnel.h"
 #include "collector/report_query.h"
 #include "report/report_url.h"
@@ -21,6 +23,15 @@ const std::string kCommon =
 const std::string kStart = kCommon +
     "&machinetype=pc&sampleperiod=0&uilanguage=en&worldregion=1"
     "&savesattempted=&savescompleted=&package1=kest,850325&action=update&osversion=5.1&os=nt";
+
+// A start report of a build in another language.
+std::string Language(const std::string& osLanguage, const std::string& uiLanguage)
+{
+    std::string query = kStart;
+    query.replace(query.find("oslanguage=9"), 12, "oslanguage=" + osLanguage);
+    query.replace(query.find("uilanguage=en"), 13, "uilanguage=" + uiLanguage);
+    return query;
+}
 
 std::string Failure(const std::string& code, const std::string& tail)
 {
@@ -187,7 +198,26 @@ INSTANTIATE_TEST_SUITE_P(
                   "NUL"},
         // Percent-encoding is not undone: the downloader never encodes.
         Malformed{kCommon + "%26machinetype=pc", "expected \"&filesdownloaded=1"},
-        Malformed{kStart + std::string(1024, '&'), "longer than any report"}));
+        Malformed{kStart + std::string(1024, '&'), "longer than any report"},
+        // A language build's values: five digits at most, two lowercase letters.
+        Malformed{Language("123456", "en"), "more than 5 digits"},
+        Malformed{Language("", "en"), "expected a number"},
+        Malformed{Language("7", "DE"), "two lowercase letters"},
+        Malformed{Language("7", "d"), "two lowercase letters"},
+        Malformed{Language("7", "deu"), "expected \"&worldregion=1"}));
+
+TEST(ReportQuery, ReadsTheLanguageOfABuild)
+{
+    for (const auto& [id, code] : {std::pair{"7", "de"}, {"17", "ja"}, {"65535", "zz"}, {"00009", "en"}}) {
+        ParsedQuery parsed = ParseReportQuery(Language(id, code));
+        ASSERT_TRUE(parsed.valid) << parsed.reason;
+        EXPECT_EQ(parsed.report.osLanguage, std::stoul(id));
+        EXPECT_EQ(parsed.report.uiLanguage, code);
+    }
+    ParsedQuery failure = ParseReportQuery(Failure("117", "9" + kTail));
+    ASSERT_TRUE(failure.valid);
+    EXPECT_EQ(failure.report.osLanguage, 9u);
+}
 
 TEST(ReportTarget, OriginAndAbsoluteForms)
 {
@@ -204,11 +234,13 @@ TEST(ReportTarget, OriginAndAbsoluteForms)
     EXPECT_FALSE(ReportQueryOfTarget("", &query));
 }
 
+// Received a second after the one before.
 StoredReport Stored(const std::string& client, const std::string& query)
 {
+    static std::int64_t receivedMs = 0;
     ParsedQuery parsed = ParseReportQuery(query);
     EXPECT_TRUE(parsed.valid) << parsed.reason;
-    return StoredReport{0, client, parsed.report, "Lumenvast Downloader"};
+    return StoredReport{receivedMs += 1000, client, parsed.report, "Lumenvast Downloader"};
 }
 
 std::string Success(int seconds, int bytes)
@@ -222,7 +254,8 @@ TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
 {
     FunnelBuilder builder;
     // Client a: a failure, Try Again, a success. Client b: a success after
-    // a failure that ended with its window closed. Client c: cut off.
+    // a failure, then a closed window: a start after a failure all the
+    // same. Client c: cut off.
     for (const StoredReport& stored :
          {Stored("a", kStart), Stored("b", kStart), Stored("a", Failure("117", "9" + kTail)),
           Stored("b", Failure("119", "9" + kTail)), Stored("b", Failure("123", "0" + kTail)),
@@ -236,8 +269,9 @@ TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
     EXPECT_EQ(f.all.cancelled, 1u);
     EXPECT_EQ(f.failedByCode, (std::map<std::uint32_t, std::uint64_t>{{117, 1}, {119, 1}}));
     EXPECT_EQ(f.clients, 3u);
-    EXPECT_EQ(f.clientsRetried, 1u);
+    EXPECT_EQ(f.clientsRetried, 2u);
     EXPECT_EQ(f.byOs.at("5.1 nt").started, 5u);
+    EXPECT_EQ(f.byLanguage.at(9).started, 5u);
     EXPECT_EQ((std::pair{f.successSeconds.median, f.successSeconds.p95}), (std::pair{10u, 30u}));
     EXPECT_EQ(f.malformed, 2u);
     std::string json = SummaryJson(f);
@@ -246,18 +280,70 @@ TEST(Funnel, CountsAttemptsTryAgainAndSpreads)
               std::string::npos);
 }
 
-TEST(Funnel, AnIpv4ClientIsOneInEitherSocketForm)
+TEST(ClientHash, AnIpv4ClientIsOneInEitherSocketFormAndEachDayAnother)
 {
     // Collectors of one fleet, one on an IPv6 socket, one on an IPv4 socket.
-    FunnelBuilder builder;
-    for (const StoredReport& stored :
-         {Stored("::ffff:192.0.2.1", kStart), Stored("192.0.2.1", Failure("117", "9" + kTail)),
-          Stored("::FFFF:192.0.2.1", kStart), Stored("::ffff:c000:201", kStart),
-          Stored("2001:db8::1", kStart)})
-        builder.Add(stored);
-    Funnel f = builder.Finish(0);
-    EXPECT_EQ(f.clients, 3u);
-    EXPECT_EQ(f.clientsRetried, 1u);
+    DayKey key = RandomDayKey();
+    EXPECT_EQ(ClientHash(key, "::ffff:192.0.2.1"), ClientHash(key, "192.0.2.1"));
+    EXPECT_EQ(ClientHash(key, "::FFFF:192.0.2.1"), ClientHash(key, "192.0.2.1"));
+    EXPECT_NE(ClientHash(key, "::ffff:c000:201"), ClientHash(key, "192.0.2.1"));
+    EXPECT_NE(ClientHash(RandomDayKey(), "192.0.2.1"), ClientHash(key, "192.0.2.1"));
+    std::string hash = ClientHash(key, "192.0.2.1");
+    EXPECT_EQ(hash.size(), 2 * CLIENT_HASH_BYTES);
+    EXPECT_EQ(hash.find("192"), std::string::npos);
+
+    // The fleet's key of a day, else one of its own, marked; gone once forgotten.
+    ClientHasher hasher;
+    hasher.PutShared(DayOf(0), key);
+    EXPECT_EQ(hasher.Hash("192.0.2.1", 1000), hash);
+    std::string own = hasher.Hash("192.0.2.1", DAY_MS + 1000);
+    EXPECT_EQ(own[0], OWN_KEY_MARK);
+    EXPECT_EQ(hasher.Hash("192.0.2.1", DAY_MS + 2000), own);
+    hasher.PutShared(DayOf(DAY_MS), key);   // a day keeps the key it began with
+    EXPECT_EQ(hasher.Hash("192.0.2.1", DAY_MS + 3000), own);
+    hasher.ForgetBefore(1);
+    EXPECT_FALSE(hasher.Has(0));
+    EXPECT_TRUE(hasher.Has(1));
+}
+
+TEST(Summaries, TryAgainIsAStartAfterTheDaysFirstFailureWhoeverStoredWhat)
+{
+    // The same client's reports, delta by delta in any order: the times decide.
+    auto failure = ParseReportQuery(Failure("117", "9" + kTail)).report;
+    auto start = ParseReportQuery(kStart).report;
+    SummaryDelta first, second;
+    second.AddReport(DAY_MS + 5000, "a", start);     // stored first by another collector
+    first.AddReport(DAY_MS + 1000, "a", start);
+    first.AddReport(DAY_MS + 2000, "a", failure);
+    first.AddReport(2 * DAY_MS + 1, "a", start);      // the next day: another client
+    first.AddReport(DAY_MS + 3000, "b", failure);
+    first.AddReport(DAY_MS + 2000, "b", start);
+    for (const auto& [key, times] : second.clients)
+        first.clients[key].Merge(times);
+    Summaries s = SummariesOf(first, Period{});
+    ASSERT_EQ(s.days.size(), 2u);
+    EXPECT_EQ((std::pair{s.days[0].clients, s.days[0].retried}), (std::pair<std::uint64_t, std::uint64_t>{2, 1}));
+    EXPECT_EQ((std::pair{s.days[1].clients, s.days[1].retried}), (std::pair<std::uint64_t, std::uint64_t>{1, 0}));
+    Period second_day;
+    second_day.hasFrom = true;
+    second_day.fromDay = 2;
+    EXPECT_EQ(FunnelOf(SummariesOf(first, second_day), second_day).all.started, 1u);
+}
+
+TEST(Summaries, BucketsKeepMedianAndP95WithinOnePercent)
+{
+    for (std::uint32_t value : {0u, 1u, 255u, 256u, 257u, 1000u, 40000u, 3145728u, 4294967295u}) {
+        std::uint32_t read = BucketValue(BucketOf(value));
+        EXPECT_LE(std::abs(static_cast<double>(read) - value), value / 100.0) << value;
+        EXPECT_EQ(BucketOf(read), BucketOf(value)) << value;
+    }
+    EXPECT_EQ(BucketValue(BucketOf(200)), 200u);   // exact below EXACT_BELOW
+    std::int64_t day = 0;
+    EXPECT_TRUE(ParseDay("2024-02-29", &day));
+    EXPECT_EQ(DayText(day), "2024-02-29");
+    EXPECT_EQ(day * DAY_MS, 1709164800000);
+    EXPECT_FALSE(ParseDay("2023-02-29", &day));
+    EXPECT_FALSE(ParseDay("2024-2-29", &day));
 }
 
 }  // namespace
