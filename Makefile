@@ -12,7 +12,7 @@ PYTHON := /usr/bin/python3
 CONFIG_VARS := IDS_SERVER IDS_OBJECT IDS_AGENT REPORT_HOST INSTALLER_SHA256 INSTALLER_SIGNER HTTPS
 CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(v))'))
 
-.PHONY: all win32 win64 native lvcollect fuzz-build setup test demo bench soak fuzz sign clean
+.PHONY: all win32 win64 native lvcollect deb fuzz-build setup test demo bench soak fuzz sign clean
 
 all: win32
 
@@ -35,6 +35,11 @@ native:
 lvcollect:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(NATIVE_DIR) -j2 --target lvcollect
+
+# The collector's Debian package, build/deb/lvcollect_VERSION_amd64.deb,
+# built with debhelper and checked with lintian (tools/build-deb).
+deb:
+	tools/build-deb
 
 fuzz-build:
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DLV_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -28,6 +28,7 @@
 #include "collector/dashboard_service.h"
 #include "collector/metrics.h"
 #include "collector/report_queue.h"
+#include "collector/service_notify.h"
 
 namespace lvcollect {
 namespace {
@@ -987,6 +988,8 @@ void Front::AwaitSignal()
         // Waiting again first: a second signal cuts off what is under way.
         AwaitSignal();
         bool again = stopping_.exchange(true);
+        if (!again)
+            NotifyServiceManager("STOPPING=1");
         queue_.Closing();
         for (const std::unique_ptr<Loop>& loop : loops_) {
             Loop* each = loop.get();
@@ -1081,6 +1084,7 @@ int Serve(const ServeOptions& options, ReportStore& store)
         std::printf("lvcollect: admin listening on %s:%d\n", options.adminHost.c_str(), adminPort);
     std::printf("lvcollect: listening on %s:%d\n", options.host.c_str(), port);
     std::fflush(stdout);
+    NotifyServiceManager("READY=1");
 
     std::thread writer([&] { queue.RunWriter(store, options.upkeep); });
     // Returns once stopped, after every connection has closed.
