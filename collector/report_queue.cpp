@@ -12,9 +12,9 @@ namespace {
 
 constexpr Clock::duration STORE_RETRY_PAUSE = std::chrono::seconds(1);
 constexpr int STORE_ATTEMPTS_AT_EXIT = 5;
-// Between the upkeep's steps (maintenance.h) while no report comes: at
-// once when more waits, else once a second.
-constexpr Clock::duration UPKEEP_BUSY_PAUSE = std::chrono::milliseconds(1);
+// Between the upkeep's steps (maintenance.h) while no report comes: 5 ms
+// when more waits, so that reports come in between, else a second.
+constexpr Clock::duration UPKEEP_BUSY_PAUSE = std::chrono::milliseconds(5);
 constexpr Clock::duration UPKEEP_IDLE_PAUSE = std::chrono::seconds(1);
 // A batch that grew past this many reports (the store stalled for a
 // moment) gives its memory back once stored.

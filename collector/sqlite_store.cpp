@@ -17,7 +17,7 @@ constexpr int FIRST_SCHEMA_VERSION = 1;
 // summary reading while the server writes needs none in WAL mode).
 constexpr int BUSY_TIMEOUT_MS = 5000;
 // Rows one step of the expiry deletes: a few milliseconds of the writer's.
-constexpr int EXPIRY_STEP_ROWS = 2000;
+constexpr int EXPIRY_STEP_ROWS = 500;
 // Reports whose summaries the upgrade writes at once.
 constexpr std::uint64_t UPGRADE_CHUNK_REPORTS = 100000;
 

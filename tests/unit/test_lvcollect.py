@@ -1304,10 +1304,10 @@ def test_old_reports_expire_and_their_summaries_stay(postgres, db, tmp_path):
     with Collector(db, options=['--keep-days', '90'], log=log) as collector:
         cutoff = (now // DAY_MS - 90) * DAY_MS
         wait_until(lambda: collector.rows('SELECT count(*) FROM reports WHERE received_ms < %d' % cutoff) ==
-                   [(0,)] and collector.rows('SELECT count(*) FROM malformed') == [(0,)],
+                   [(0,)] and collector.rows('SELECT count(*) FROM malformed') == [(0,)] and
+                   collector.rows('SELECT count(*) FROM day_clients WHERE day < %d' % (cutoff // DAY_MS)) == [(0,)],
                    timeout=20, what='the old reports to go')
         assert collector.rows('SELECT count(*) FROM reports') == [(2,)]
-        assert collector.rows('SELECT count(*) FROM day_clients WHERE day < %d' % (cutoff // DAY_MS)) == [(0,)]
         if db.startswith('postgresql'):
             day = time.strftime('%Y%m%d', time.gmtime(old / 1000))
             assert collector.rows("SELECT count(*) FROM pg_class WHERE relname LIKE '%%_%s'" % day) == [(0,)]
