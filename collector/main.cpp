@@ -228,21 +228,27 @@ int ServeCommand(const std::string& db, const std::map<std::string, std::string>
     upgrade.keepDays = static_cast<int>(keepDays);
     upgrade.nowMs = NowMs();
     upgrade.progress = isatty(STDERR_FILENO) != 0;
-    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, upgrade);
+    // A PostgreSQL database that is away does not keep the collector from
+    // listening: it answers into its spool until the database is there.
+    std::string away;
+    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, upgrade, &away);
     ClientHasher hasher;
     Maintenance maintenance(hasher, static_cast<int>(keepDays));
-    // The day's key before the first report, and before a spool of an
-    // earlier collector is rewritten with hashes.
-    maintenance.FetchKeys(*store, NowMs());
-    if (keepDays > 0) {
-        std::uint64_t old = store->ReportsBefore(FirstKeptDay(NowMs(), static_cast<int>(keepDays)));
-        if (old > 0)
-            std::fprintf(stderr, "lvcollect: %llu kept reports are older than --keep-days %zu and will go as "
-                                 "it runs; their summaries stay\n", static_cast<unsigned long long>(old), keepDays);
+    if (away.empty()) {
+        // The day's key before the first report, and before a spool of an
+        // earlier collector is rewritten with hashes.
+        maintenance.FetchKeys(*store, NowMs());
+        if (keepDays > 0) {
+            std::uint64_t old = store->ReportsBefore(FirstKeptDay(NowMs(), static_cast<int>(keepDays)));
+            if (old > 0)
+                std::fprintf(stderr, "lvcollect: %llu kept reports are older than --keep-days %zu and will go "
+                                     "as it runs; their summaries stay\n",
+                             static_cast<unsigned long long>(old), keepDays);
+        }
     }
     if (IsPostgresUri(db))
         store = WithSpool(std::move(store), options.count("--spool") ? options.at("--spool") : kDefaultSpool,
-                          hasher);
+                          hasher, away);
     serve.hasher = &hasher;
     ReportStore* writer = store.get();
     serve.upkeep = [&maintenance, writer] { return maintenance.Run(*writer, NowMs()); };
