@@ -50,7 +50,7 @@ setup:
 	tools/setup-host
 
 test: setup
-	$(MAKE) win32 win64 native fuzz-build
+	$(MAKE) win32 win64 native fuzz-build deb
 	tools/run-tests
 
 # The build that Wine runs on this host: win32, or win64 where the host runs

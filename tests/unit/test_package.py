@@ -115,7 +115,8 @@ def test_installed_service_listens_stores_and_restarts(seen):
     assert status(seen('answer2.http')) == 200
     second = json.loads(seen('summary2.json'))
     assert (second['started'], second['failed']) == (1, {'117': 1})
-    # The administrator's read, as the README says, left the files to the service.
+    # The administrator's reads as root, as the README has them, left the
+    # store's files to the service.
     assert {line.split()[0] for line in seen('store-owners').splitlines()} == {uid}
 
 
