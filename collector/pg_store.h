@@ -40,7 +40,7 @@ namespace lvcollect {
 //
 // The writer's calls wait for the database within limits of their own, well
 // below the 30 s in which an answer is given up: a batch 5 s, a step of the
-// upkeep 5 or 10 s, the spool's drain 60 s; past its limit a call throws
+// upkeep 3 or 5 s, the spool's drain 60 s; past its limit a call throws
 // StoreError and the connection is closed. The upgrade, and the reads,
 // wait as long as they take.
 std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access,
