@@ -92,11 +92,9 @@ const char kSchema[] =
     " user_agent bytea NOT NULL,"
     " reason text NOT NULL,"
     " query bytea NOT NULL) PARTITION BY RANGE (received_ms);"
-    "CREATE TABLE report_counts ("
-    " hour_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
-    " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
-    " language bigint NOT NULL, reports bigint NOT NULL,"
-    " PRIMARY KEY (kind, hour_ms, collector, code, os_major, os_minor, os_line, language));"
+    "CREATE TABLE report_hours ("
+    " hour_ms bigint NOT NULL, collector text NOT NULL, started bigint NOT NULL, succeeded bigint NOT NULL,"
+    " PRIMARY KEY (hour_ms, collector));"
     "CREATE TABLE report_day_counts ("
     " day_ms bigint NOT NULL, collector text NOT NULL, kind text NOT NULL, code bigint NOT NULL,"
     " os_major bigint NOT NULL, os_minor bigint NOT NULL, os_line text NOT NULL,"
@@ -151,6 +149,7 @@ const char kSelectBatches[] =
 // a client that started for the first time that day, one that first
 // needed Try Again. In the order of the key, so that two collectors lock
 // their rows in one order.
+const char kSummariesStatement[] = "lv_summaries";
 const char kAddSummaries[] =
     "WITH"
     " batches AS (INSERT INTO stored_batches (collector, batch, reports, malformed, stored_ms)"
@@ -158,10 +157,11 @@ const char kAddSummaries[] =
     "  FROM unnest($2::text[], $3::bigint[], $4::bigint[], $5::bigint[]) AS n(c, b, r, m)),"
     " u(h, k, c, ma, mi, l, g, n) AS (SELECT * FROM unnest($6::bigint[], $7::text[], $8::bigint[],"
     "  $9::bigint[], $10::bigint[], $11::text[], $12::bigint[], $13::bigint[])),"
-    " hours AS (INSERT INTO report_counts (hour_ms, collector, kind, code, os_major, os_minor, os_line,"
-    "  language, reports) SELECT h, $1, k, c, ma, mi, l, g, n FROM u"
-    "  ON CONFLICT (kind, hour_ms, collector, code, os_major, os_minor, os_line, language)"
-    "  DO UPDATE SET reports = report_counts.reports + excluded.reports),"
+    " hours AS (INSERT INTO report_hours (hour_ms, collector, started, succeeded)"
+    "  SELECT h, $1, coalesce(sum(n) FILTER (WHERE k = 'start'), 0),"
+    "  coalesce(sum(n) FILTER (WHERE k = 'success'), 0) FROM u GROUP BY h"
+    "  ON CONFLICT (hour_ms, collector) DO UPDATE SET started = report_hours.started + excluded.started,"
+    "  succeeded = report_hours.succeeded + excluded.succeeded),"
     " days AS (INSERT INTO report_day_counts (day_ms, collector, kind, code, os_major, os_minor, os_line,"
     "  language, reports) SELECT h - (h % 86400000 + 86400000) % 86400000, $1, k, c, ma, mi, l, g, sum(n)"
     "  FROM u GROUP BY 1, 2, 3, 4, 5, 6, 7, 8"
@@ -200,8 +200,8 @@ const char kSelectCounts[] =
     "SELECT kind, code, os_major, os_minor, os_line, language, sum(reports) FROM report_day_counts"
     " WHERE day_ms >= $1 AND day_ms < $2 GROUP BY kind, code, os_major, os_minor, os_line, language";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, sum(reports) FROM report_counts WHERE kind IN ('start', 'success')"
-    " AND hour_ms >= $1 AND hour_ms < $2 GROUP BY hour_ms, kind";
+    "SELECT hour_ms, sum(started), sum(succeeded) FROM report_hours WHERE hour_ms >= $1 AND hour_ms < $2"
+    " GROUP BY hour_ms";
 const char kSelectSpan[] =
     "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= $1 AND day_ms < $2";
 const char kSelectSpreads[] =
@@ -600,6 +600,21 @@ private:
         return Await(sql);
     }
 
+    Result Prepare(const char* name, const char* sql)
+    {
+        if (!PQsendPrepare(connection_.get(), name, sql, 0, nullptr))
+            Fail("preparing a statement");
+        return Await(name);
+    }
+
+    // Text parameters, a text result.
+    Result ExecPrepared(const char* name, int count, const char* const* values)
+    {
+        if (!PQsendQueryPrepared(connection_.get(), name, count, values, nullptr, nullptr, 0))
+            Fail("sending a statement");
+        return Await(name);
+    }
+
     // Waits until the socket is ready for `events` (POLLIN, POLLOUT), or
     // throws at the deadline; the events that came.
     short WaitFor(short events, const char* what)
@@ -696,6 +711,7 @@ private:
                                 KEEPALIVES_COUNT, TCP_USER_TIMEOUT_MS, "lvcollect",
                                 uri_.c_str(), nullptr};
         connection_.reset(PQconnectdbParams(keywords, values, 1));
+        summariesPrepared_ = false;
         if (!connection_)
             throw StoreError("cannot connect to PostgreSQL: out of memory");
         if (PQstatus(connection_.get()) != CONNECTION_OK) {
@@ -895,14 +911,25 @@ private:
             failures.push_back(times.firstFailureMs);
             starts.push_back(times.lastStartMs);
         }
-        Query(kAddSummaries,
-              {collector, names[0], names[1], names[2], names[3], NumberArray(hours), ArrayLiteral(kinds),
-               NumberArray(codes), NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
-               NumberArray(languages), NumberArray(counts), NumberArray(spreadDays), ArrayLiteral(spreadKinds),
-               ArrayLiteral(measures), NumberArray(buckets), NumberArray(spreadCounts), NumberArray(malformedHours),
-               NumberArray(malformedCounts), NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
-               NumberArray(starts, true)},
-              PGRES_COMMAND_OK, "storing the summaries");
+        // Prepared once a connection: planning a statement of seven parts
+        // costs more than running it on a batch.
+        if (!summariesPrepared_) {
+            Result prepared(Prepare(kSummariesStatement, kAddSummaries));
+            Check(prepared.get(), PGRES_COMMAND_OK, "preparing the summaries' statement");
+            summariesPrepared_ = true;
+        }
+        const std::vector<std::string> parameters = {
+            collector, names[0], names[1], names[2], names[3], NumberArray(hours), ArrayLiteral(kinds),
+            NumberArray(codes), NumberArray(majors), NumberArray(minors), ArrayLiteral(lines),
+            NumberArray(languages), NumberArray(counts), NumberArray(spreadDays), ArrayLiteral(spreadKinds),
+            ArrayLiteral(measures), NumberArray(buckets), NumberArray(spreadCounts), NumberArray(malformedHours),
+            NumberArray(malformedCounts), NumberArray(days), ArrayLiteral(hashes), NumberArray(failures, true),
+            NumberArray(starts, true)};
+        std::vector<const char*> values;
+        for (const std::string& parameter : parameters)
+            values.push_back(parameter.c_str());
+        Result stored(ExecPrepared(kSummariesStatement, static_cast<int>(values.size()), values.data()));
+        Check(stored.get(), PGRES_COMMAND_OK, "storing the summaries");
     }
 
     Summaries Read(const Period& period)
@@ -924,8 +951,8 @@ private:
         Result hours = Query(kSelectHours, ms, PGRES_TUPLES_OK, "reading the hours");
         for (int row = 0; row < PQntuples(hours.get()); ++row) {
             auto& hour = summaries.hourly[std::strtoll(PQgetvalue(hours.get(), row, 0), nullptr, 10)];
-            (std::strcmp(PQgetvalue(hours.get(), row, 1), "start") == 0 ? hour.first : hour.second) +=
-                std::strtoull(PQgetvalue(hours.get(), row, 2), nullptr, 10);
+            hour.first += std::strtoull(PQgetvalue(hours.get(), row, 1), nullptr, 10);
+            hour.second += std::strtoull(PQgetvalue(hours.get(), row, 2), nullptr, 10);
         }
         Result span = Query(kSelectSpan, ms, PGRES_TUPLES_OK, "reading the span");
         if (!PQgetisnull(span.get(), 0, 0)) {
@@ -1178,6 +1205,7 @@ private:
     const UpgradeOptions upgrade_;
     Connection connection_;
     std::set<std::int64_t> partitions_;   // days known to have their partitions
+    bool summariesPrepared_ = false;      // on this connection
     // The deadline of the statements under way (Within), and its length.
     Clock::time_point deadline_ = Clock::time_point::max();
     Clock::duration limit_ = NO_TIME_LIMIT;

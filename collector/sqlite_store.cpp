@@ -44,12 +44,8 @@ const char kSchema[] =
     " user_agent TEXT NOT NULL,"
     " reason TEXT NOT NULL,"
     " query TEXT NOT NULL);"
-    // By kind first: the hourly chart reads the starts and successes alone.
-    "CREATE TABLE report_counts ("
-    " hour_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
-    " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
-    " language INTEGER NOT NULL, reports INTEGER NOT NULL,"
-    " PRIMARY KEY (kind, hour_ms, code, os_major, os_minor, os_line, language)) WITHOUT ROWID;"
+    "CREATE TABLE report_hours ("
+    " hour_ms INTEGER PRIMARY KEY, started INTEGER NOT NULL, succeeded INTEGER NOT NULL);"
     "CREATE TABLE report_day_counts ("
     " day_ms INTEGER NOT NULL, kind TEXT NOT NULL, code INTEGER NOT NULL,"
     " os_major INTEGER NOT NULL, os_minor INTEGER NOT NULL, os_line TEXT NOT NULL,"
@@ -78,9 +74,9 @@ const char kInsertReport[] =
 const char kInsertMalformed[] =
     "INSERT INTO malformed (id, received_ms, client_hash, user_agent, reason, query)"
     " VALUES (?6, ?1, ?2, ?3, ?4, ?5)";
-const char kAddCount[] =
-    "INSERT INTO report_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
-    " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
+const char kAddHour[] =
+    "INSERT INTO report_hours VALUES (?1, ?2, ?3)"
+    " ON CONFLICT DO UPDATE SET started = started + excluded.started, succeeded = succeeded + excluded.succeeded";
 const char kAddDayCount[] =
     "INSERT INTO report_day_counts VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
     " ON CONFLICT DO UPDATE SET reports = reports + excluded.reports";
@@ -117,8 +113,7 @@ const char kSelectCounts[] =
     "SELECT kind, code, os_major, os_minor, os_line, language, reports FROM report_day_counts"
     " WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectHours[] =
-    "SELECT hour_ms, kind, reports FROM report_counts WHERE kind IN ('start', 'success')"
-    " AND hour_ms >= ?1 AND hour_ms < ?2";
+    "SELECT hour_ms, started, succeeded FROM report_hours WHERE hour_ms >= ?1 AND hour_ms < ?2";
 const char kSelectSpan[] =
     "SELECT min(day_ms), max(day_ms) FROM report_day_counts WHERE day_ms >= ?1 AND day_ms < ?2";
 const char kSelectSpreads[] =
@@ -182,11 +177,9 @@ public:
         // it answered; the log is synced to the disk at each checkpoint, so
         // a power cut may take the commits since the last one.
         Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
-        // What is deleted (a day's key, expired reports) is overwritten in
-        // its page, not left in free space until the page is used again.
         // The day's clients are a B-tree of random hashes: its pages are
         // kept in memory (64 MB) rather than read again at each batch.
-        Execute("PRAGMA secure_delete = ON; PRAGMA cache_size = -65536;");
+        Execute("PRAGMA cache_size = -65536;");
         if (version == 0) {
             Execute("BEGIN IMMEDIATE");
             Execute(kSchema);
@@ -279,9 +272,13 @@ public:
 
     void ForgetDayKeys(std::int64_t day) override
     {
+        // A deleted key is overwritten in its page, not left in free space
+        // until the page is used again.
+        Execute("PRAGMA secure_delete = ON");
         Statement remove = PrepareOne("DELETE FROM day_keys WHERE day < ?1");
         sqlite3_bind_int64(remove.get(), 1, day);
         Step(remove.get(), "deleting the keys of past days");
+        Execute("PRAGMA secure_delete = OFF");
         // The deleted pages are overwritten now, not whenever they are reused.
         Execute("PRAGMA wal_checkpoint(PASSIVE)");
     }
@@ -351,7 +348,7 @@ private:
     {
         insertReport_ = PrepareOne(kInsertReport);
         insertMalformed_ = PrepareOne(kInsertMalformed);
-        addCount_ = PrepareOne(kAddCount);
+        addHour_ = PrepareOne(kAddHour);
         addDayCount_ = PrepareOne(kAddDayCount);
         addSpread_ = PrepareOne(kAddSpread);
         addMalformed_ = PrepareOne(kAddMalformed);
@@ -437,8 +434,13 @@ private:
         }
         for (const auto& [key, count] : dayCounts)
             AddCount(addDayCount_.get(), key, count);
-        for (const auto& [key, count] : delta.counts)
-            AddCount(addCount_.get(), key, count);
+        for (const auto& [hourMs, counts] : HourTotals(delta)) {
+            sqlite3_stmt* s = addHour_.get();
+            sqlite3_bind_int64(s, 1, hourMs);
+            sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(counts.first));
+            sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(counts.second));
+            Step(s, "counting the hours");
+        }
         for (const auto& [key, count] : delta.spreads) {
             sqlite3_stmt* s = addSpread_.get();
             sqlite3_bind_int64(s, 1, key.dayMs);
@@ -531,8 +533,8 @@ private:
         BindPeriod(s, period, false);
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             auto& hour = summaries.hourly[sqlite3_column_int64(s, 0)];
-            (ColumnText(s, 1) == "start" ? hour.first : hour.second) +=
-                static_cast<std::uint64_t>(sqlite3_column_int64(s, 2));
+            hour.first += static_cast<std::uint64_t>(sqlite3_column_int64(s, 1));
+            hour.second += static_cast<std::uint64_t>(sqlite3_column_int64(s, 2));
         }
         if (rc != SQLITE_DONE)
             Fail("reading the hours");
@@ -695,7 +697,7 @@ private:
     // The database first: members go in reverse order, so the statements
     // are finalized before it closes.
     Database db_;
-    Statement insertReport_, insertMalformed_, addCount_, addDayCount_, addSpread_, addMalformed_, addClient_, addDay_;
+    Statement insertReport_, insertMalformed_, addHour_, addDayCount_, addSpread_, addMalformed_, addClient_, addDay_;
 };
 
 }  // namespace

@@ -8,7 +8,7 @@
 //     and success; seconds, bytes and current_url are NULL for a start;
 //     language is the report's oslanguage.
 //   malformed(id, received_ms, client_hash, user_agent, reason, query)
-//   report_counts, report_spreads, malformed_counts, day_clients,
+//   report_hours, report_day_counts, report_spreads, malformed_counts, day_clients,
 //   day_counts: the summaries (summaries.h), written in each batch's
 //   transaction
 //   day_keys(day, key): the keys of the clients' hashes (client_hash.h)

@@ -169,6 +169,18 @@ std::string DayText(std::int64_t day)
     return text;
 }
 
+std::map<std::int64_t, std::pair<std::uint64_t, std::uint64_t>> HourTotals(const SummaryDelta& delta)
+{
+    std::map<std::int64_t, std::pair<std::uint64_t, std::uint64_t>> hours;
+    for (const auto& [key, count] : delta.counts) {
+        if (key.kind == ReportKind::Start)
+            hours[key.hourMs].first += count;
+        else if (key.kind == ReportKind::Success)
+            hours[key.hourMs].second += count;
+    }
+    return hours;
+}
+
 Summaries SummariesOf(const SummaryDelta& delta, const Period& period)
 {
     Summaries summaries;

@@ -3,10 +3,11 @@
 // dashboard) costs the same however many reports are stored.
 //
 // Three kinds of rows, each summed when read:
-//   counts: reports per UTC hour and per everything a read shows of one
-//     (kind, code, Windows version and line, language), and the same per
-//     UTC day, which is what reads (always of whole days) sum: a day's
-//     rows are a twenty-fourth of its hours';
+//   counts: reports per UTC day and per everything a read shows of one
+//     (kind, code, Windows version and line, language): reads are of whole
+//     days, and a batch adds to a day's row what it would add to its
+//     hour's; per UTC hour, what the hourly chart shows (attempts started,
+//     successes);
 //   spreads: the seconds and bytes of the results, per UTC day and kind,
 //     in buckets from which the median and 95th percentile come out within
 //     1 % (exactly below EXACT_BELOW);
@@ -124,6 +125,9 @@ struct Summaries {
     std::map<std::int64_t, std::pair<std::uint64_t, std::uint64_t>> hourly;
     std::int64_t firstHourMs = -1, lastHourMs = -1;   // of the counts read; -1: none
 };
+
+// The attempts and successes of each hour of a delta (the hourly chart's).
+std::map<std::int64_t, std::pair<std::uint64_t, std::uint64_t>> HourTotals(const SummaryDelta& delta);
 
 // The summaries of a delta alone, over a period (tests, and the funnel of
 // reports that were never stored).

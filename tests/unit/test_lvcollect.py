@@ -5,8 +5,10 @@ bound on connections, its metrics, its stop under load, no answered report
 lost when it is killed, its dashboard in a browser, and its commands. The
 tests of what is stored run on both stores, a SQLite file and a database of
 a private PostgreSQL server; a fleet of collectors shares one PostgreSQL
-database, through its restart and outages and behind nginx. Needs no
-Wine."""
+database, through its restart and outages and behind nginx. At the
+product's scale: a generated set's summaries against its own counts and
+the stored rows, with no address kept anywhere; old reports expiring; the
+first collector's store and spool upgraded. Needs no Wine."""
 import collections
 import concurrent.futures
 import contextlib
