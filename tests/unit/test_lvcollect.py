@@ -5,7 +5,9 @@ bound on connections, its metrics, its stop under load, no answered report
 lost when it is killed, its dashboard in a browser, and its commands. The
 tests of what is stored run on both stores, a SQLite file and a database of
 a private PostgreSQL server; a fleet of collectors shares one PostgreSQL
-database, through its restart and outages and behind nginx. At the
+database, through its restart and outages and behind nginx; collectors
+start while their database is away, and outlast one that stops answering
+under load. At the
 product's scale: a generated set's summaries against its own counts and
 the stored rows, with no address kept anywhere; old reports expiring; the
 first collector's store and spool upgraded. Needs no Wine."""
