@@ -19,8 +19,8 @@ CMAKE_CONFIG := $(foreach v,$(CONFIG_VARS),$(if $(value $(v)),'-D$(v)=$(value $(
 # TARGETS builds only those targets of a tree (make test's language trees).
 BUILD_TARGETS = $(if $(TARGETS),--target $(TARGETS))
 
-.PHONY: all win32 win64 native lvcollect fuzz-build languages setup test demo bench soak fuzz \
-    sign clean
+.PHONY: all win32 win64 native lvcollect deb fuzz-build languages setup test demo bench \
+    soak fuzz sign clean
 
 all: win32
 
@@ -44,6 +44,11 @@ lvcollect:
 	cmake -S . -B $(NATIVE_DIR) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(NATIVE_DIR) -j2 --target lvcollect
 
+# The collector's Debian package, build/deb/lvcollect_VERSION_amd64.deb,
+# built with debhelper and checked with lintian (tools/build-deb).
+deb:
+	tools/build-deb
+
 fuzz-build:
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DLV_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(FUZZ_DIR) -j2
@@ -53,7 +58,7 @@ setup:
 	tools/setup-host
 
 test: setup
-	$(MAKE) win32 win64 native fuzz-build languages
+	$(MAKE) win32 win64 native fuzz-build languages deb
 	tools/run-tests
 
 # The build that Wine runs on this host: win32, or win64 where the host runs

@@ -3,6 +3,19 @@
 # lvcollect, or with -DLV_FUZZ=ON and clang, the libFuzzer targets.
 
 option(LV_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+# The Debian package builds the collector alone, without GoogleTest and the
+# sanitizers of the unit tests.
+option(LV_TESTS "Build the unit tests beside the collector" ON)
+
+# The collector's version is kept in one place, the head of debian/changelog,
+# where the package takes it from too.
+set(LV_CHANGELOG ${CMAKE_SOURCE_DIR}/debian/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${LV_CHANGELOG})
+file(STRINGS ${LV_CHANGELOG} changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^lvcollect \\(([0-9][0-9A-Za-z.+~-]*)\\) ")
+    message(FATAL_ERROR "debian/changelog does not begin with \"lvcollect (VERSION) ...\": ${changelog_head}")
+endif()
+set(LVCOLLECT_VERSION ${CMAKE_MATCH_1})
 
 set(LV_CORE_SOURCES job/progress_math.cpp job/command_line.cpp job/sha256.cpp
     job/redirect_location.cpp job/range_request.cpp report/report_url.cpp)
@@ -28,8 +41,6 @@ if(LV_FUZZ)
     return()
 endif()
 
-enable_testing()
-find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 # The collector's HTTP front: Boost.Asio and Boost.Beast, header-only.
@@ -72,34 +83,51 @@ endforeach()
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/languages.inc
      CONTENT "${language_entries}" @ONLY)
 
-add_library(lv_core_native STATIC ${LV_CORE_SOURCES} ${LV_COLLECTOR_CORE_SOURCES})
-target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+if(LV_TESTS)
+    enable_testing()
+    find_package(GTest REQUIRED)
 
-file(GLOB unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
-# The *_https_test.cpp and *_language_test.cpp files test the composer of
-# HTTPS builds and of builds in other languages, each built apart (below).
-list(FILTER unit_sources EXCLUDE REGEX "_(https|language)_test\\.cpp$")
-add_executable(unit_tests ${unit_sources})
-target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
-# The tests that check docs/PROTOCOL.md read it from the sources.
-target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main OpenSSL::Crypto Threads::Threads)
-include(GoogleTest)
-gtest_discover_tests(unit_tests)
+    add_library(lv_core_native STATIC ${LV_CORE_SOURCES} ${LV_COLLECTOR_CORE_SOURCES})
+    target_include_directories(lv_core_native PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+    target_compile_options(lv_core_native PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
 
-# The report composer of HTTPS builds, whose URLs name https://, with the
-# collector's parser that reads them back.
-file(GLOB https_unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_https_test.cpp)
-add_executable(unit_tests_https ${https_unit_sources} report/report_url.cpp
-    ${LV_COLLECTOR_PARSER_SOURCES})
-target_include_directories(unit_tests_https PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(unit_tests_https PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
-target_compile_definitions(unit_tests_https PRIVATE LV_HTTPS LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_options(unit_tests_https PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests_https PRIVATE GTest::gtest_main)
-gtest_discover_tests(unit_tests_https TEST_PREFIX "https.")
+    file(GLOB unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
+    # The *_https_test.cpp and *_language_test.cpp files test the composer of
+    # HTTPS builds and of builds in other languages, each built apart (below).
+    list(FILTER unit_sources EXCLUDE REGEX "_(https|language)_test\\.cpp$")
+    add_executable(unit_tests ${unit_sources})
+    target_compile_options(unit_tests PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+    # The tests that check docs/PROTOCOL.md read it from the sources.
+    target_compile_definitions(unit_tests PRIVATE LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    target_link_options(unit_tests PRIVATE ${LV_SANITIZE})
+    target_link_libraries(unit_tests PRIVATE lv_core_native GTest::gtest_main OpenSSL::Crypto Threads::Threads)
+    include(GoogleTest)
+    gtest_discover_tests(unit_tests)
+
+    # The report composer of HTTPS builds, whose URLs name https://, with the
+    # collector's parser that reads them back.
+    file(GLOB https_unit_sources ${CMAKE_SOURCE_DIR}/tests/unit/*_https_test.cpp)
+    add_executable(unit_tests_https ${https_unit_sources} report/report_url.cpp
+        ${LV_COLLECTOR_PARSER_SOURCES})
+    target_include_directories(unit_tests_https PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(unit_tests_https PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+    target_compile_definitions(unit_tests_https PRIVATE LV_HTTPS LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    target_link_options(unit_tests_https PRIVATE ${LV_SANITIZE})
+    target_link_libraries(unit_tests_https PRIVATE GTest::gtest_main)
+    gtest_discover_tests(unit_tests_https TEST_PREFIX "https.")
+
+    # The report composer of a build in another language, as Russian's: its
+    # two-digit oslanguage lengthens every report by a byte.
+    add_executable(unit_tests_language tests/unit/report_url_language_test.cpp
+        report/report_url.cpp)
+    target_include_directories(unit_tests_language PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(unit_tests_language PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
+    target_compile_definitions(unit_tests_language PRIVATE LV_OSLANGUAGE="25" LV_UILANGUAGE="ru"
+                               LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    target_link_options(unit_tests_language PRIVATE ${LV_SANITIZE})
+    target_link_libraries(unit_tests_language PRIVATE GTest::gtest_main)
+    gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
+endif()
 
 # The report composer of a build in another language, as Russian's: its
 # two-digit oslanguage lengthens every report by a byte.
@@ -116,9 +144,12 @@ gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
 # figures in make bench are those of the program a vendor runs.
 add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
     collector/metrics.cpp collector/store_factory.cpp collector/sqlite_store.cpp collector/pg_store.cpp
-    collector/spool.cpp collector/maintenance.cpp collector/fill.cpp
+    collector/spool.cpp collector/maintenance.cpp collector/fill.cpp collector/service_notify.cpp
     ${LV_COLLECTOR_CORE_SOURCES})
 target_include_directories(lvcollect PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(lvcollect PRIVATE -O2 -Wall -Wextra -Werror)
+target_compile_definitions(lvcollect PRIVATE LVCOLLECT_VERSION="${LVCOLLECT_VERSION}")
 target_link_libraries(lvcollect PRIVATE Boost::headers PkgConfig::SQLITE PkgConfig::LIBPQ
     OpenSSL::Crypto Threads::Threads)
+include(GNUInstallDirs)
+install(TARGETS lvcollect RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})

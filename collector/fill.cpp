@@ -16,7 +16,10 @@ const std::set<std::string> FILL_OPTIONS = {"--db", "--reports", "--days", "--se
 
 namespace {
 
-constexpr std::size_t FILL_BATCH = 20000;   // reports a transaction
+// Reports a transaction. Each goes in as a spool's drain does
+// (AppendSeveral), with the time such a transaction may take, not the
+// live writer's.
+constexpr std::size_t FILL_BATCH = 20000;
 constexpr std::uint64_t MAX_FILL_REPORTS = 1000000000;
 constexpr std::int64_t MAX_FILL_DAYS = 3650;
 constexpr std::uint32_t INSTALLER_BYTES = 3145728;
@@ -128,7 +131,7 @@ int Replay(const std::string& db, const std::string& path)
         hasher.PutShared(day, key);
     for (Received& received : batch)
         received.client = hasher.Hash(received.client, received.receivedMs);
-    store->Append(batch, BatchName{"replay", 1, false});
+    store->AppendSeveral({NamedBatch{&batch, BatchName{"replay", 1, false}}});
     store->ForgetDayKeys(DayOf(nowMs - KEY_GRACE_MS));
     return 0;
 }
@@ -180,7 +183,7 @@ int Fill(const std::string& db, const std::map<std::string, std::string>& option
         received.parsed = ParseReportQuery(received.query);
         batch.push_back(std::move(received));
         if (batch.size() == FILL_BATCH) {
-            store->Append(batch, BatchName{source, ++batches, false});
+            store->AppendSeveral({NamedBatch{&batch, BatchName{source, ++batches, false}}});
             stored += batch.size();
             batch.clear();
         }
@@ -221,7 +224,7 @@ int Fill(const std::string& db, const std::map<std::string, std::string>& option
         }
     }
     if (!batch.empty()) {
-        store->Append(batch, BatchName{source, ++batches, false});
+        store->AppendSeveral({NamedBatch{&batch, BatchName{source, ++batches, false}}});
         stored += batch.size();
     }
     // The keys of past days go, as a running collector's do.

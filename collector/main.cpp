@@ -1,16 +1,7 @@
-// lvcollect: the report collector for a vendor's report host.
-//
-//   lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]
-//                   [--max-connections N] [--admin-listen ADDRESS:PORT]
-//                   [--spool FILE] [--keep-days N] --db STORE    receive and store reports
-//   lvcollect summary --db STORE [--json] [PERIOD]              print the funnel
-//   lvcollect plot --db STORE --out FILE.svg [PERIOD]           draw the funnel
-//   lvcollect dashboard --db STORE --out FILE.html [PERIOD]     write the dashboard page
-//
-// STORE is a SQLite file, or a PostgreSQL URI that several collectors share;
-// PERIOD is --from YYYY-MM-DD and --to YYYY-MM-DD, whole UTC days, either
-// or both. A hidden command, fill, stores generated reports through the
-// store's own code, for the benchmarks (fill.h).
+// lvcollect: the report collector for a vendor's report host. Its commands
+// and options are in kHelp below (lvcollect --help, and its manual page). A
+// hidden command, fill, stores generated reports through the store's own
+// code, for the benchmarks (fill.h).
 //
 // Exit codes: 0 done, 1 a failure (it says which), 2 a usage error.
 #include <chrono>
@@ -46,30 +37,74 @@ constexpr std::size_t MAX_CONNECTIONS_OPTION = 1000000;
 // The most --keep-days takes: a hundred years.
 constexpr std::size_t MAX_KEEP_DAYS = 36500;
 
-const char kUsage[] =
-    "usage: lvcollect serve [--listen ADDRESS:PORT] [--client-header NAME]\n"
-    "                       [--max-connections N] [--admin-listen ADDRESS:PORT]\n"
-    "                       [--spool FILE] [--keep-days N] --db STORE\n"
-    "       lvcollect summary --db STORE [--json] [--from DAY] [--to DAY]\n"
-    "       lvcollect plot --db STORE --out FILE.svg [--from DAY] [--to DAY]\n"
-    "       lvcollect dashboard --db STORE --out FILE.html [--from DAY] [--to DAY]\n"
+// The usage lines, after "usage: " on a usage error and after "Usage: " in
+// --help, whose text is also the manual page lvcollect(8) (help2man).
+const char kSynopsis[] =
+    "lvcollect serve --db STORE [OPTION]...\n"
+    "  or:  lvcollect summary --db STORE [--json] [--from DAY] [--to DAY]\n"
+    "  or:  lvcollect plot --db STORE --out FILE.svg [--from DAY] [--to DAY]\n"
+    "  or:  lvcollect dashboard --db STORE --out FILE.html [--from DAY] [--to DAY]\n";
+
+const char kHelp[] =
+    "Receive the usage reports of the Lumenvast Player's web downloader over HTTP\n"
+    "and store them (serve), or show what is stored: the funnel of attempts as\n"
+    "text or JSON (summary), as an SVG chart (plot) or as an HTML page (dashboard).\n"
+    "A report is answered only once it is stored. No client's address is kept:\n"
+    "each is replaced by a keyed hash under a key of the UTC day, destroyed an\n"
+    "hour after the day.\n"
+    "\n"
     "STORE is a SQLite file, or postgresql://USER@HOST:PORT/DATABASE (a libpq URI)\n"
     "for several collectors that store into one database. DAY is a UTC day,\n"
     "YYYY-MM-DD; without --from and --to, all that is kept is summed.\n"
-    "serve listens on 127.0.0.1:8080 unless told otherwise; port 0 takes any free port.\n"
-    "Behind a reverse proxy, --client-header X-Forwarded-For (or the header it sets)\n"
-    "names the client instead of the proxy's address. At most --max-connections\n"
-    "(10000) are open at once; further ones are refused. --admin-listen serves\n"
-    "GET /metrics for monitoring (Prometheus) and the dashboard at / (its figures\n"
-    "at /summary.json); keep it off the public network. On PostgreSQL, what is\n"
-    "answered while the database is away is kept in --spool (lvcollect.spool) and\n"
-    "stored once it is back; each collector needs a spool of its own. Reports older\n"
-    "than --keep-days (90) whole UTC days are removed as it runs (0 keeps them);\n"
-    "the summaries stay.\n";
+    "\n"
+    "On PostgreSQL, serve listens at once even while the database is away: what it\n"
+    "answers meanwhile waits in the spool, flushed to its disk, and is stored once\n"
+    "the database is back (the log says what it waits for). A database that stops\n"
+    "answering is given up within seconds, and the spool takes over. SIGTERM or\n"
+    "SIGINT stops serve cleanly: it stops accepting, stores and answers what is\n"
+    "under way, and exits; a second signal cuts off what is left.\n"
+    "\n"
+    "The exit status is 0 when done, 1 after a failure (it says which) and 2 for a\n"
+    "usage error.\n"
+    "\n"
+    "Options:\n"
+    "  --db STORE                 the store\n"
+    "  --listen ADDRESS:PORT      where serve takes reports (127.0.0.1:8080); port 0\n"
+    "                             takes any free port\n"
+    "  --client-header NAME       behind a reverse proxy, the header that names the\n"
+    "                             client (X-Forwarded-For: its last address)\n"
+    "  --max-connections N        connections open at once (10000); further ones are\n"
+    "                             refused\n"
+    "  --admin-listen ADDRESS:PORT\n"
+    "                             serve GET /metrics (Prometheus), the dashboard at /\n"
+    "                             and its figures at /summary.json; keep it off the\n"
+    "                             public network\n"
+    "  --spool FILE               on PostgreSQL, where reports answered while the\n"
+    "                             database is away wait for it (lvcollect.spool);\n"
+    "                             each collector needs a spool of its own\n"
+    "  --keep-days N              remove reports older than N whole UTC days as it\n"
+    "                             runs (90; 0 keeps them); the summaries stay\n"
+    "  --json                     summary: JSON, for scripts\n"
+    "  --out FILE                 plot, dashboard: the file to write\n"
+    "  --from DAY, --to DAY       summary, plot, dashboard: the period\n"
+    "  --help                     print this text\n"
+    "  --version                  print the version\n"
+    "\n"
+    "Environment:\n"
+    "  PGPASSWORD, PGPASSFILE and the other variables of libpq give what a PostgreSQL\n"
+    "  URI leaves out. Put the password there, never in the URI, which every local\n"
+    "  user can read on the command line.\n"
+    "\n"
+    "Files:\n"
+    "  /etc/default/lvcollect     the flags of the service lvcollect.service\n"
+    "  /etc/lvcollect/environment\n"
+    "                             the service's environment (PGPASSWORD), which only\n"
+    "                             root reads\n"
+    "  /var/lib/lvcollect         the service's store and spool\n";
 
 int Usage()
 {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "usage: %sTry 'lvcollect --help' for more.\n", kSynopsis);
     return EXIT_USAGE;
 }
 
@@ -193,21 +228,27 @@ int ServeCommand(const std::string& db, const std::map<std::string, std::string>
     upgrade.keepDays = static_cast<int>(keepDays);
     upgrade.nowMs = NowMs();
     upgrade.progress = isatty(STDERR_FILENO) != 0;
-    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, upgrade);
+    // A PostgreSQL database that is away does not keep the collector from
+    // listening: it answers into its spool until the database is there.
+    std::string away;
+    std::unique_ptr<ReportStore> store = OpenStore(db, StoreAccess::ReadWrite, upgrade, &away);
     ClientHasher hasher;
     Maintenance maintenance(hasher, static_cast<int>(keepDays));
-    // The day's key before the first report, and before a spool of an
-    // earlier collector is rewritten with hashes.
-    maintenance.FetchKeys(*store, NowMs());
-    if (keepDays > 0) {
-        std::uint64_t old = store->ReportsBefore(FirstKeptDay(NowMs(), static_cast<int>(keepDays)));
-        if (old > 0)
-            std::fprintf(stderr, "lvcollect: %llu kept reports are older than --keep-days %zu and will go as "
-                                 "it runs; their summaries stay\n", static_cast<unsigned long long>(old), keepDays);
+    if (away.empty()) {
+        // The day's key before the first report, and before a spool of an
+        // earlier collector is rewritten with hashes.
+        maintenance.FetchKeys(*store, NowMs());
+        if (keepDays > 0) {
+            std::uint64_t old = store->ReportsBefore(FirstKeptDay(NowMs(), static_cast<int>(keepDays)));
+            if (old > 0)
+                std::fprintf(stderr, "lvcollect: %llu kept reports are older than --keep-days %zu and will go "
+                                     "as it runs; their summaries stay\n",
+                             static_cast<unsigned long long>(old), keepDays);
+        }
     }
     if (IsPostgresUri(db))
         store = WithSpool(std::move(store), options.count("--spool") ? options.at("--spool") : kDefaultSpool,
-                          hasher);
+                          hasher, away);
     serve.hasher = &hasher;
     ReportStore* writer = store.get();
     serve.upkeep = [&maintenance, writer] { return maintenance.Run(*writer, NowMs()); };
@@ -242,6 +283,14 @@ int main(int argc, char** argv)
     if (argc < 2)
         return Usage();
     std::string command = argv[1];
+    if (argc == 2 && command == "--help") {
+        std::printf("Usage: %s%s", kSynopsis, kHelp);
+        return 0;
+    }
+    if (argc == 2 && command == "--version") {
+        std::printf("lvcollect %s\n", LVCOLLECT_VERSION);
+        return 0;
+    }
     std::vector<std::string> args(argv + 2, argv + argc);
     std::map<std::string, std::string> options;
     bool parsed = false;

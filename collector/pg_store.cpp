@@ -2,7 +2,10 @@
 
 #include <libpq-fe.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,15 +36,34 @@ constexpr std::uint64_t UPGRADE_CHUNK_REPORTS = 100000;
 // a day's expiry drops whole partitions.
 const char* const kDayTables[] = {"reports", "malformed", "day_clients"};
 
-// Defaults for the connection, before the URI, which may set any of them:
-// a database that does not answer makes a call fail within these times
-// instead of holding the writer (and with it every stored report) for the
-// system's two hours of TCP keepalive.
-const char CONNECT_TIMEOUT_S[] = "10";
+using Clock = std::chrono::steady_clock;
+
+// Defaults for the connection, before the URI, which may set any of them: a
+// database host that does not answer makes a connection fail within
+// CONNECT_TIMEOUT_S (libpq's least), and an idle connection to a host that
+// has gone is found out by TCP keepalive instead of the system's two hours.
+const char CONNECT_TIMEOUT_S[] = "3";
 const char KEEPALIVES_IDLE_S[] = "30";
 const char KEEPALIVES_INTERVAL_S[] = "10";
 const char KEEPALIVES_COUNT[] = "3";
 const char TCP_USER_TIMEOUT_MS[] = "60000";   // sent data left unacknowledged
+
+// How long the collector waits for the database's answers, in its own
+// deadline over every statement of a call (libpq itself waits without end
+// for a host that accepted the bytes and answers nothing). A batch's
+// reports wait for their answer meanwhile, which the front gives up at 30 s:
+// a batch not stored within WRITE_TIME_LIMIT goes to the spool and is
+// answered from there. The writer's upkeep (two calls for the day's keys,
+// one step of the expiry) may come before a batch: at most 3 + 3 + 5 + 5 s
+// in all, when the database answers, slowly, just within each. The spool's
+// drain and the benchmarks' fill carry up to 20,000 reports a transaction
+// and hold up no answer; the upgrade, and the reads of summary and the
+// dashboard, wait as long as they take.
+constexpr Clock::duration WRITE_TIME_LIMIT = std::chrono::seconds(5);
+constexpr Clock::duration DRAIN_TIME_LIMIT = std::chrono::seconds(60);
+constexpr Clock::duration KEYS_TIME_LIMIT = std::chrono::seconds(3);
+constexpr Clock::duration EXPIRY_STEP_TIME_LIMIT = std::chrono::seconds(5);
+constexpr Clock::duration NO_TIME_LIMIT = Clock::duration::max();
 
 // The summaries' rows are each collector's own (the collector column, the
 // name of its run): no two collectors' batches wait for one row. Reads sum
@@ -339,10 +361,20 @@ bool PartitionDay(const std::string& name, const char* table, std::int64_t* day)
 
 class PostgresStore : public ReportStore {
 public:
-    PostgresStore(std::string uri, StoreAccess access, const UpgradeOptions& upgrade)
+    // Connects now, checking (and upgrading) the schema; without `away`,
+    // a failure to connect throws, with it, the store is made all the same
+    // and *away says why, for a collector that listens before its database
+    // is there.
+    PostgresStore(std::string uri, StoreAccess access, const UpgradeOptions& upgrade, std::string* away)
         : uri_(std::move(uri)), access_(access), upgrade_(upgrade)
     {
-        Connect();
+        try {
+            Connect(true);
+        } catch (const Unreachable& error) {
+            if (!away)
+                throw;
+            *away = error.what();
+        }
     }
 
     // All or nothing, as the interface asks. Any failure closes the
@@ -352,26 +384,21 @@ public:
     // stored_batches, by its name, so that nothing is stored twice.
     void Append(const std::vector<Received>& batch, const BatchName& name) override
     {
-        AppendSeveral({NamedBatch{&batch, name}});
+        AppendWithin({NamedBatch{&batch, name}}, WRITE_TIME_LIMIT);
     }
 
     // One transaction for them all: a spool drained after an outage goes
     // in at the database's pace, not at one commit per batch it kept.
     void AppendSeveral(const std::vector<NamedBatch>& batches) override
     {
-        Guarded([&] {
-            std::vector<NamedBatch> fresh;
-            std::vector<const NamedBatch*> tried;
-            for (const NamedBatch& batch : batches)
-                if (batch.name.triedBefore)
-                    tried.push_back(&batch);
-            std::set<std::pair<std::string, std::int64_t>> stored = StoredNames(tried);
-            for (const NamedBatch& batch : batches)
-                if (!batch.reports->empty() && !stored.count({batch.name.source, batch.name.number}))
-                    fresh.push_back(batch);
-            if (!fresh.empty())
-                Store(fresh);
-        });
+        AppendWithin(batches, DRAIN_TIME_LIMIT);
+    }
+
+    void Reach() override
+    {
+        Within limit(this, DRAIN_TIME_LIMIT);
+        if (!connection_)
+            Connect(true);
     }
 
     Summaries ReadSummaries(const Period& period) override
@@ -392,7 +419,7 @@ public:
         Guarded([&] {
             std::string limit = std::to_string(count);
             const char* values[] = {limit.c_str()};
-            Result rows(PQexecParams(connection_.get(), kSelectLatest, 1, nullptr, values, nullptr, nullptr, 1));
+            Result rows(ExecParams(kSelectLatest, 1, nullptr, values, nullptr, nullptr, 1));
             Check(rows.get(), PGRES_TUPLES_OK, "reading the latest reports");
             for (int row = 0; row < PQntuples(rows.get()); ++row)
                 latest.push_back(ReportAt(rows.get(), row));
@@ -403,6 +430,7 @@ public:
     std::map<std::int64_t, DayKey> DayKeys(std::int64_t firstDay, std::int64_t lastDay) override
     {
         std::map<std::int64_t, DayKey> keys;
+        Within within(this, KEYS_TIME_LIMIT);
         Guarded([&] {
             Execute("BEGIN");
             keys = KeysOf(firstDay, lastDay);
@@ -413,6 +441,7 @@ public:
 
     void ForgetDayKeys(std::int64_t day) override
     {
+        Within within(this, KEYS_TIME_LIMIT);
         Guarded([&] {
             Query("DELETE FROM day_keys WHERE day < $1", {Int64Text(day)}, PGRES_COMMAND_OK,
                   "deleting the keys of past days");
@@ -424,13 +453,13 @@ public:
     bool ExpireStep(std::int64_t day) override
     {
         bool dropped = false;
+        Within within(this, EXPIRY_STEP_TIME_LIMIT);
         Guarded([&] {
             // The oldest partition of any of the day tables, one a step.
-            Result found(PQexec(connection_.get(),
-                                "SELECT c.relname, p.relname FROM pg_inherits i"
-                                " JOIN pg_class c ON c.oid = i.inhrelid JOIN pg_class p ON p.oid = i.inhparent"
-                                " WHERE p.relname IN ('reports', 'malformed', 'day_clients')"
-                                " AND p.relnamespace = 'public'::regnamespace"));
+            Result found(Exec("SELECT c.relname, p.relname FROM pg_inherits i"
+                              " JOIN pg_class c ON c.oid = i.inhrelid JOIN pg_class p ON p.oid = i.inhparent"
+                              " WHERE p.relname IN ('reports', 'malformed', 'day_clients')"
+                              " AND p.relnamespace = 'public'::regnamespace"));
             Check(found.get(), PGRES_TUPLES_OK, "listing the partitions");
             std::string oldest;
             std::int64_t oldestDay = day;
@@ -465,13 +494,64 @@ public:
     }
 
 private:
-    // Runs `work` on a connection, made first if there is none; any failure
-    // leaves none.
+    // The writer's batch, or the drain's several, within `limit`.
+    void AppendWithin(const std::vector<NamedBatch>& batches, Clock::duration limit)
+    {
+        Within within(this, limit);
+        Guarded([&] {
+            std::vector<NamedBatch> fresh;
+            std::vector<const NamedBatch*> tried;
+            for (const NamedBatch& batch : batches)
+                if (batch.name.triedBefore)
+                    tried.push_back(&batch);
+            std::set<std::pair<std::string, std::int64_t>> stored = StoredNames(tried);
+            for (const NamedBatch& batch : batches)
+                if (!batch.reports->empty() && !stored.count({batch.name.source, batch.name.number}))
+                    fresh.push_back(batch);
+            if (!fresh.empty())
+                Store(fresh);
+        });
+    }
+
+    // A connection that could not be made: the database is away, or will
+    // not have this collector.
+    class Unreachable : public StoreError {
+    public:
+        using StoreError::StoreError;
+    };
+
+    // The deadline of every statement until it goes out of scope: `limit`
+    // from now. The last made rules (the upgrade's, none, inside a drain's).
+    class Within {
+    public:
+        Within(PostgresStore* store, Clock::duration limit)
+            : store_(store), savedDeadline_(store->deadline_), savedLimit_(store->limit_)
+        {
+            store->deadline_ = limit == NO_TIME_LIMIT ? Clock::time_point::max() : Clock::now() + limit;
+            store->limit_ = limit;
+        }
+        ~Within()
+        {
+            store_->deadline_ = savedDeadline_;
+            store_->limit_ = savedLimit_;
+        }
+        Within(const Within&) = delete;
+        Within& operator=(const Within&) = delete;
+
+    private:
+        PostgresStore* store_;
+        Clock::time_point savedDeadline_;
+        Clock::duration savedLimit_;
+    };
+
+    // Runs `work` on a connection, made first if there is none (one that
+    // finds a schema to upgrade leaves that to Reach); any failure leaves
+    // none.
     template <typename Work>
     void Guarded(Work work)
     {
         if (!connection_)
-            Connect();
+            Connect(false);
         try {
             work();
         } catch (const StoreError&) {
@@ -498,8 +578,112 @@ private:
 
     void Execute(const char* sql)
     {
-        Result result(PQexec(connection_.get(), sql));
+        Result result(Exec(sql));
         Check(result.get(), PGRES_COMMAND_OK, sql);
+    }
+
+    // PQexec and PQexecParams, but sent without blocking and waited for
+    // until the deadline: past it, StoreError, and the connection, which is
+    // in the middle of an exchange, is closed by the caller (Guarded).
+    Result Exec(const char* sql)
+    {
+        if (!PQsendQuery(connection_.get(), sql))
+            Fail("sending a statement");
+        return Await(sql);
+    }
+
+    Result ExecParams(const char* sql, int count, const Oid* types, const char* const* values, const int* lengths,
+                      const int* formats, int resultFormat)
+    {
+        if (!PQsendQueryParams(connection_.get(), sql, count, types, values, lengths, formats, resultFormat))
+            Fail("sending a statement");
+        return Await(sql);
+    }
+
+    Result Prepare(const char* name, const char* sql)
+    {
+        if (!PQsendPrepare(connection_.get(), name, sql, 0, nullptr))
+            Fail("preparing a statement");
+        return Await(name);
+    }
+
+    // Text parameters, a text result.
+    Result ExecPrepared(const char* name, int count, const char* const* values)
+    {
+        if (!PQsendQueryPrepared(connection_.get(), name, count, values, nullptr, nullptr, 0))
+            Fail("sending a statement");
+        return Await(name);
+    }
+
+    // Waits until the socket is ready for `events` (POLLIN, POLLOUT), or
+    // throws at the deadline; the events that came.
+    short WaitFor(short events, const char* what)
+    {
+        for (;;) {
+            int timeout = -1;
+            if (deadline_ != Clock::time_point::max()) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+                if (left.count() <= 0)
+                    TimedOut(what);
+                timeout = static_cast<int>(left.count()) + 1;
+            }
+            pollfd socket = {PQsocket(connection_.get()), events, 0};
+            int ready = poll(&socket, 1, timeout);
+            if (ready > 0)
+                return socket.revents;
+            if (ready == 0)
+                TimedOut(what);
+            if (errno != EINTR)
+                Fail(what);
+        }
+    }
+
+    [[noreturn]] void TimedOut(const char* what)
+    {
+        std::string said = what;
+        if (said.size() > 60)
+            said = said.substr(0, 57) + "...";
+        throw StoreError("PostgreSQL did not answer within " +
+                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit_).count()) +
+                         " s (" + said + ")");
+    }
+
+    // What libpq holds to send, sent (reading meanwhile what comes back,
+    // as libpq asks of a caller that does not block).
+    void Flush(const char* what)
+    {
+        for (;;) {
+            int left = PQflush(connection_.get());
+            if (left == 0)
+                return;
+            if (left < 0)
+                Fail(what);
+            if ((WaitFor(POLLIN | POLLOUT, what) & POLLIN) && !PQconsumeInput(connection_.get()))
+                Fail(what);
+        }
+    }
+
+    // The statement's last result, or its first error; a COPY's start as
+    // soon as it comes.
+    Result Await(const char* what)
+    {
+        Flush(what);
+        Result last;
+        for (;;) {
+            while (PQisBusy(connection_.get())) {
+                WaitFor(POLLIN, what);
+                if (!PQconsumeInput(connection_.get()))
+                    Fail(what);
+            }
+            Result next(PQgetResult(connection_.get()));
+            if (!next)
+                return last;
+            ExecStatusType status = PQresultStatus(next.get());
+            if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH)
+                return next;
+            if (!last || PQresultStatus(last.get()) != PGRES_FATAL_ERROR)
+                last = std::move(next);
+        }
     }
 
     // Text parameters: the collector's name, numbers and hashes, nothing
@@ -510,13 +694,14 @@ private:
         std::vector<const char*> values;
         for (const std::string& parameter : parameters)
             values.push_back(parameter.c_str());
-        Result result(PQexecParams(connection_.get(), sql, static_cast<int>(values.size()), nullptr,
-                                   values.data(), nullptr, nullptr, 0));
+        Result result(ExecParams(sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
         Check(result.get(), expected, what);
         return result;
     }
 
-    void Connect()
+    // `mayUpgrade`: a schema of an earlier collector is upgraded here, with
+    // no time limit; else it is left to Reach, and this throws.
+    void Connect(bool mayUpgrade)
     {
         // Ours first: the URI's own settings, expanded from dbname, win.
         const char* keywords[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
@@ -532,13 +717,20 @@ private:
         if (PQstatus(connection_.get()) != CONNECTION_OK) {
             std::string message = OneLine(PQerrorMessage(connection_.get()));
             connection_.reset();
-            throw StoreError("cannot connect to PostgreSQL: " + message);
+            throw Unreachable("cannot connect to PostgreSQL: " + message);
+        }
+        // Every statement is sent and waited for by this store itself, up
+        // to its deadline (Await).
+        if (PQsetnonblocking(connection_.get(), 1) != 0) {
+            std::string message = OneLine(PQerrorMessage(connection_.get()));
+            connection_.reset();
+            throw StoreError("PostgreSQL, a connection that does not block: " + message);
         }
         // PostgreSQL's notices ("relation ... already exists, skipping" of a
         // partition that another collector made first) are no news here.
         PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
         try {
-            CheckSchema();
+            CheckSchema(mayUpgrade);
         } catch (const StoreError&) {
             connection_.reset();
             throw;
@@ -547,17 +739,17 @@ private:
 
     // Run on every connection: a database that was set up anew while the
     // collector ran gets its tables again.
-    void CheckSchema()
+    void CheckSchema(bool mayUpgrade)
     {
         Execute("BEGIN");
         if (access_ == StoreAccess::ReadWrite) {
             char lock[96];
             std::snprintf(lock, sizeof lock, "SELECT pg_advisory_xact_lock(%lld)", SCHEMA_LOCK_KEY);
-            Result locked(PQexec(connection_.get(), lock));
+            Result locked(Exec(lock));
             Check(locked.get(), PGRES_TUPLES_OK, "waiting for the schema lock");
         }
         // A statement after the lock sees what a collector that held it committed.
-        Result exists(PQexec(connection_.get(), "SELECT to_regclass('schema_version') IS NOT NULL"));
+        Result exists(Exec("SELECT to_regclass('schema_version') IS NOT NULL"));
         Check(exists.get(), PGRES_TUPLES_OK, "looking for the schema");
         if (std::strcmp(PQgetvalue(exists.get(), 0, 0), "t") != 0) {
             if (access_ == StoreAccess::ReadOnly)
@@ -565,19 +757,27 @@ private:
             Execute(kSchema);
             Execute(kBatchesSchema);
         }
-        Result version(PQexec(connection_.get(), "SELECT max(version) FROM schema_version"));
+        Result version(Exec("SELECT max(version) FROM schema_version"));
         Check(version.get(), PGRES_TUPLES_OK, "reading the schema version");
         int found = std::atoi(PQgetvalue(version.get(), 0, 0));
         if (found > SCHEMA_VERSION)
-            throw StoreError("the PostgreSQL database was written by a newer lvcollect (schema version " +
-                             std::to_string(found) + "; this one knows up to " + std::to_string(SCHEMA_VERSION) +
-                             "): run that one, or a newer one");
+            throw StoreRefused("the PostgreSQL database was written by a newer lvcollect (schema version " +
+                               std::to_string(found) + "; this one knows up to " + std::to_string(SCHEMA_VERSION) +
+                               "): run that one, or a newer one");
         if (found == FIRST_SCHEMA_VERSION && access_ == StoreAccess::ReadOnly)
             throw StoreError("the PostgreSQL database was written by an earlier lvcollect: start lvcollect "
                              "serve on it once to upgrade it");
-        if (found == FIRST_SCHEMA_VERSION)
+        if (found == FIRST_SCHEMA_VERSION && !mayUpgrade)
+            throw StoreError("the PostgreSQL database was written by an earlier lvcollect and waits for its "
+                             "upgrade");
+        if (found == FIRST_SCHEMA_VERSION) {
+            std::fputs("lvcollect: the PostgreSQL database was written by an earlier lvcollect: upgrading it\n",
+                       stderr);
+            Clock::time_point started = Clock::now();
             Upgrade();
-        else if (found != SCHEMA_VERSION)
+            std::fprintf(stderr, "lvcollect: the PostgreSQL database is upgraded (%.0f s)\n",
+                         std::chrono::duration<double>(Clock::now() - started).count());
+        } else if (found != SCHEMA_VERSION)
             throw StoreError("the PostgreSQL database has schema version " + std::to_string(found) +
                              ", which no lvcollect wrote");
         Execute("COMMIT");
@@ -613,7 +813,7 @@ private:
             Execute("BEGIN");
             char lock[96];
             std::snprintf(lock, sizeof lock, "SELECT pg_advisory_xact_lock(%lld)", SCHEMA_LOCK_KEY);
-            Result locked(PQexec(connection_.get(), lock));
+            Result locked(Exec(lock));
             Check(locked.get(), PGRES_TUPLES_OK, "waiting for the schema lock");
             CreatePartitions(day);
             Execute("COMMIT");
@@ -714,7 +914,7 @@ private:
         // Prepared once a connection: planning a statement of seven parts
         // costs more than running it on a batch.
         if (!summariesPrepared_) {
-            Result prepared(PQprepare(connection_.get(), kSummariesStatement, kAddSummaries, 0, nullptr));
+            Result prepared(Prepare(kSummariesStatement, kAddSummaries));
             Check(prepared.get(), PGRES_COMMAND_OK, "preparing the summaries' statement");
             summariesPrepared_ = true;
         }
@@ -728,8 +928,7 @@ private:
         std::vector<const char*> values;
         for (const std::string& parameter : parameters)
             values.push_back(parameter.c_str());
-        Result stored(PQexecPrepared(connection_.get(), kSummariesStatement, static_cast<int>(values.size()),
-                                     values.data(), nullptr, nullptr, 0));
+        Result stored(ExecPrepared(kSummariesStatement, static_cast<int>(values.size()), values.data()));
         Check(stored.get(), PGRES_COMMAND_OK, "storing the summaries");
     }
 
@@ -795,16 +994,15 @@ private:
             const char* values[] = {day_text.c_str(), reinterpret_cast<const char*>(fresh.data())};
             int lengths[] = {0, static_cast<int>(fresh.size())};
             int formats[] = {0, 1};
-            Result inserted(PQexecParams(connection_.get(),
-                                         "INSERT INTO day_keys VALUES ($1, $2) ON CONFLICT (day) DO NOTHING", 2,
-                                         nullptr, values, lengths, formats, 0));
+            Result inserted(ExecParams("INSERT INTO day_keys VALUES ($1, $2) ON CONFLICT (day) DO NOTHING", 2,
+                                       nullptr, values, lengths, formats, 0));
             OPENSSL_cleanse(fresh.data(), fresh.size());
             Check(inserted.get(), PGRES_COMMAND_OK, "making a day's key");
         }
         std::string first = Int64Text(firstDay), last = Int64Text(lastDay);
         const char* values[] = {first.c_str(), last.c_str()};
-        Result rows(PQexecParams(connection_.get(), "SELECT day, key FROM day_keys WHERE day BETWEEN $1 AND $2",
-                                 2, nullptr, values, nullptr, nullptr, 1));
+        Result rows(ExecParams("SELECT day, key FROM day_keys WHERE day BETWEEN $1 AND $2", 2, nullptr, values,
+                               nullptr, nullptr, 1));
         Check(rows.get(), PGRES_TUPLES_OK, "reading the days' keys");
         std::map<std::int64_t, DayKey> keys;
         for (int row = 0; row < PQntuples(rows.get()); ++row) {
@@ -824,19 +1022,18 @@ private:
     // their files and every address, are dropped.
     void Upgrade()
     {
+        Within unlimited(this, NO_TIME_LIMIT);
         Execute("ALTER TABLE reports RENAME TO reports_v1; ALTER TABLE malformed RENAME TO malformed_v1");
         Execute(kSchema);
         Execute("UPDATE schema_version SET version = 2");
-        Result dayRows(PQexec(connection_.get(),
-                              "SELECT DISTINCT floor(received_ms / 86400000.0)::bigint FROM reports_v1 UNION"
-                              " SELECT DISTINCT floor(received_ms / 86400000.0)::bigint FROM malformed_v1"));
+        Result dayRows(Exec("SELECT DISTINCT floor(received_ms / 86400000.0)::bigint FROM reports_v1 UNION"
+                            " SELECT DISTINCT floor(received_ms / 86400000.0)::bigint FROM malformed_v1"));
         Check(dayRows.get(), PGRES_TUPLES_OK, "listing the days to upgrade");
         for (int row = 0; row < PQntuples(dayRows.get()); ++row)
             CreatePartitions(std::strtoll(PQgetvalue(dayRows.get(), row, 0), nullptr, 10));
         std::int64_t today = DayOf(upgrade_.nowMs);
         std::map<std::int64_t, DayKey> keys = KeysOf(today, today + 1);
-        Result total(PQexec(connection_.get(),
-                            "SELECT (SELECT count(*) FROM reports_v1) + (SELECT count(*) FROM malformed_v1)"));
+        Result total(Exec("SELECT (SELECT count(*) FROM reports_v1) + (SELECT count(*) FROM malformed_v1)"));
         Check(total.get(), PGRES_TUPLES_OK, "counting the reports to upgrade");
         std::uint64_t rows = std::strtoull(PQgetvalue(total.get(), 0, 0), nullptr, 10), done = 0;
         const std::string collector = "upgrade";
@@ -850,7 +1047,7 @@ private:
             SummaryDelta delta;
             std::uint64_t sinceApplied = 0;
             for (;;) {
-                Result old(PQexecParams(connection_.get(), fetch, 0, nullptr, nullptr, nullptr, nullptr, 1));
+                Result old(ExecParams(fetch, 0, nullptr, nullptr, nullptr, nullptr, 1));
                 Check(old.get(), PGRES_TUPLES_OK, "reading the reports to upgrade");
                 int count = PQntuples(old.get());
                 if (count == 0)
@@ -908,7 +1105,7 @@ private:
     // The valid reports of the batches, or their malformed queries, in one COPY.
     void Copy(const char* sql, const std::vector<NamedBatch>& batches, bool valid)
     {
-        Result started(PQexec(connection_.get(), sql));
+        Result started(Exec(sql));
         Check(started.get(), PGRES_COPY_IN, valid ? "storing the reports" : "storing the malformed queries");
         CopyRows rows;
         for (const NamedBatch& batch : batches) {
@@ -925,19 +1122,25 @@ private:
         }
         rows.End();
         Send(&rows);
-        if (PQputCopyEnd(connection_.get(), nullptr) != 1)
-            Fail("ending a copy");
-        Result ended(PQgetResult(connection_.get()));
+        // libpq takes the data and the end of a copy only as its buffer
+        // drains: until then it answers 0, and the socket is waited for.
+        for (int put; (put = PQputCopyEnd(connection_.get(), nullptr)) != 1;) {
+            if (put < 0)
+                Fail("ending a copy");
+            WaitFor(POLLOUT, "ending a copy");
+        }
+        Result ended(Await("storing the rows"));
         Check(ended.get(), PGRES_COMMAND_OK, "storing the rows");
-        while (Result(PQgetResult(connection_.get())))
-            ;
     }
 
     void Send(CopyRows* rows)
     {
         std::string& buffer = rows->Buffer();
-        if (PQputCopyData(connection_.get(), buffer.data(), static_cast<int>(buffer.size())) != 1)
-            Fail("sending rows");
+        for (int put; (put = PQputCopyData(connection_.get(), buffer.data(), static_cast<int>(buffer.size()))) != 1;) {
+            if (put < 0)
+                Fail("sending rows");
+            WaitFor(POLLOUT, "sending rows");
+        }
         buffer.clear();
     }
 
@@ -1003,14 +1206,17 @@ private:
     Connection connection_;
     std::set<std::int64_t> partitions_;   // days known to have their partitions
     bool summariesPrepared_ = false;      // on this connection
+    // The deadline of the statements under way (Within), and its length.
+    Clock::time_point deadline_ = Clock::time_point::max();
+    Clock::duration limit_ = NO_TIME_LIMIT;
 };
 
 }  // namespace
 
 std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access,
-                                               const UpgradeOptions& upgrade)
+                                               const UpgradeOptions& upgrade, std::string* away)
 {
-    return std::make_unique<PostgresStore>(uri, access, upgrade);
+    return std::make_unique<PostgresStore>(uri, access, upgrade, away);
 }
 
 }  // namespace lvcollect

@@ -32,10 +32,19 @@ namespace lvcollect {
 
 // `uri` is a libpq connection URI ("postgresql://USER@HOST:PORT/DATABASE").
 // Connects, and for ReadWrite creates the tables when the database has none
-// (safe when several collectors start at once); throws StoreError. A lost
+// (safe when several collectors start at once) or upgrades those of an
+// earlier collector; throws StoreError (StoreRefused for a newer schema).
+// With `away`, a database that cannot be reached is no error: *away says
+// why, and the first call that reaches it (Reach) checks the schema. A lost
 // connection makes the next call connect again.
+//
+// The writer's calls wait for the database within limits of their own, well
+// below the 30 s in which an answer is given up: a batch 5 s, a step of the
+// upkeep 3 or 5 s, the spool's drain 60 s; past its limit a call throws
+// StoreError and the connection is closed. The upgrade, and the reads,
+// wait as long as they take.
 std::unique_ptr<ReportStore> OpenPostgresStore(const std::string& uri, StoreAccess access,
-                                               const UpgradeOptions& upgrade = {});
+                                               const UpgradeOptions& upgrade = {}, std::string* away = nullptr);
 
 }  // namespace lvcollect
 

@@ -28,6 +28,7 @@
 #include "collector/dashboard_service.h"
 #include "collector/metrics.h"
 #include "collector/report_queue.h"
+#include "collector/service_notify.h"
 
 namespace lvcollect {
 namespace {
@@ -374,8 +375,12 @@ public:
     // A loop has closed its last connection after the stop.
     void Ended();
 
+    // The clean stop, as at SIGTERM, from any thread.
+    void Stop();
+
 private:
     void AwaitSignal();
+    void StopLoops();
 
     ReportQueue& queue_;
     DashboardService* const dashboard_;   // none without an admin listener
@@ -986,18 +991,34 @@ void Front::AwaitSignal()
             return;
         // Waiting again first: a second signal cuts off what is under way.
         AwaitSignal();
-        bool again = stopping_.exchange(true);
-        queue_.Closing();
-        for (const std::unique_ptr<Loop>& loop : loops_) {
-            Loop* each = loop.get();
-            asio::post(each->io, [each, again] {
-                if (again)
-                    each->CloseAll();
-                else
-                    each->Stop();
-            });
-        }
+        StopLoops();
     });
+}
+
+void Front::Stop()
+{
+    asio::post(loops_[0]->io, [this] {
+        if (!ended_ && !stopping_)
+            StopLoops();
+    });
+}
+
+// The first time, the clean stop; the second, every connection cut off.
+void Front::StopLoops()
+{
+    bool again = stopping_.exchange(true);
+    if (!again)
+        NotifyServiceManager("STOPPING=1");
+    queue_.Closing();
+    for (const std::unique_ptr<Loop>& loop : loops_) {
+        Loop* each = loop.get();
+        asio::post(each->io, [each, again] {
+            if (again)
+                each->CloseAll();
+            else
+                each->Stop();
+        });
+    }
 }
 
 void Front::Ended()
@@ -1081,14 +1102,26 @@ int Serve(const ServeOptions& options, ReportStore& store)
         std::printf("lvcollect: admin listening on %s:%d\n", options.adminHost.c_str(), adminPort);
     std::printf("lvcollect: listening on %s:%d\n", options.host.c_str(), port);
     std::fflush(stdout);
+    NotifyServiceManager("READY=1");
 
-    std::thread writer([&] { queue.RunWriter(store, options.upkeep); });
+    // A store found to be one this collector can never write stops it, as
+    // SIGTERM would: what is under way is answered (into the spool).
+    std::function<bool()> upkeep = [&] {
+        if (!store.Refusal().empty())
+            front.Stop();
+        return options.upkeep && options.upkeep();
+    };
+    std::thread writer([&] { queue.RunWriter(store, upkeep); });
     // Returns once stopped, after every connection has closed.
     front.Run();
     queue.Close();
     writer.join();
 
     std::uint64_t kept = store.Finish();
+    std::string refusal = store.Refusal();
+    if (!refusal.empty())
+        std::fprintf(stderr, "lvcollect: %s; this one stops, and its spool keeps the %llu reports it answered\n",
+                     refusal.c_str(), static_cast<unsigned long long>(kept));
 
     FrontFigures counts = front.Figures();
     QueueFigures stored = queue.Figures();
@@ -1104,7 +1137,7 @@ int Serve(const ServeOptions& options, ReportStore& store)
                 static_cast<unsigned long long>(counts.busy),
                 static_cast<unsigned long long>(counts.cutOff),
                 static_cast<unsigned long long>(counts.unanswered), stored.longest, lostText.c_str());
-    return stored.lost == 0 ? 0 : 1;
+    return stored.lost == 0 && refusal.empty() ? 0 : 1;
 }
 
 }  // namespace lvcollect

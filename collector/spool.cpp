@@ -163,8 +163,9 @@ void SyncDirectoryOf(const std::string& path)
 
 class SpooledStore : public ReportStore {
 public:
-    SpooledStore(std::unique_ptr<ReportStore> database, std::string path, ClientHasher& hasher)
-        : database_(std::move(database)), path_(std::move(path))
+    SpooledStore(std::unique_ptr<ReportStore> database, std::string path, ClientHasher& hasher,
+                 const std::string& away)
+        : database_(std::move(database)), path_(std::move(path)), unreached_(!away.empty())
     {
         UpgradeFirstSpool(hasher);
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -177,6 +178,15 @@ public:
                                            "collector a --spool of its own"
                                  : Errno("cannot lock the spool", path_));
         Scan();
+        if (unreached_) {
+            // Answered from the spool from the first report on, until the
+            // drainer reaches the database and has stored what came.
+            spooling_ = true;
+            refusedSince_ = true;
+            std::fprintf(stderr, "lvcollect: waiting for PostgreSQL (%s); meanwhile what is answered is kept in "
+                                 "the spool %s, and once the database is there its schema is checked and the "
+                                 "spool stored\n", away.c_str(), path_.c_str());
+        }
         drainer_ = std::thread([this] { Drain(); });
     }
 
@@ -208,6 +218,12 @@ public:
         spooling_ = true;
         refusedSince_ = true;
         changed_.notify_all();
+    }
+
+    std::string Refusal() override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return refusal_;
     }
 
     Summaries ReadSummaries(const Period& period) override { return database_->ReadSummaries(period); }
@@ -442,14 +458,18 @@ private:
 
     // The drainer's thread: while the spool holds records, stores them in
     // the database one by one, in order; once the last has committed, the
-    // file is emptied and batches go to the database again. At the finish
-    // it stores what it can, until the database first refuses.
+    // file is emptied and batches go to the database again. A database not
+    // reached since the start is first reached (its schema checked, or
+    // upgraded) even while nothing waits. At the finish it stores what it
+    // can, until the database first refuses. A database that this collector
+    // can never write ends the drain for good (Refusal).
     void Drain()
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [this] { return finished_ || (spooling_ && drained_ < end_); });
-            if (!spooling_ || drained_ == end_)
+            changed_.wait(lock, [this] { return finished_ || (spooling_ && (drained_ < end_ || unreached_)); });
+            bool emptied = drained_ == end_;
+            if (!spooling_ || (emptied && (finished_ || !unreached_)))
                 return;   // finished, and nothing left to store
             std::uint64_t offset = drained_, end = end_;
             lock.unlock();
@@ -477,8 +497,14 @@ private:
             bool stored = false;
             if (refusal.empty()) {
                 try {
-                    database_->AppendSeveral(named);
+                    database_->Reach();
+                    if (!named.empty())
+                        database_->AppendSeveral(named);
                     stored = true;
+                } catch (const StoreRefused& error) {
+                    lock.lock();
+                    refusal_ = error.what();
+                    return;   // the spool keeps what it holds, for a collector that can store it
                 } catch (const StoreError& error) {
                     refusal = error.what();
                 }
@@ -496,9 +522,12 @@ private:
                 continue;
             }
             if (refusedSince_) {
-                std::fprintf(stderr, "lvcollect: the database is back; storing the spool %s\n", path_.c_str());
+                std::fprintf(stderr, "lvcollect: %s; storing the spool %s\n",
+                             unreached_ ? "PostgreSQL is there and its schema checked" : "the database is back",
+                             path_.c_str());
                 refusedSince_ = false;
             }
+            unreached_ = false;
             drained_ = next;
             waiting_ -= reports;
             if (drained_ == end_)
@@ -527,6 +556,8 @@ private:
     bool spooling_ = false;      // batches go to the spool, behind its records
     bool finished_ = false;
     bool refusedSince_ = false;  // the database refused since it last took a record
+    bool unreached_;             // not reached since the start: its schema is unchecked
+    std::string refusal_;        // the database can never be written (StoreRefused)
     std::uint64_t drained_ = 0;  // records before this offset are in the database
     std::uint64_t end_ = 0;      // of the last whole record
     std::uint64_t waiting_ = 0;  // reports in records not yet drained
@@ -536,9 +567,9 @@ private:
 }  // namespace
 
 std::unique_ptr<ReportStore> WithSpool(std::unique_ptr<ReportStore> database, const std::string& path,
-                                       ClientHasher& hasher)
+                                       ClientHasher& hasher, const std::string& away)
 {
-    return std::make_unique<SpooledStore>(std::move(database), path, hasher);
+    return std::make_unique<SpooledStore>(std::move(database), path, hasher, away);
 }
 
 }  // namespace lvcollect

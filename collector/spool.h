@@ -26,9 +26,12 @@ namespace lvcollect {
 
 // Puts `database` behind the spool at `path`: created when missing, held
 // locked (StoreError while another collector holds it) and drained from the
-// start when it holds records. Removed when the store is closed empty.
+// start when it holds records. Removed when the store is closed empty. A
+// database that could not be reached at the start (`away` says why) is
+// waited for: every batch goes to the spool until it is reached, its
+// schema checked or upgraded, and the spool stored.
 std::unique_ptr<ReportStore> WithSpool(std::unique_ptr<ReportStore> database, const std::string& path,
-                                       ClientHasher& hasher);
+                                       ClientHasher& hasher, const std::string& away = {});
 
 }  // namespace lvcollect
 

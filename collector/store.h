@@ -70,6 +70,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The store is one that this collector can never write (a database whose
+// schema a newer collector wrote): trying again is no use.
+class StoreRefused : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 class ReportStore {
 public:
     virtual ~ReportStore() = default;
@@ -86,6 +93,16 @@ public:
         for (const NamedBatch& batch : batches)
             Append(*batch.reports, batch.name);
     }
+
+    // Reaches the store if it is not reached yet, and checks its schema,
+    // upgrading one of an earlier collector (which only this call does once
+    // the collector listens); throws StoreError, StoreRefused for a store
+    // that this collector can never write. Here: nothing to reach.
+    virtual void Reach() {}
+
+    // Non-empty once the store was found to be one that this collector can
+    // never write (StoreRefused's sentence): the collector stops.
+    virtual std::string Refusal() { return {}; }
 
     // Reports kept durably on the collector's own disk that wait to go into
     // the store proper (the spool, while a database is away).

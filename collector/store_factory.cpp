@@ -11,10 +11,11 @@ bool IsPostgresUri(const std::string& db)
     return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access, const UpgradeOptions& upgrade)
+std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access, const UpgradeOptions& upgrade,
+                                       std::string* away)
 {
     if (IsPostgresUri(db))
-        return OpenPostgresStore(db, access, upgrade);
+        return OpenPostgresStore(db, access, upgrade, away);
     return OpenSqliteStore(db, access, upgrade);
 }
 

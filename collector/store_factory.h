@@ -13,9 +13,10 @@ namespace lvcollect {
 
 bool IsPostgresUri(const std::string& db);
 
-// Throws StoreError.
+// Throws StoreError. With `away`, a PostgreSQL database that cannot be
+// reached yet is no error: *away says why (pg_store.h).
 std::unique_ptr<ReportStore> OpenStore(const std::string& db, StoreAccess access,
-                                       const UpgradeOptions& upgrade = {});
+                                       const UpgradeOptions& upgrade = {}, std::string* away = nullptr);
 
 }  // namespace lvcollect
 

@@ -224,3 +224,87 @@ class CommitCutter:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class StallingRelay:
+    """A loopback relay to a PostgreSQL server that passes bytes both ways
+    until stall(): from then on it takes whatever either side sends and
+    passes nothing on, not even a close, as a database host that stops
+    answering while its connections stay up; new connections are accepted
+    and never answered. resume() ends every connection that the stall held
+    (a host that comes back has lost them) and passes bytes again."""
+
+    def __init__(self, server_port):
+        self.server_port = server_port
+        self.listener = socket.create_server(('127.0.0.1', 0))
+        self.port = self.listener.getsockname()[1]
+        self.stalled = threading.Event()
+        self._lock = threading.Lock()
+        self._open = set()          # every socket of the relay's connections
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def uri(self, database):
+        return 'postgresql://postgres@127.0.0.1:%d/%s' % (self.port, database)
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            with self._lock:
+                self._open.add(client)
+            if self.stalled.is_set():
+                continue            # held, never answered
+            try:
+                server = socket.create_connection(('127.0.0.1', self.server_port))
+            except OSError:
+                self._close(client)
+                continue
+            with self._lock:
+                self._open.add(server)
+            threading.Thread(target=self._pump, args=(client, server), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client), daemon=True).start()
+
+    def _pump(self, source, target):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                if not self.stalled.is_set():
+                    target.sendall(data)
+        except OSError:
+            pass
+        if not self.stalled.is_set():
+            self._close(source, target)
+
+    def _close(self, *socks):
+        with self._lock:
+            for sock in socks:
+                self._open.discard(sock)
+                sock.close()
+
+    def stall(self):
+        self.stalled.set()
+
+    def resume(self):
+        with self._lock:
+            held, self._open = self._open, set()
+        for sock in held:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+        self.stalled.clear()
+
+    def close(self):
+        self.listener.close()
+        self.resume()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

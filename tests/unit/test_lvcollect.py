@@ -5,7 +5,9 @@ bound on connections, its metrics, its stop under load, no answered report
 lost when it is killed, its dashboard in a browser, and its commands. The
 tests of what is stored run on both stores, a SQLite file and a database of
 a private PostgreSQL server; a fleet of collectors shares one PostgreSQL
-database, through its restart and outages and behind nginx. At the
+database, through its restart and outages and behind nginx; collectors
+start while their database is away, and outlast one that stops answering
+under load. At the
 product's scale: a generated set's summaries against its own counts and
 the stored rows, with no address kept anywhere; old reports expiring; the
 first collector's store and spool upgraded. Needs no Wine."""
@@ -36,7 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from harness import browser, paths, tls        # noqa: E402
 from harness.catalogue import MESSAGES         # noqa: E402
-from harness.postgres import CommitCutter, PostgresServer  # noqa: E402
+from harness.postgres import CommitCutter, PostgresServer, StallingRelay  # noqa: E402
 from harness.protocol import (PREFIX_AFTER_HOST, origin_form, result_url, sheet_example,  # noqa: E402
                               start_url)
 from harness.web import Collector, Nginx, SlowClients, free_port, tls_front  # noqa: E402
@@ -501,14 +503,14 @@ def test_usage_and_stores_that_hold_nothing(postgres, tmp_path):
         run = lvcollect('summary', '--db', empty)
         assert (run.returncode, run.stderr) == (1, 'lvcollect: the PostgreSQL database holds no '
                                                    'reports of lvcollect\n')
-    # No server there (the port of a socket that does not listen).
+    # No server there (the port of a socket that does not listen): summary
+    # says so (serve waits for it: test_started_while_the_database_is_away).
     with socket.socket() as closed:
         closed.bind(('127.0.0.1', 0))
         nobody = 'postgresql://postgres@127.0.0.1:%d/reports' % closed.getsockname()[1]
-        for command in (['summary', '--db', nobody], ['serve', '--listen', '127.0.0.1:0', '--db', nobody]):
-            run = lvcollect(*command)
-            assert run.returncode == 1 and run.stderr.startswith(
-                'lvcollect: cannot connect to PostgreSQL: ') and '\n' not in run.stderr[:-1], run.stderr
+        run = lvcollect('summary', '--db', nobody)
+        assert run.returncode == 1 and run.stderr.startswith(
+            'lvcollect: cannot connect to PostgreSQL: ') and '\n' not in run.stderr[:-1], run.stderr
 
 
 # A fleet: collectors that store into one PostgreSQL database ---------------
@@ -667,7 +669,8 @@ class Senders:
     What became of each number: `answered` (200), `kept` (400, kept as
     malformed), `busy` (503), `unanswered` (the connection closed or timed
     out without an answer), `refused` (no connection), `other` ((number,
-    status) of any other answer)."""
+    status) of any other answer); `slowest`: the longest that an answer
+    took, in seconds, from the connection to its last byte."""
 
     MAX_THREADS = 32
     MAX_SECONDS = 60
@@ -680,6 +683,7 @@ class Senders:
         self.answered, self.kept, self.busy, self.unanswered, self.refused, self.other = (
             [], [], [], [], [], [])
         self._outcomes = {200: self.answered, 400: self.kept, 503: self.busy}
+        self.slowest = 0.0
         self._malformed_every = malformed_every
         self._stop = threading.Event()
         self._deadline = time.monotonic() + seconds
@@ -698,6 +702,7 @@ class Senders:
         while not self._stop.is_set() and time.monotonic() < self._deadline:
             with self._lock:
                 number = next(self._numbers)
+            began = time.monotonic()
             try:
                 sock = socket.create_connection(address, timeout=self.EXCHANGE_TIMEOUT)
             except OSError:
@@ -713,6 +718,8 @@ class Senders:
                 except OSError:         # reset, or no answer within the time-out
                     pass
             code = status(answer) if answer.startswith(b'HTTP/') else None
+            if code is not None:
+                self.slowest = max(self.slowest, time.monotonic() - began)
             if code is None:
                 self.unanswered.append(number)
             elif code in self._outcomes:
@@ -850,6 +857,114 @@ def test_database_away_at_the_end(tmp_path):
             assert sorted(collector.rows('SELECT bytes FROM reports WHERE bytes IS NOT NULL')) == \
                 [(n,) for n in range(5)]
         assert not os.path.exists(spool)
+
+
+def read_text(path):
+    with open(path, errors='replace') as f:
+        return f.read()
+
+
+def reports_stored(collector):
+    """How many reports the store holds; None before it has its tables."""
+    try:
+        return collector.rows('SELECT count(*) FROM reports')[0][0]
+    except Exception:       # noqa: BLE001 - the tables are not made yet
+        return None
+
+
+def test_started_while_the_database_is_away(tmp_path):
+    """Three collectors started while their PostgreSQL is stopped, on a new
+    database, on one of the first collector and on one whose schema a newer
+    collector wrote: each listens at once, says what it waits for and
+    answers reports into its spool. Once the database starts, the first
+    makes the tables and stores its spool, the second upgrades its database
+    while it goes on answering and then stores its spool, each report once;
+    the third says in one sentence that it cannot write that database,
+    keeps its spool and exits 1."""
+    with PostgresServer() as server:
+        fresh, old, newer = (server.create_database() for _ in range(3))
+        first_store(old, [(int(time.time() * 1000) - 3600 * 1000, '192.0.2.7', result_url(XP, 117, 9, 1))], [])
+        from harness.postgres import execute
+        execute(newer, 'CREATE TABLE schema_version (version integer NOT NULL);'
+                       ' INSERT INTO schema_version VALUES (3)')
+        server.stop()
+        logs = [str(tmp_path / ('%s.log' % name)) for name in ('fresh', 'old', 'newer')]
+        spools = [str(tmp_path / ('%s.spool' % name)) for name in ('fresh', 'old', 'newer')]
+        collectors = []
+        try:
+            for uri, log, spool in zip((fresh, old, newer), logs, spools):
+                started = time.monotonic()
+                collectors.append(Collector(uri, options=['--spool', spool], admin=True, log=log))
+                # A refused connection is told at once.
+                assert time.monotonic() - started < 10
+            for collector in collectors:
+                for size in range(10, 15):
+                    assert status(exchange(collector.address,
+                                           request(target(result_url(XP, 117, size, 1))))) == 200
+                assert collector.metrics()['lvcollect_spool_reports'] == 5
+            for log, spool in zip(logs, spools):
+                assert 'lvcollect: waiting for PostgreSQL (cannot connect to PostgreSQL: ' in read_text(log)
+                assert 'the spool %s' % spool in read_text(log)
+
+            server.start()
+            fresh_one, old_one, newer_one = collectors
+            for collector, count in ((fresh_one, 5), (old_one, 6)):
+                wait_until(lambda: reports_stored(collector) == count, timeout=60, what='the spool to be stored')
+                assert status(exchange(collector.address,
+                                       request(target(result_url(XP, 117, 20, 1))))) == 200
+                assert 'answered 6 reports and 0 malformed queries, all stored' in collector.stop()
+                assert sorted(n for (n,) in collector.rows('SELECT bytes FROM reports')) == \
+                    sorted([9] * (count - 5) + list(range(10, 15)) + [20])
+            assert 'PostgreSQL is there and its schema checked; storing the spool' in read_text(logs[0])
+            assert 'upgrading it' in read_text(logs[1]) and 'is upgraded' in read_text(logs[1])
+
+            newer_one.process.wait(30)
+            closing = newer_one.stop(exit_code=1)
+            assert 'answered 5 reports and 0 malformed queries, all stored, 5 of them in the spool' in closing
+            said = [line for line in read_text(logs[2]).splitlines() if 'newer lvcollect' in line]
+            assert said == ['lvcollect: the PostgreSQL database was written by a newer lvcollect (schema version 3;'
+                            ' this one knows up to 2): run that one, or a newer one; this one stops, and its spool'
+                            ' keeps the 5 reports it answered']
+            assert os.path.getsize(spools[2]) > 8 and not os.path.exists(spools[0])
+        finally:
+            for collector in collectors:
+                collector.__exit__(None, None, None)
+
+
+def test_database_that_stops_answering_under_load(tmp_path):
+    """Between the collector and its PostgreSQL, a relay that stops passing
+    bytes for 12 s while eight senders keep sending, then loses its
+    connections and passes bytes again: the collector gives the database up
+    within seconds and answers from its spool, every report answered 200 is
+    stored exactly once, and none waited 30 s for its answer."""
+    log = str(tmp_path / 'collector.log')
+    with PostgresServer() as server, StallingRelay(server.port) as relay:
+        uri = relay.uri(server.create_database().rpartition('/')[2])
+        with Collector(uri, admin=True, log=log) as collector:
+            with Senders(collector.address, seconds=40) as senders:
+                senders.wait_answered(300)
+                relay.stall()
+                stalled = time.monotonic()
+                before = len(senders.answered)
+                # Answers stop while the writer waits for the database, and
+                # come again from the spool.
+                wait_until(lambda: len(senders.answered) > before + 50, timeout=25,
+                           what='answers from the spool')
+                detected = time.monotonic() - stalled
+                time.sleep(max(0.0, 12 - detected))
+                during = len(senders.answered) - before
+                relay.resume()
+                time.sleep(3)
+            print('a database that stopped answering: answers again after %.1f s, %d answered from the spool '
+                  'in 12 s, the slowest answer %.1f s' % (detected, during, senders.slowest))
+            assert (senders.unanswered, senders.busy, senders.refused, senders.other) == ([], [], [], [])
+            assert senders.slowest < 30 and detected < 15
+            wait_until(lambda: collector.metrics()['lvcollect_spool_reports'] == 0, timeout=60,
+                       what='the spool to be stored')
+            assert 'all stored' in collector.stop()
+            assert 'PostgreSQL did not answer within 5 s' in read_text(log)
+            assert duplicates(stored_numbers(collector)) == {}
+            assert sorted(stored_numbers(collector)) == sorted(senders.answered)
 
 
 def test_summary_and_plot_name_windows_versions(collector, tmp_path):
