@@ -129,17 +129,6 @@ if(LV_TESTS)
     gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
 endif()
 
-# The report composer of a build in another language, as Russian's: its
-# two-digit oslanguage lengthens every report by a byte.
-add_executable(unit_tests_language tests/unit/report_url_language_test.cpp report/report_url.cpp)
-target_include_directories(unit_tests_language PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(unit_tests_language PRIVATE ${LV_SANITIZE} -g -Wall -Wextra -Werror)
-target_compile_definitions(unit_tests_language PRIVATE LV_OSLANGUAGE="25" LV_UILANGUAGE="ru"
-                           LV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_options(unit_tests_language PRIVATE ${LV_SANITIZE})
-target_link_libraries(unit_tests_language PRIVATE GTest::gtest_main)
-gtest_discover_tests(unit_tests_language TEST_PREFIX "language.")
-
 # The collector is built optimised whatever the tree's build type: its
 # figures in make bench are those of the program a vendor runs.
 add_executable(lvcollect collector/main.cpp collector/server.cpp collector/report_queue.cpp
