@@ -14,6 +14,7 @@ installed.
 import contextlib
 import fcntl
 import glob
+import ntpath
 import os
 import shutil
 import signal
@@ -227,9 +228,12 @@ class WineSession:
             f.write(command_line.encode('latin-1'))
         # Its own process group, which the program joins: kill() ends both.
         popen_args.setdefault('process_group', 0)
+        program = (command_line[1:].partition('"')[0] if command_line.startswith('"')
+                   else command_line.partition(' ')[0])
         return WindowsProcess(
             self.start(paths.test_program('wintool'), ['spawn', paths.windows_path(path)],
-                       proxy=proxy, extra_env=extra_env, **popen_args), path + '.exit')
+                       proxy=proxy, extra_env=extra_env, **popen_args), path + '.exit',
+            ntpath.basename(program))
 
     def start_program(self, program, args=(), proxy=None, extra_env=None, **popen_args):
         """Starts a program whose exit code the test reads: a WindowsProcess.
@@ -370,18 +374,23 @@ class WineSession:
 GROUP_EXIT_LIMIT = 10
 
 
-def _group_alive(group):
-    """Whether a process of the process group is alive (not a zombie)."""
+def _alive_in_group(group, name):
+    """Whether a process of the process group called `name` (its Unix
+    name: the Windows program's file name, cut to 15 characters) is alive,
+    not a zombie. The programs it started itself (an installer, a browser)
+    are in the group too, and may rightly outlive it."""
     for entry in os.listdir('/proc'):
         if not entry.isdigit():
             continue
         try:
             with open('/proc/%s/stat' % entry) as f:
                 # pid (comm) state ppid pgrp ...; comm may hold blanks.
-                fields = f.read().rpartition(')')[2].split()
+                head, _, tail = f.read().rpartition(')')
         except OSError:
             continue
-        if int(fields[2]) == group and fields[0] != 'Z':
+        fields = tail.split()
+        if (int(fields[2]) == group and fields[0] != 'Z'
+                and head.partition('(')[2] == name[:15]):
             return True
     return False
 
@@ -395,9 +404,10 @@ class WindowsProcess:
     (docs/PLATFORM.md), whatever its exit code. A program that crashes
     gives its exception code (0xC0000005 for an access violation)."""
 
-    def __init__(self, popen, exit_file):
+    def __init__(self, popen, exit_file, name):
         self.popen = popen
         self.exit_file = exit_file
+        self.name = name
         self.pid = popen.pid
         self.stdout = popen.stdout
 
@@ -428,15 +438,15 @@ class WindowsProcess:
         self.popen.wait(10)
 
     def _wait_group_gone(self, limit=GROUP_EXIT_LIMIT):
-        """Waits until no process of the group is alive any more. The
-        program's Windows process ends before its Unix process has torn
-        down, and a program started again in that moment can come to
-        nothing: it showed no window, sent no request and ended with 0 in 2
-        of 50 runs of test_single_instance. After wintool has gone, only
-        the program's Unix process can be left, or Wine's server's
-        SIGKILL ends it."""
+        """Waits until the program's Unix process has left too. Its
+        Windows process ends before its Unix process has torn down, and a
+        program started again in that moment can come to nothing: it showed
+        no window, sent no request and ended with 0 in 2 of 50 runs of
+        test_single_instance. Wine's server ends a Unix process that stays
+        with SIGKILL."""
         deadline = time.monotonic() + limit
-        while _group_alive(self.popen.pid) and time.monotonic() < deadline:
+        while (_alive_in_group(self.popen.pid, self.name)
+               and time.monotonic() < deadline):
             time.sleep(0.02)
 
     def _code(self):
