@@ -38,6 +38,7 @@ constexpr std::size_t MaxCurrentUrlBytes(std::string_view scheme)
 constexpr std::size_t MAX_NUMBER_DIGITS = 10;
 // A Windows language id is 16 bits: at most 5 digits.
 constexpr std::size_t MAX_LANGUAGE_DIGITS = 5;
+constexpr std::uint32_t MAX_LANGUAGE_ID = 65535;
 
 bool StartsWith(std::string_view text, std::string_view head)
 {
@@ -104,21 +105,27 @@ public:
         return true;
     }
 
-    // One to `most` decimal digits, leading zeros and all.
-    bool Digits(std::size_t most, std::uint32_t* value)
+    // A Windows language id as the downloader writes it: 1 to 5 digits, no
+    // leading zero, at most 65535. Only the form the composer writes is a
+    // report, so one report has one text.
+    bool LanguageId(std::uint32_t* value)
     {
         if (failed())
             return false;
         std::size_t digits = 0;
         std::uint32_t total = 0;
         while (digits < rest().size() && rest()[digits] >= '0' && rest()[digits] <= '9') {
-            if (digits == most)
-                return Fail("more than " + std::to_string(most) + " digits");
+            if (digits == MAX_LANGUAGE_DIGITS)
+                return Fail("more than " + std::to_string(MAX_LANGUAGE_DIGITS) + " digits");
             total = total * 10 + static_cast<std::uint32_t>(rest()[digits] - '0');
             ++digits;
         }
         if (digits == 0)
             return Fail("expected a number");
+        if (digits > 1 && rest()[0] == '0')
+            return Fail("language id with a leading zero");
+        if (total > MAX_LANGUAGE_ID)
+            return Fail("language id above 65535");
         *value = total;
         position_ += digits;
         return true;
@@ -253,7 +260,7 @@ ParsedQuery ParseReportQuery(std::string_view query)
     Cursor cursor(query);
     Report& report = parsed.report;
     cursor.Literal(kCommonHead);
-    cursor.Digits(MAX_LANGUAGE_DIGITS, &report.osLanguage);
+    cursor.LanguageId(&report.osLanguage);
     cursor.Literal(kCommonTail);
     if (cursor.Accept(kStartHead)) {
         report.kind = ReportKind::Start;

@@ -36,21 +36,45 @@ static std::string Query(const char* url)
     return std::string(query);
 }
 
+// The composer writes this build's language; a report read from another
+// language's build names its own.
+static std::string WithLanguageOf(const Report& report, std::string query)
+{
+    auto replace = [&query](const std::string& field, const std::string& value) {
+        size_t at = query.find(field);
+        Require(at != std::string::npos);
+        size_t end = query.find('&', at + field.size());
+        query.replace(at + field.size(), end - at - field.size(), value);
+    };
+    replace("&oslanguage=", std::to_string(report.osLanguage));
+    if (report.kind == ReportKind::Start)
+        replace("&uilanguage=", report.uiLanguage);
+    return query;
+}
+
 static std::string Recompose(const Report& report)
 {
     OsVersion os = {report.osMajor, report.osMinor, report.ntLine ? 2u : 1u};
     char buffer[REPORT_URL_SIZE];
     if (report.kind == ReportKind::Start)
-        return Query(ComposeStartReportUrl(buffer, kHost, &os));
-    Require(report.currentUrl.compare(0, 7, "http://") == 0);
-    std::string url = report.currentUrl.substr(7);
+        return WithLanguageOf(report, Query(ComposeStartReportUrl(buffer, kHost, &os)));
+    // The composer writes this build's scheme; an HTTPS build's report
+    // names https.
+    std::string scheme = report.currentUrl.compare(0, 8, "https://") == 0 ? "https://" : "http://";
+    Require(report.currentUrl.compare(0, scheme.size(), scheme) == 0);
+    std::string url = report.currentUrl.substr(scheme.size());
     size_t slash = url.find('/');
     Require(slash != std::string::npos);
     // Any split gives the same text; the buffer holds any URL the parser
-    // accepts (at most 526 bytes) behind this report host.
+    // accepts (519 bytes at most after the scheme) behind this report host.
     std::string server = url.substr(0, slash), object = url.substr(slash + 1);
-    return Query(ComposeResultReportUrl(buffer, kHost, report.code, report.bytes, report.seconds,
-                                        server.c_str(), object.c_str(), &os));
+    std::string query = WithLanguageOf(
+        report, Query(ComposeResultReportUrl(buffer, kHost, report.code, report.bytes, report.seconds,
+                                             server.c_str(), object.c_str(), &os)));
+    std::string written = "&currenturl=" REPORT_URL_SCHEME, read = "&currenturl=" + scheme;
+    size_t at = query.find(written);
+    Require(at != std::string::npos);
+    return query.replace(at, written.size(), read);
 }
 
 static void ParseAnything(const std::string& text)
@@ -90,8 +114,9 @@ static void ComposeAndParse(FuzzedDataProvider& provider)
     Require(parsed.valid);
     const Report& r = parsed.report;
     Require(r.osMajor == os.major && r.osMinor == os.minor && r.ntLine == (os.platformId == 2));
+    Require(std::to_string(r.osLanguage) == LV_OSLANGUAGE);
     if (start) {
-        Require(r.kind == ReportKind::Start);
+        Require(r.kind == ReportKind::Start && r.uiLanguage == LV_UILANGUAGE);
         return;
     }
     Require(r.code == code && r.bytes == bytes && r.seconds == seconds);

@@ -199,8 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Percent-encoding is not undone: the downloader never encodes.
         Malformed{kCommon + "%26machinetype=pc", "expected \"&filesdownloaded=1"},
         Malformed{kStart + std::string(1024, '&'), "longer than any report"},
-        // A language build's values: five digits at most, two lowercase letters.
+        // A language build's values: a 16-bit id as written, two lowercase letters.
         Malformed{Language("123456", "en"), "more than 5 digits"},
+        Malformed{Language("65536", "en"), "above 65535"},
+        Malformed{Language("09", "en"), "leading zero"},
         Malformed{Language("", "en"), "expected a number"},
         Malformed{Language("7", "DE"), "two lowercase letters"},
         Malformed{Language("7", "d"), "two lowercase letters"},
@@ -208,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReportQuery, ReadsTheLanguageOfABuild)
 {
-    for (const auto& [id, code] : {std::pair{"7", "de"}, {"17", "ja"}, {"65535", "zz"}, {"00009", "en"}}) {
+    for (const auto& [id, code] : {std::pair{"7", "de"}, {"17", "ja"}, {"65535", "zz"}, {"0", "en"}}) {
         ParsedQuery parsed = ParseReportQuery(Language(id, code));
         ASSERT_TRUE(parsed.valid) << parsed.reason;
         EXPECT_EQ(parsed.report.osLanguage, std::stoul(id));
