@@ -811,8 +811,10 @@ class Build:
         commit = subprocess.run(['git', '-C', tree, 'describe', '--always', '--dirty=+'],
                                 capture_output=True, text=True)
         self.name = 'lvcollect ' + (commit.stdout.strip() if commit.returncode == 0 else path)
-        usage = subprocess.run([self.path], capture_output=True, text=True).stderr
-        self.spool = '--spool' in usage
+        # The full usage: on stdout for --help since the package's manual page,
+        # on stderr before.
+        usage = subprocess.run([self.path, '--help'], capture_output=True, text=True)
+        self.spool = '--spool' in usage.stdout + usage.stderr
 
 
 def admin_metrics(address):

@@ -294,9 +294,21 @@ TEST(ClientHash, AnIpv4ClientIsOneInEitherSocketFormAndEachDayAnother)
     EXPECT_EQ(hash.size(), 2 * CLIENT_HASH_BYTES);
     EXPECT_EQ(hash.find("192"), std::string::npos);
 
+    // HMAC-SHA-256's first 16 bytes, for every address that one keyed
+    // context hashes in turn.
+    DayKey fixed;
+    for (std::size_t i = 0; i < fixed.size(); ++i)
+        fixed[i] = static_cast<unsigned char>(i + 1);
+    KeyedHash keyed(fixed);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(keyed.Of("192.0.2.1"), "673d4e45160a86d6fa1e679f6867094f");
+        EXPECT_EQ(keyed.Of("2001:db8::7"), "b4f2913fec3f8201ae1cc34d17a6430e");
+    }
+
     // The fleet's key of a day, else one of its own, marked; gone once forgotten.
     ClientHasher hasher;
     hasher.PutShared(DayOf(0), key);
+    EXPECT_EQ(hasher.Hash("10.0.0.1", 500), ClientHash(key, "10.0.0.1"));
     EXPECT_EQ(hasher.Hash("192.0.2.1", 1000), hash);
     std::string own = hasher.Hash("192.0.2.1", DAY_MS + 1000);
     EXPECT_EQ(own[0], OWN_KEY_MARK);
