@@ -74,41 +74,46 @@ class Refused(Exception):
     """What cannot be built, in one sentence naming the file."""
 
 
-def read_table(path):
-    """{code: {code, name, langid, oslanguage, codepage}} in the table's order."""
-    rows = {}
+def entries(path):
+    """(where, line) of every line of a file but blank ones and # comments;
+    where: the file and line number, for a refusal."""
     with open(path, encoding='utf-8') as f:
         for number, line in enumerate(f, 1):
             line = line.rstrip('\n')
-            if not line.strip() or line.startswith('#'):
-                continue
-            where = '%s:%d' % (os.path.relpath(path, REPO), number)
-            fields = line.split('\t')
-            if len(fields) != 5:
-                raise Refused('%s: a row has five fields separated by tabs: code, name, '
-                              'langid, oslanguage, codepage' % where)
-            code, name, langid, oslanguage, codepage = fields
-            if not re.fullmatch(r'[a-z]{2}', code):
-                raise Refused('%s: the code is two lowercase letters (ISO 639-1): %r'
-                              % (where, code))
-            if code in rows:
-                raise Refused('%s: %s has a row already' % (where, code))
-            # The object path's segment: it goes into a URL as it stands.
-            if not re.fullmatch(r'[a-z][a-z0-9-]*', name):
-                raise Refused('%s: the name is the language\'s English name in lowercase '
-                              'letters: %r' % (where, name))
-            if not re.fullmatch(r'[1-9][0-9]{0,4}', langid) or int(langid) > 0xFFFF:
-                raise Refused('%s: the langid is a Windows language id in decimal: %r'
-                              % (where, langid))
-            # Windows' primary language id is the low ten bits of the langid.
-            if oslanguage != str(int(langid) & 0x3FF):
-                raise Refused('%s: the oslanguage of langid %s is its primary language id, %d, '
-                              'not %r' % (where, langid, int(langid) & 0x3FF, oslanguage))
-            if not codepage.isdigit() or int(codepage) not in ANSI_CODE_PAGES:
-                raise Refused('%s: the codepage is a Windows ANSI code page: %r'
-                              % (where, codepage))
-            rows[code] = dict(code=code, name=name, langid=int(langid),
-                              oslanguage=int(oslanguage), codepage=int(codepage))
+            if line.strip() and not line.startswith('#'):
+                yield '%s:%d' % (os.path.relpath(path, REPO), number), line
+
+
+def read_table(path):
+    """{code: {code, name, langid, oslanguage, codepage}} in the table's order."""
+    rows = {}
+    for where, line in entries(path):
+        fields = line.split('\t')
+        if len(fields) != 5:
+            raise Refused('%s: a row has five fields separated by tabs: code, name, '
+                          'langid, oslanguage, codepage' % where)
+        code, name, langid, oslanguage, codepage = fields
+        if not re.fullmatch(r'[a-z]{2}', code):
+            raise Refused('%s: the code is two lowercase letters (ISO 639-1): %r'
+                          % (where, code))
+        if code in rows:
+            raise Refused('%s: %s has a row already' % (where, code))
+        # The object path's segment: it goes into a URL as it stands.
+        if not re.fullmatch(r'[a-z][a-z0-9-]*', name):
+            raise Refused('%s: the name is the language\'s English name in lowercase '
+                          'letters: %r' % (where, name))
+        if not re.fullmatch(r'[1-9][0-9]{0,4}', langid) or int(langid) > 0xFFFF:
+            raise Refused('%s: the langid is a Windows language id in decimal: %r'
+                          % (where, langid))
+        # Windows' primary language id is the low ten bits of the langid.
+        if oslanguage != str(int(langid) & 0x3FF):
+            raise Refused('%s: the oslanguage of langid %s is its primary language id, %d, '
+                          'not %r' % (where, langid, int(langid) & 0x3FF, oslanguage))
+        if not codepage.isdigit() or int(codepage) not in ANSI_CODE_PAGES:
+            raise Refused('%s: the codepage is a Windows ANSI code page: %r'
+                          % (where, codepage))
+        rows[code] = dict(code=code, name=name, langid=int(langid),
+                          oslanguage=int(oslanguage), codepage=int(codepage))
     return rows
 
 
@@ -120,31 +125,26 @@ def read_texts(path):
     if not os.path.exists(path):
         raise Refused('%s is missing: a language needs its texts there'
                       % os.path.relpath(path, REPO))
-    with open(path, encoding='utf-8') as f:
-        for number, line in enumerate(f, 1):
-            line = line.rstrip('\n')
-            if not line.strip() or line.startswith('#'):
-                continue
-            where = '%s:%d' % (os.path.relpath(path, REPO), number)
-            words = line.split()
-            if words[0] == 'RECT':
-                if (len(words) != 6 or words[1] not in RECT_NAMES
-                        or not all(re.fullmatch(r'[0-9]{1,4}', w) for w in words[2:])):
-                    raise Refused('%s: RECT takes one of %s and four numbers of dialog units '
-                                  '(x y width height)' % (where, ', '.join(RECT_NAMES)))
-                if words[1] in rects:
-                    raise Refused('%s: %s has a RECT already' % (where, words[1]))
-                rects[words[1]] = tuple(int(w) for w in words[2:])
-                continue
-            match = re.fullmatch(r'([A-Z_]+) "(.*)"', line)
-            if not match:
-                raise Refused('%s: an entry is a name and its text in double quotes' % where)
-            name, text = match.groups()
-            if name not in TEXT_NAMES:
-                raise Refused('%s: %s is not a text of the downloader' % (where, name))
-            if name in texts:
-                raise Refused('%s: %s is given twice' % (where, name))
-            texts[name] = text
+    for where, line in entries(path):
+        words = line.split()
+        if words[0] == 'RECT':
+            if (len(words) != 6 or words[1] not in RECT_NAMES
+                    or not all(re.fullmatch(r'[0-9]{1,4}', w) for w in words[2:])):
+                raise Refused('%s: RECT takes one of %s and four numbers of dialog units '
+                              '(x y width height)' % (where, ', '.join(RECT_NAMES)))
+            if words[1] in rects:
+                raise Refused('%s: %s has a RECT already' % (where, words[1]))
+            rects[words[1]] = tuple(int(w) for w in words[2:])
+            continue
+        match = re.fullmatch(r'([A-Z_]+) "(.*)"', line)
+        if not match:
+            raise Refused('%s: an entry is a name and its text in double quotes' % where)
+        name, text = match.groups()
+        if name not in TEXT_NAMES:
+            raise Refused('%s: %s is not a text of the downloader' % (where, name))
+        if name in texts:
+            raise Refused('%s: %s is given twice' % (where, name))
+        texts[name] = text
     missing = [name for name in TEXT_NAMES if name not in texts]
     if missing:
         raise Refused('%s lacks %s' % (os.path.relpath(path, REPO), ', '.join(missing)))
